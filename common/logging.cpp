@@ -1,0 +1,82 @@
+#include "common/logging.h"
+
+#include <map>
+#include <mutex>
+
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/dist_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+namespace tovix {
+namespace {
+
+struct NamedLogger {
+  std::shared_ptr<spdlog::logger> logger;
+  std::shared_ptr<spdlog::sinks::dist_sink_mt> sinks;  // thread-safe add/remove
+};
+
+struct Registry {
+  std::mutex lock;
+  std::map<std::string, NamedLogger> loggers;
+  std::shared_ptr<spdlog::sinks::sink> console;
+  std::shared_ptr<spdlog::sinks::sink> file;
+};
+
+Registry& registry() {
+  // Never destroyed: threads may still log while static objects are torn down at exit.
+  static Registry* instance = [] {
+    auto* r = new Registry;
+    r->console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    r->console->set_level(spdlog::level::info);
+    return r;
+  }();
+  return *instance;
+}
+
+NamedLogger& named_locked(Registry& r, const std::string& name) {
+  auto it = r.loggers.find(name);
+  if (it != r.loggers.end()) return it->second;
+  NamedLogger entry;
+  entry.sinks = std::make_shared<spdlog::sinks::dist_sink_mt>();
+  entry.sinks->add_sink(r.console);
+  if (r.file) entry.sinks->add_sink(r.file);
+  entry.logger = std::make_shared<spdlog::logger>(name, entry.sinks);
+  entry.logger->set_level(spdlog::level::debug);
+  entry.logger->set_pattern("%Y-%m-%d %H:%M:%S.%e [%n] %l: %v");
+  entry.logger->flush_on(spdlog::level::info);
+  return r.loggers.emplace(name, std::move(entry)).first->second;
+}
+
+}  // namespace
+
+std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  return named_locked(r, name).logger;
+}
+
+void log_to_file(const std::filesystem::path& file) {
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.string(), false);
+  sink->set_level(spdlog::level::debug);
+  for (auto& [name, entry] : r.loggers) {
+    if (r.file) entry.sinks->remove_sink(r.file);
+    entry.sinks->add_sink(sink);
+  }
+  r.file = sink;
+}
+
+void attach_sink(const std::string& logger_name, std::shared_ptr<spdlog::sinks::sink> sink) {
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  named_locked(r, logger_name).sinks->add_sink(std::move(sink));
+}
+
+void detach_sink(const std::string& logger_name, const std::shared_ptr<spdlog::sinks::sink>& sink) {
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  named_locked(r, logger_name).sinks->remove_sink(sink);
+}
+
+}  // namespace tovix
