@@ -24,25 +24,18 @@ void FakeDiverter::push(Packet packet) {
   _changed.notify_all();
 }
 
-void FakeDiverter::fail_next_register(DivertOsError error) {
+void FakeDiverter::script(std::deque<DivertOsError>& failures, DivertOsError error) {
   std::lock_guard lock(_lock);
-  _register_failures.push_back(std::move(error));
+  failures.push_back(std::move(error));
 }
 
-void FakeDiverter::fail_next_open(DivertOsError error) {
-  std::lock_guard lock(_lock);
-  _open_failures.push_back(std::move(error));
-}
+void FakeDiverter::fail_next_register(DivertOsError error) { script(_register_failures, std::move(error)); }
 
-void FakeDiverter::fail_next_recv(DivertOsError error) {
-  std::lock_guard lock(_lock);
-  _recv_failures.push_back(std::move(error));
-}
+void FakeDiverter::fail_next_open(DivertOsError error) { script(_open_failures, std::move(error)); }
 
-void FakeDiverter::fail_next_send(DivertOsError error) {
-  std::lock_guard lock(_lock);
-  _send_failures.push_back(std::move(error));
-}
+void FakeDiverter::fail_next_recv(DivertOsError error) { script(_recv_failures, std::move(error)); }
+
+void FakeDiverter::fail_next_send(DivertOsError error) { script(_send_failures, std::move(error)); }
 
 std::vector<Packet> FakeDiverter::sent() const {
   std::lock_guard lock(_lock);

@@ -51,6 +51,7 @@ class FakeDiverter final : public PacketDiverter {
   bool is_open() const noexcept override;
 
  private:
+  void script(std::deque<DivertOsError>& failures, DivertOsError error);
   // Throws the first scripted failure of `failures`, if any. Call with the lock held.
   static void throw_scripted(std::deque<DivertOsError>& failures);
 
