@@ -18,9 +18,9 @@ using namespace std::chrono_literals;
 constexpr auto kWait = 30s;
 
 Packet syn_from_port(std::uint16_t port) {
-  testing::TcpSpec spec;
-  spec.src_port = port;
-  return Packet(testing::build_ipv4_tcp(spec), CaptureInfo{.outbound = true, .loopback = false, .process_id = 42});
+  testing::TcpFields fields;
+  fields.src_port = port;
+  return Packet(testing::build_ipv4_tcp(fields), CaptureInfo{.outbound = true, .loopback = false, .process_id = 42});
 }
 
 void expect_error(const std::function<void()>& call, std::uint32_t code, const std::string& fragment) {

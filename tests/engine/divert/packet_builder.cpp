@@ -14,10 +14,10 @@ std::uint16_t read16(const std::vector<std::uint8_t>& bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes.at(at) * 256 + bytes.at(at + 1));
 }
 
-std::vector<std::uint8_t> build_ipv4_tcp(const TcpSpec& spec) {
-  const std::size_t ip_length = 20 + spec.ip_options.size();
-  const std::size_t tcp_length = 20 + spec.tcp_options.size();
-  const std::size_t total = ip_length + tcp_length + spec.payload.size();
+std::vector<std::uint8_t> build_ipv4_tcp(const TcpFields& fields) {
+  const std::size_t ip_length = 20 + fields.ip_options.size();
+  const std::size_t tcp_length = 20 + fields.tcp_options.size();
+  const std::size_t total = ip_length + tcp_length + fields.payload.size();
   std::vector<std::uint8_t> out;
   out.push_back(static_cast<std::uint8_t>(0x40 | (ip_length / 4)));
   out.push_back(0x00);                           // TOS
@@ -27,20 +27,20 @@ std::vector<std::uint8_t> build_ipv4_tcp(const TcpSpec& spec) {
   out.push_back(64);                              // TTL
   out.push_back(6);                               // TCP
   put16(out, 0);                                  // header checksum
-  out.insert(out.end(), spec.src, spec.src + 4);
-  out.insert(out.end(), spec.dst, spec.dst + 4);
-  out.insert(out.end(), spec.ip_options.begin(), spec.ip_options.end());
-  put16(out, spec.src_port);
-  put16(out, spec.dst_port);
+  out.insert(out.end(), fields.src, fields.src + 4);
+  out.insert(out.end(), fields.dst, fields.dst + 4);
+  out.insert(out.end(), fields.ip_options.begin(), fields.ip_options.end());
+  put16(out, fields.src_port);
+  put16(out, fields.dst_port);
   for (std::uint8_t b : {0x12, 0x34, 0x56, 0x78}) out.push_back(b);  // sequence number
   for (std::uint8_t b : {0x00, 0x00, 0x00, 0x00}) out.push_back(b);  // acknowledgement number
   out.push_back(static_cast<std::uint8_t>((tcp_length / 4) << 4));
-  out.push_back(spec.flags);
+  out.push_back(fields.flags);
   put16(out, 64240);  // window
   put16(out, 0);      // checksum
   put16(out, 0);      // urgent pointer
-  out.insert(out.end(), spec.tcp_options.begin(), spec.tcp_options.end());
-  out.insert(out.end(), spec.payload.begin(), spec.payload.end());
+  out.insert(out.end(), fields.tcp_options.begin(), fields.tcp_options.end());
+  out.insert(out.end(), fields.payload.begin(), fields.payload.end());
   return out;
 }
 

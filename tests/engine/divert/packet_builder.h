@@ -7,7 +7,7 @@
 
 namespace tovix::testing {
 
-struct TcpSpec {
+struct TcpFields {
   std::uint8_t src[4] = {10, 0, 0, 5};
   std::uint8_t dst[4] = {93, 184, 216, 34};
   std::uint16_t src_port = 50123;
@@ -19,7 +19,7 @@ struct TcpSpec {
 };
 
 // A complete IPv4 datagram with both checksums left at zero.
-std::vector<std::uint8_t> build_ipv4_tcp(const TcpSpec& spec);
+std::vector<std::uint8_t> build_ipv4_tcp(const TcpFields& fields);
 // An IPv4 datagram carrying a minimal UDP header and `payload`.
 std::vector<std::uint8_t> build_ipv4_udp(const std::vector<std::uint8_t>& payload);
 // An IPv6 packet whose next header is TCP, with a 20-byte TCP header.

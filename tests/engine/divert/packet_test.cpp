@@ -16,18 +16,18 @@ using testing::build_ipv6_tcp;
 using testing::expected_ip_checksum;
 using testing::expected_tcp_checksum;
 using testing::read16;
-using testing::TcpSpec;
+using testing::TcpFields;
 
-TcpSpec spec_with_options() {
-  TcpSpec spec;
-  spec.ip_options = {0x94, 0x04, 0x00, 0x00};  // router alert
-  spec.tcp_options = {0x02, 0x04, 0x05, 0xb4, 0x01, 0x03, 0x03, 0x08, 0x01, 0x01, 0x04, 0x02};
-  spec.payload = {'h', 'e', 'l', 'l', 'o'};  // odd length: the checksum pads one byte
-  return spec;
+TcpFields fields_with_options() {
+  TcpFields fields;
+  fields.ip_options = {0x94, 0x04, 0x00, 0x00};  // router alert
+  fields.tcp_options = {0x02, 0x04, 0x05, 0xb4, 0x01, 0x03, 0x03, 0x08, 0x01, 0x01, 0x04, 0x02};
+  fields.payload = {'h', 'e', 'l', 'l', 'o'};  // odd length: the checksum pads one byte
+  return fields;
 }
 
 TEST(PacketTest, ReadsIpv4AndTcpFieldsBehindOptions) {
-  const Packet packet(build_ipv4_tcp(spec_with_options()));
+  const Packet packet(build_ipv4_tcp(fields_with_options()));
   ASSERT_EQ(packet.ip_version(), 4);
   const auto ip = packet.ipv4();
   ASSERT_TRUE(ip);
@@ -52,9 +52,9 @@ TEST(PacketTest, FlagsAreReadFromTheFlagsByte) {
                        Case{0x11, false, true, true, false}, Case{0x04, false, false, false, true},
                        Case{0x14, false, true, false, true}, Case{0x18, false, true, false, false},
                        Case{0xC0, false, false, false, false}}) {
-    TcpSpec spec;
-    spec.flags = c.byte;
-    const Packet packet(build_ipv4_tcp(spec));
+    TcpFields fields;
+    fields.flags = c.byte;
+    const Packet packet(build_ipv4_tcp(fields));
     const auto tcp = packet.tcp();
     ASSERT_TRUE(tcp);
     EXPECT_EQ(tcp->syn(), c.syn) << int{c.byte};
@@ -65,7 +65,7 @@ TEST(PacketTest, FlagsAreReadFromTheFlagsByte) {
 }
 
 TEST(PacketTest, RewriteChangesExactlyTheAddressAndPortBytes) {
-  const std::vector<std::uint8_t> original = build_ipv4_tcp(TcpSpec{});
+  const std::vector<std::uint8_t> original = build_ipv4_tcp(TcpFields{});
   Packet packet(original);
   packet.ipv4()->set_src_addr("127.0.0.2");
   packet.ipv4()->set_dst_addr("127.0.0.1");
@@ -93,7 +93,7 @@ TEST(PacketTest, DottedAddressesAreStrict) {
                           " 1.2.3.4", "a.b.c.d", "-1.2.3.4", "1.2.3.", "::1"}) {
     EXPECT_THROW(parse_ipv4(bad), std::invalid_argument) << bad;
   }
-  const std::vector<std::uint8_t> original = build_ipv4_tcp(TcpSpec{});
+  const std::vector<std::uint8_t> original = build_ipv4_tcp(TcpFields{});
   Packet packet(original);
   EXPECT_THROW(packet.ipv4()->set_dst_addr("300.1.1.1"), std::invalid_argument);
   EXPECT_TRUE(std::equal(original.begin(), original.end(), packet.bytes().begin())) << "bad text changes nothing";
@@ -110,7 +110,7 @@ TEST(PacketTest, OtherPacketsOfferOnlyTheHeadersTheyHave) {
   EXPECT_FALSE(v6.ipv4());
   EXPECT_FALSE(v6.tcp());
 
-  std::vector<std::uint8_t> fragment = build_ipv4_tcp(TcpSpec{});
+  std::vector<std::uint8_t> fragment = build_ipv4_tcp(TcpFields{});
   fragment[6] = 0x20;  // more fragments
   EXPECT_FALSE(Packet(fragment).tcp());
   fragment[6] = 0x00;
@@ -122,7 +122,7 @@ TEST(PacketTest, OtherPacketsOfferOnlyTheHeadersTheyHave) {
 }
 
 TEST(PacketTest, MalformedLengthsRemoveTheViewsTheyAffect) {
-  const std::vector<std::uint8_t> good = build_ipv4_tcp(spec_with_options());
+  const std::vector<std::uint8_t> good = build_ipv4_tcp(fields_with_options());
   struct Case {
     const char* what;
     std::size_t at;
@@ -149,7 +149,7 @@ TEST(PacketTest, MalformedLengthsRemoveTheViewsTheyAffect) {
 }
 
 TEST(PacketTest, TrailingBytesAfterTheDatagramAreNotPartOfTheSegment) {
-  std::vector<std::uint8_t> bytes = build_ipv4_tcp(TcpSpec{});
+  std::vector<std::uint8_t> bytes = build_ipv4_tcp(TcpFields{});
   const std::size_t total = bytes.size();
   bytes.insert(bytes.end(), {0xAA, 0xBB, 0xCC});
   Packet packet(bytes);
@@ -169,10 +169,10 @@ TEST(ChecksumTest, KnownHeaderChecksum) {
 }
 
 TEST(ChecksumTest, ComputedChecksumsMatchAnIndependentComputation) {
-  for (TcpSpec spec : {TcpSpec{}, spec_with_options()}) {
+  for (TcpFields fields : {TcpFields{}, fields_with_options()}) {
     for (std::size_t payload = 0; payload < 6; ++payload) {
-      spec.payload.assign(payload, 0xFE);
-      Packet packet(build_ipv4_tcp(spec));
+      fields.payload.assign(payload, 0xFE);
+      Packet packet(build_ipv4_tcp(fields));
       compute_checksums(packet);
       const std::vector<std::uint8_t> out(packet.bytes().begin(), packet.bytes().end());
       const std::size_t tcp_at = (out[0] & 0x0F) * 4u;
@@ -185,7 +185,7 @@ TEST(ChecksumTest, ComputedChecksumsMatchAnIndependentComputation) {
 }
 
 TEST(ChecksumTest, RewrittenPacketGetsChecksumsOfItsNewAddresses) {
-  Packet packet(build_ipv4_tcp(TcpSpec{}));
+  Packet packet(build_ipv4_tcp(TcpFields{}));
   compute_checksums(packet);
   const std::uint16_t before = packet.tcp()->checksum();
   packet.ipv4()->set_src_addr("127.0.0.2");
@@ -237,7 +237,7 @@ void exercise(std::vector<std::uint8_t> bytes) {
 
 TEST(PacketFuzzTest, EveryTruncationStaysInBounds) {
   for (const std::vector<std::uint8_t>& whole :
-       {build_ipv4_tcp(spec_with_options()), build_ipv4_udp({1, 2, 3, 4}), build_ipv6_tcp()}) {
+       {build_ipv4_tcp(fields_with_options()), build_ipv4_udp({1, 2, 3, 4}), build_ipv6_tcp()}) {
     for (std::size_t length = 0; length <= whole.size(); ++length) {
       const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
       exercise(cut);
@@ -249,7 +249,7 @@ TEST(PacketFuzzTest, EveryTruncationStaysInBounds) {
 }
 
 TEST(PacketFuzzTest, EveryValueOfEveryHeaderByteStaysInBounds) {
-  const std::vector<std::uint8_t> whole = build_ipv4_tcp(spec_with_options());
+  const std::vector<std::uint8_t> whole = build_ipv4_tcp(fields_with_options());
   const std::size_t headers = 24 + 32;
   for (std::size_t at = 0; at < headers; ++at) {
     for (int value = 0; value < 256; ++value) {
