@@ -1,0 +1,142 @@
+#include "engine/divert/fake_diverter.h"
+
+#include "engine/divert/checksum.h"
+
+namespace tovix {
+
+DivertOsError FakeDiverter::access_denied() { return DivertOsError(DIVERT_ERROR_ACCESS_DENIED, "拒绝访问。"); }
+
+DivertOsError FakeDiverter::invalid_parameter() {
+  return DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "参数错误。");
+}
+
+DivertOsError FakeDiverter::invalid_image_hash() {
+  return DivertOsError(DIVERT_ERROR_INVALID_IMAGE_HASH, "Windows 无法验证此文件的数字签名。");
+}
+
+DivertOsError FakeDiverter::not_loaded() {
+  return library_not_loaded_error(DIVERT_ERROR_MOD_NOT_FOUND, "WinDivert64.dll, WinDivert.dll: 找不到指定的模块。");
+}
+
+void FakeDiverter::push(Packet packet) {
+  std::lock_guard lock(_lock);
+  _queue.push_back(std::move(packet));
+  _changed.notify_all();
+}
+
+void FakeDiverter::script(std::deque<DivertOsError>& failures, DivertOsError error) {
+  std::lock_guard lock(_lock);
+  failures.push_back(std::move(error));
+}
+
+void FakeDiverter::fail_next_register(DivertOsError error) { script(_register_failures, std::move(error)); }
+
+void FakeDiverter::fail_next_open(DivertOsError error) { script(_open_failures, std::move(error)); }
+
+void FakeDiverter::fail_next_recv(DivertOsError error) { script(_recv_failures, std::move(error)); }
+
+void FakeDiverter::fail_next_send(DivertOsError error) { script(_send_failures, std::move(error)); }
+
+std::vector<Packet> FakeDiverter::sent() const {
+  std::lock_guard lock(_lock);
+  return _sent;
+}
+
+std::vector<std::string> FakeDiverter::opened_filters() const {
+  std::lock_guard lock(_lock);
+  return _filters;
+}
+
+std::vector<std::pair<DivertParam, std::uint64_t>> FakeDiverter::params() const {
+  std::lock_guard lock(_lock);
+  return _params;
+}
+
+int FakeDiverter::register_calls() const {
+  std::lock_guard lock(_lock);
+  return _register_calls;
+}
+
+bool FakeDiverter::wait_until_idle(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(_lock);
+  return _changed.wait_for(lock, timeout, [this] { return _blocked_receivers > 0 && _queue.empty(); });
+}
+
+bool FakeDiverter::wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(_lock);
+  return _changed.wait_for(lock, timeout, [&] { return _sent.size() >= count; });
+}
+
+void FakeDiverter::throw_scripted(std::deque<DivertOsError>& failures) {
+  if (failures.empty()) return;
+  DivertOsError error = std::move(failures.front());
+  failures.pop_front();
+  throw error;
+}
+
+void FakeDiverter::register_driver() {
+  std::lock_guard lock(_lock);
+  ++_register_calls;
+  throw_scripted(_register_failures);
+}
+
+void FakeDiverter::open(const std::string& filter) {
+  std::lock_guard lock(_lock);
+  _open = false;
+  _filters.push_back(filter);
+  throw_scripted(_open_failures);
+  _open = true;
+  _shut_down = false;
+  _changed.notify_all();
+}
+
+void FakeDiverter::set_param(DivertParam param, std::uint64_t value) {
+  std::lock_guard lock(_lock);
+  if (!_open) throw handle_not_open_error();
+  _params.emplace_back(param, value);
+}
+
+std::optional<Packet> FakeDiverter::recv() {
+  std::unique_lock lock(_lock);
+  if (!_open) throw handle_not_open_error();
+  throw_scripted(_recv_failures);
+  ++_blocked_receivers;
+  _changed.notify_all();
+  _changed.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
+  --_blocked_receivers;
+  if (_queue.empty()) return std::nullopt;
+  Packet packet = std::move(_queue.front());
+  _queue.pop_front();
+  _changed.notify_all();
+  return packet;
+}
+
+void FakeDiverter::send(const Packet& packet) {
+  std::lock_guard lock(_lock);
+  if (!_open) throw handle_not_open_error();
+  throw_scripted(_send_failures);
+  _sent.push_back(packet);
+  _changed.notify_all();
+}
+
+void FakeDiverter::recalculate_checksums(Packet& packet) { compute_checksums(packet); }
+
+void FakeDiverter::shutdown() noexcept {
+  std::lock_guard lock(_lock);
+  if (!_open) return;
+  _shut_down = true;
+  _changed.notify_all();
+}
+
+void FakeDiverter::close() noexcept {
+  std::lock_guard lock(_lock);
+  _open = false;
+  _changed.notify_all();
+}
+
+bool FakeDiverter::is_open() const noexcept {
+  std::lock_guard lock(_lock);
+  return _open;
+}
+
+}  // namespace tovix

@@ -1,0 +1,71 @@
+#pragma once
+// A diverter without a driver, for tests: it hands out the packets a test queued, records what
+// was sent, and fails the calls a test scripted to fail. Scripting and observing are safe from
+// any thread while the code under test uses the diverter.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/divert/packet_diverter.h"
+
+namespace tovix {
+
+class FakeDiverter final : public PacketDiverter {
+ public:
+  // Open failures as a Chinese-language Windows reports them.
+  static DivertOsError access_denied();       // 5, not an elevated administrator
+  static DivertOsError invalid_parameter();   // 87, driver missing or a bad filter
+  static DivertOsError invalid_image_hash();  // 577, driver signature rejected
+  static DivertOsError not_loaded();          // 126, the library file is missing
+
+  // recv hands these out in order.
+  void push(Packet packet);
+  // Each makes the next call of that kind throw the error instead of doing its work.
+  void fail_next_register(DivertOsError error);
+  void fail_next_open(DivertOsError error);
+  void fail_next_recv(DivertOsError error);
+  void fail_next_send(DivertOsError error);
+
+  std::vector<Packet> sent() const;
+  std::vector<std::string> opened_filters() const;
+  std::vector<std::pair<DivertParam, std::uint64_t>> params() const;
+  int register_calls() const;
+  // Waits until a recv is blocked with nothing left to hand out, i.e. every packet pushed so
+  // far was taken and its handling finished. False when the time-out passed first.
+  bool wait_until_idle(std::chrono::milliseconds timeout) const;
+  // Waits until at least `count` packets were sent in total.
+  bool wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  void register_driver() override;
+  void open(const std::string& filter) override;
+  void set_param(DivertParam param, std::uint64_t value) override;
+  std::optional<Packet> recv() override;
+  void send(const Packet& packet) override;
+  void recalculate_checksums(Packet& packet) override;
+  void shutdown() noexcept override;
+  void close() noexcept override;
+  bool is_open() const noexcept override;
+
+ private:
+  void script(std::deque<DivertOsError>& failures, DivertOsError error);
+  // Throws the first scripted failure of `failures`, if any. Call with the lock held.
+  static void throw_scripted(std::deque<DivertOsError>& failures);
+
+  mutable std::mutex _lock;
+  mutable std::condition_variable _changed;
+  std::deque<Packet> _queue;
+  std::vector<Packet> _sent;
+  std::vector<std::string> _filters;
+  std::vector<std::pair<DivertParam, std::uint64_t>> _params;
+  std::deque<DivertOsError> _register_failures, _open_failures, _recv_failures, _send_failures;
+  int _register_calls = 0;
+  int _blocked_receivers = 0;
+  bool _open = false;
+  bool _shut_down = false;
+};
+
+}  // namespace tovix

@@ -1,0 +1,7 @@
+#include "engine/divert/packet_diverter.h"
+
+namespace tovix {
+
+PacketDiverter::~PacketDiverter() = default;
+
+}  // namespace tovix

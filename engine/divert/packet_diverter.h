@@ -1,0 +1,60 @@
+#pragma once
+// What the engine needs of a packet-diversion driver: a handle that withholds matching packets
+// from the network until they are sent back, possibly rewritten. One thread owns the handle
+// (open, recv, send, close); shutdown() may come from any other thread to end a blocked recv.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/divert/divert_error.h"
+#include "engine/divert/packet.h"
+#include "engine/divert/packet_divert_export.h"
+
+namespace tovix {
+
+// Tunables of an open handle, numbered as the driver numbers them.
+enum class DivertParam : std::uint32_t { QUEUE_LENGTH = 0, QUEUE_TIME = 1, QUEUE_SIZE = 2 };
+
+class PACKET_DIVERT_EXPORT PacketDiverter {
+ public:
+  virtual ~PacketDiverter();
+
+  // Installs and starts the driver service if it is not there yet. Throws DivertOsError.
+  virtual void register_driver() = 0;
+
+  // Opens a handle on the network layer with default priority and flags that diverts every
+  // packet matching `filter`. Throws DivertOsError; a handle already open is closed first.
+  virtual void open(const std::string& filter) = 0;
+
+  // Throws DivertOsError (an out-of-range value gives 87).
+  virtual void set_param(DivertParam param, std::uint64_t value) = 0;
+
+  // Blocks until the next matching packet. Returns std::nullopt once shutdown() was called and
+  // the packets already captured have been handed out. Throws DivertOsError.
+  virtual std::optional<Packet> recv() = 0;
+
+  // Re-injects the packet, as modified, in the direction its capture info names.
+  virtual void send(const Packet& packet) = 0;
+
+  // Recomputes the IPv4 header and TCP checksums and marks them valid in the capture info.
+  virtual void recalculate_checksums(Packet& packet) = 0;
+
+  // Stops capturing: a recv blocked now, or called later, returns std::nullopt when the queue
+  // is empty. Safe from any thread; does nothing without an open handle.
+  virtual void shutdown() noexcept = 0;
+
+  // Closes the handle; packets still queued in the driver go on to the network. Idempotent.
+  virtual void close() noexcept = 0;
+
+  virtual bool is_open() const noexcept = 0;
+};
+
+// The platform's diverter. On Windows: WinDivert, loaded from `library_path` when given,
+// otherwise found by the usual library search. Elsewhere there is no driver and every open
+// fails with DivertOsError.
+PACKET_DIVERT_EXPORT std::unique_ptr<PacketDiverter> make_system_diverter(
+    const std::filesystem::path& library_path = {});
+
+}  // namespace tovix

@@ -1,0 +1,208 @@
+#include "engine/divert/windivert_diverter_win.h"
+
+#include <windows.h>
+
+#include "engine/divert/windivert_abi_win.h"
+
+namespace tovix {
+namespace {
+
+using OpenFn = HANDLE (*)(const char* filter, int layer, std::int16_t priority, std::uint64_t flags);
+using RecvFn = BOOL (*)(HANDLE, void* packet, UINT packet_length, UINT* received, windivert::Address*);
+using SendFn = BOOL (*)(HANDLE, const void* packet, UINT packet_length, UINT* sent, const windivert::Address*);
+using ShutdownFn = BOOL (*)(HANDLE, int how);
+using CloseFn = BOOL (*)(HANDLE);
+using SetParamFn = BOOL (*)(HANDLE, int param, std::uint64_t value);
+using CalcChecksumsFn = BOOL (*)(void* packet, UINT packet_length, windivert::Address*, std::uint64_t flags);
+
+// WinDivertOpen's own fallback when the driver install failed without saying why.
+constexpr DWORD ERROR_OPEN_FAILED_FALLBACK = 110;
+
+std::string utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  }
+  return out;
+}
+
+std::string system_message(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+  if (text.empty()) return "Windows error " + std::to_string(code);
+  return utf8(text);
+}
+
+// Reads GetLastError at once, before anything else can change it.
+DivertOsError last_error(DWORD fallback = ERROR_OPEN_FAILED_FALLBACK) {
+  DWORD code = GetLastError();
+  if (code == 0) code = fallback;
+  return DivertOsError(code, system_message(code));
+}
+
+template <typename Fn>
+Fn resolve(HMODULE module, const char* name, const std::filesystem::path& file) {
+  const FARPROC proc = GetProcAddress(module, name);
+  if (proc == nullptr) {
+    const DWORD code = GetLastError() != 0 ? GetLastError() : DIVERT_ERROR_PROC_NOT_FOUND;
+    throw library_not_loaded_error(code, std::string(name) + " missing from " + utf8(file.wstring()));
+  }
+  // Through a plain function pointer type, which GCC accepts without a cast-function-type warning.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
+}  // namespace
+
+struct WinDivertDiverter::Api {
+  OpenFn open;
+  RecvFn recv;
+  SendFn send;
+  ShutdownFn shutdown;
+  CloseFn close;
+  SetParamFn set_param;
+  CalcChecksumsFn calc_checksums;
+};
+
+WinDivertDiverter::WinDivertDiverter(std::filesystem::path library_path) : _library_path(std::move(library_path)) {}
+
+WinDivertDiverter::~WinDivertDiverter() {
+  close();
+  if (_module != nullptr) FreeLibrary(static_cast<HMODULE>(_module));
+}
+
+std::vector<std::filesystem::path> WinDivertDiverter::library_candidates() const {
+  if (_library_path.empty()) return {LIBRARY_NAME, RELEASE_LIBRARY_NAME};
+  std::vector<std::filesystem::path> candidates = {_library_path};
+  // WinDivert's x64 release names its library WinDivert.dll; accept it beside the given file.
+  if (_library_path.filename() != RELEASE_LIBRARY_NAME) {
+    candidates.push_back(_library_path.parent_path() / RELEASE_LIBRARY_NAME);
+  }
+  return candidates;
+}
+
+const WinDivertDiverter::Api& WinDivertDiverter::api() {
+  std::lock_guard lock(_lock);
+  if (_api) return *_api;
+  HMODULE module = nullptr;
+  DWORD error = DIVERT_ERROR_MOD_NOT_FOUND;
+  std::filesystem::path loaded;
+  std::string tried;
+  for (const std::filesystem::path& candidate : library_candidates()) {
+    module = LoadLibraryW(candidate.c_str());
+    if (module != nullptr) {
+      loaded = candidate;
+      break;
+    }
+    error = GetLastError() != 0 ? GetLastError() : DIVERT_ERROR_MOD_NOT_FOUND;
+    tried += (tried.empty() ? "" : ", ") + utf8(candidate.wstring());
+  }
+  if (module == nullptr) throw library_not_loaded_error(error, tried + ": " + system_message(error));
+  try {
+    _api = std::make_unique<Api>(Api{
+        resolve<OpenFn>(module, "WinDivertOpen", loaded),
+        resolve<RecvFn>(module, "WinDivertRecv", loaded),
+        resolve<SendFn>(module, "WinDivertSend", loaded),
+        resolve<ShutdownFn>(module, "WinDivertShutdown", loaded),
+        resolve<CloseFn>(module, "WinDivertClose", loaded),
+        resolve<SetParamFn>(module, "WinDivertSetParam", loaded),
+        resolve<CalcChecksumsFn>(module, "WinDivertHelperCalcChecksums", loaded),
+    });
+  } catch (...) {
+    FreeLibrary(module);
+    throw;
+  }
+  _module = module;
+  return *_api;
+}
+
+void* WinDivertDiverter::open_handle(const std::string& filter) {
+  const Api& api = this->api();
+  const HANDLE handle = api.open(filter.c_str(), static_cast<int>(windivert::LAYER_NETWORK), 0, 0);
+  // The library returns NULL instead of INVALID_HANDLE_VALUE when it runs out of memory.
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) throw last_error();
+  return handle;
+}
+
+void WinDivertDiverter::register_driver() {
+  // Opening any handle installs and starts the driver service; a filter that matches nothing
+  // keeps this one from touching traffic.
+  void* handle = open_handle("false");
+  api().close(handle);
+}
+
+void WinDivertDiverter::open(const std::string& filter) {
+  close();
+  _handle.store(open_handle(filter));
+}
+
+void WinDivertDiverter::set_param(DivertParam param, std::uint64_t value) {
+  void* handle = _handle.load();
+  if (handle == nullptr) throw handle_not_open_error();
+  if (!_api->set_param(handle, static_cast<int>(param), value)) throw last_error(DIVERT_ERROR_INVALID_PARAMETER);
+}
+
+std::optional<Packet> WinDivertDiverter::recv() {
+  void* handle = _handle.load();
+  if (handle == nullptr) throw handle_not_open_error();
+  // Anything smaller loses packets: the driver truncates them and drops the rest.
+  if (_receive_buffer.size() != windivert::MTU_MAX) _receive_buffer.resize(windivert::MTU_MAX);
+  windivert::Address address{};
+  UINT length = 0;
+  if (!_api->recv(handle, _receive_buffer.data(), static_cast<UINT>(_receive_buffer.size()), &length, &address)) {
+    const DWORD code = GetLastError();
+    if (code == DIVERT_ERROR_NO_DATA) return std::nullopt;  // shut down and drained
+    throw DivertOsError(code, system_message(code));
+  }
+  std::vector<std::uint8_t> bytes(_receive_buffer.begin(), _receive_buffer.begin() + length);
+  return Packet(std::move(bytes), windivert::capture_info_from(address));
+}
+
+void WinDivertDiverter::send(const Packet& packet) {
+  void* handle = _handle.load();
+  if (handle == nullptr) throw handle_not_open_error();
+  const windivert::Address address = windivert::address_from(packet.info(), packet.ip_version() == 6);
+  if (!_api->send(handle, packet.bytes().data(), static_cast<UINT>(packet.bytes().size()), nullptr, &address)) {
+    throw last_error();
+  }
+}
+
+void WinDivertDiverter::recalculate_checksums(Packet& packet) {
+  const Api& api = this->api();
+  windivert::Address address = windivert::address_from(packet.info(), packet.ip_version() == 6);
+  const std::span<std::uint8_t> bytes = packet.mutable_bytes();
+  // The helper also sets the checksum bits the driver reads when the packet is sent. A packet
+  // it cannot parse is left as it is, like our own computation does.
+  if (!api.calc_checksums(bytes.data(), static_cast<UINT>(bytes.size()), &address, 0)) return;
+  CaptureInfo& info = packet.info();
+  info.ip_checksum_valid = address.IPChecksum != 0;
+  info.tcp_checksum_valid = address.TCPChecksum != 0;
+  info.udp_checksum_valid = address.UDPChecksum != 0;
+}
+
+void WinDivertDiverter::shutdown() noexcept {
+  std::lock_guard lock(_lock);
+  void* handle = _handle.load();
+  // Receive only: the packet in hand may still be sent back.
+  if (handle != nullptr) _api->shutdown(handle, static_cast<int>(windivert::SHUTDOWN_RECV));
+}
+
+void WinDivertDiverter::close() noexcept {
+  std::lock_guard lock(_lock);
+  void* handle = _handle.exchange(nullptr);
+  if (handle != nullptr) _api->close(handle);
+}
+
+bool WinDivertDiverter::is_open() const noexcept { return _handle.load() != nullptr; }
+
+std::unique_ptr<PacketDiverter> make_system_diverter(const std::filesystem::path& library_path) {
+  return std::make_unique<WinDivertDiverter>(library_path);
+}
+
+}  // namespace tovix

@@ -1,0 +1,53 @@
+#pragma once
+// The WinDivert backend. The library is loaded on first use, not linked: a machine without it
+// still starts, and opening then fails with an error that names the missing library.
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/divert/packet_diverter.h"
+
+namespace tovix {
+
+class PACKET_DIVERT_EXPORT WinDivertDiverter final : public PacketDiverter {
+ public:
+  // The file name the product's packages use, and the one WinDivert's own x64 release ships.
+  static constexpr const wchar_t* LIBRARY_NAME = L"WinDivert64.dll";
+  static constexpr const wchar_t* RELEASE_LIBRARY_NAME = L"WinDivert.dll";
+
+  // `library_path`: the library file to load; empty for the usual library search.
+  explicit WinDivertDiverter(std::filesystem::path library_path = {});
+  ~WinDivertDiverter() override;
+  WinDivertDiverter(const WinDivertDiverter&) = delete;
+  WinDivertDiverter& operator=(const WinDivertDiverter&) = delete;
+
+  void register_driver() override;
+  void open(const std::string& filter) override;
+  void set_param(DivertParam param, std::uint64_t value) override;
+  std::optional<Packet> recv() override;
+  void send(const Packet& packet) override;
+  void recalculate_checksums(Packet& packet) override;
+  void shutdown() noexcept override;
+  void close() noexcept override;
+  bool is_open() const noexcept override;
+
+  // The files tried, in order, when the library is loaded.
+  std::vector<std::filesystem::path> library_candidates() const;
+
+ private:
+  struct Api;
+  // Loads the library and its functions on first use; throws DivertOsError.
+  const Api& api();
+  void* open_handle(const std::string& filter);
+
+  const std::filesystem::path _library_path;
+  std::mutex _lock;  // the library state, and the handle against shutdown racing close
+  void* _module = nullptr;
+  std::unique_ptr<Api> _api;
+  std::atomic<void*> _handle{nullptr};  // null when closed
+  std::vector<std::uint8_t> _receive_buffer;
+};
+
+}  // namespace tovix
