@@ -1,0 +1,18 @@
+#pragma once
+// Text helpers shared by modules that read bytes from other programs or the network.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/common_export.h"
+
+namespace tovix {
+
+// The bytes as UTF-8, each invalid or truncated sequence replaced by U+FFFD.
+COMMON_EXPORT std::string to_valid_utf8(std::string_view bytes);
+
+// One Windows command line for the argument vector, quoted so that CommandLineToArgvW and the
+// C runtime give back exactly these arguments (an argument with spaces is enclosed in quotes).
+COMMON_EXPORT std::string windows_command_line(const std::vector<std::string>& argv);
+
+}  // namespace tovix
