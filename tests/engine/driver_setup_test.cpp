@@ -26,13 +26,15 @@ static_assert(sizeof(void*) == 8, "these tests expect the 64-bit driver files");
 
 // What `sc query WinDivert` prints, in the shapes the code has to tell apart.
 const ScAnswer kRunning{"SERVICE_NAME: WinDivert \n        TYPE               : 1  KERNEL_DRIVER  \n"
-                        "        STATE              : 4  RUNNING \n"};
+                        "        STATE              : 4  RUNNING \n",
+                        ""};
 const ScAnswer kStopped{"SERVICE_NAME: WinDivert \n        TYPE               : 1  KERNEL_DRIVER  \n"
-                        "        STATE              : 1  STOPPED \n        WIN32_EXIT_CODE    : 0  (0x0)\n"};
+                        "        STATE              : 1  STOPPED \n        WIN32_EXIT_CODE    : 0  (0x0)\n",
+                        ""};
 const ScAnswer kNoService{"[SC] EnumQueryServicesStatus:OpenService FAILED 1060:\n\n"
                           "The specified service does not exist as an installed service.\n",
                           "", 1060};
-const ScAnswer kOk{"[SC] ok\n"};
+const ScAnswer kOk{"[SC] ok\n", ""};
 
 const Argv kQuery{"query", "WinDivert"};
 const Argv kStop{"stop", "WinDivert"};
@@ -256,8 +258,8 @@ TEST_F(DriverSetupTest, QueryOutputDecidesInstalledAndRunning) {
       {kRunning, true},
       {kStopped, false},
       // Any "4" next to "STATE" counts, even in a stopped service's exit code.
-      {{"SERVICE_NAME: WinDivert\n STATE : 1 STOPPED\n WIN32_EXIT_CODE : 1064\n"}, true},
-      {{"RUNNING"}, false},
+      {{"SERVICE_NAME: WinDivert\n STATE : 1 STOPPED\n WIN32_EXIT_CODE : 1064\n", ""}, true},
+      {{"RUNNING", ""}, false},
       {kNoService, false},
   };
   for (std::size_t i = 0; i < running_cases.size(); ++i) sc.answer("query", static_cast<int>(i) + 1, running_cases[i].first);
