@@ -91,7 +91,10 @@ std::optional<std::string> query_service(const DriverSetupContext& context) {
 // A failure text, or nothing when both files were copied.
 std::optional<std::string> copy_keeping_times(const std::filesystem::path& from, const std::filesystem::path& to) {
   try {
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    // Removed first rather than copied with overwrite_existing: the mingw build of libstdc++
+    // refuses to overwrite an existing file ("File exists").
+    std::filesystem::remove(to);
+    std::filesystem::copy_file(from, to);
     std::filesystem::last_write_time(to, std::filesystem::last_write_time(from));
     return std::nullopt;
   } catch (const std::exception& error) {
