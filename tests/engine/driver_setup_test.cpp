@@ -6,6 +6,7 @@
 #include <map>
 
 #include "common/logging.h"
+#include "common/paths.h"
 #include "tests/engine/driver_setup_scripted_sc.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
@@ -66,6 +67,13 @@ class DriverSetupTest : public ::testing::Test {
   DriverSetupContext context;
   LogCapture log{LOGGER_ENGINE};
 };
+
+TEST(DriverSetupLayout, BuildTreeLooksForTheDriverBesideTheLibraryFolder) {
+  // The library and this test are both built into bin/; the driver folder is bin/../driver.
+  EXPECT_EQ(DRIVER_DIR.lexically_normal(), (executable_dir().parent_path() / "driver").lexically_normal());
+  EXPECT_EQ(get_sys_path(), DRIVER_DIR / "WinDivert64.sys");
+  EXPECT_EQ(check_driver_files(), std::make_pair(fs::exists(SYS_X64), fs::exists(DLL_X64)));
+}
 
 TEST_F(DriverSetupTest, WithoutAdministratorRightsNothingIsRun) {
   put_driver_files();
