@@ -55,8 +55,8 @@ std::vector<std::string> config_command(const std::filesystem::path& sys_path) {
 }
 
 std::vector<std::string> create_command(const std::filesystem::path& sys_path) {
-  return {"sc",      "create", DRIVER_SERVICE_NAME, "type=",        "kernel",           "start=",
-          "demand",  "binPath=", text_of(sys_path), "DisplayName=", DRIVER_DISPLAY_NAME};
+  return {"sc",     "create",   DRIVER_SERVICE_NAME, "type=",        "kernel",           "start=",
+          "demand", "binPath=", text_of(sys_path),   "DisplayName=", DRIVER_DISPLAY_NAME};
 }
 
 // For the commands whose failure to run belongs to the caller of install_driver.

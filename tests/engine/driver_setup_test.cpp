@@ -16,25 +16,28 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using testing::LogCapture;
 using testing::ScAnswer;
 using testing::ScriptedSc;
-using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using Argv = std::vector<std::string>;
 
 static_assert(sizeof(void*) == 8, "these tests expect the 64-bit driver files");
 
 // What `sc query WinDivert` prints, in the shapes the code has to tell apart.
-const ScAnswer kRunning{"SERVICE_NAME: WinDivert \n        TYPE               : 1  KERNEL_DRIVER  \n"
-                        "        STATE              : 4  RUNNING \n",
-                        ""};
-const ScAnswer kStopped{"SERVICE_NAME: WinDivert \n        TYPE               : 1  KERNEL_DRIVER  \n"
-                        "        STATE              : 1  STOPPED \n        WIN32_EXIT_CODE    : 0  (0x0)\n",
-                        ""};
-const ScAnswer kNoService{"[SC] EnumQueryServicesStatus:OpenService FAILED 1060:\n\n"
-                          "The specified service does not exist as an installed service.\n",
-                          "", 1060};
+const ScAnswer kRunning{
+    "SERVICE_NAME: WinDivert \n        TYPE               : 1  KERNEL_DRIVER  \n"
+    "        STATE              : 4  RUNNING \n",
+    ""};
+const ScAnswer kStopped{
+    "SERVICE_NAME: WinDivert \n        TYPE               : 1  KERNEL_DRIVER  \n"
+    "        STATE              : 1  STOPPED \n        WIN32_EXIT_CODE    : 0  (0x0)\n",
+    ""};
+const ScAnswer kNoService{
+    "[SC] EnumQueryServicesStatus:OpenService FAILED 1060:\n\n"
+    "The specified service does not exist as an installed service.\n",
+    "", 1060};
 const ScAnswer kOk{"[SC] ok\n", ""};
 
 const Argv kQuery{"query", "WinDivert"};
@@ -58,8 +61,11 @@ class DriverSetupTest : public ::testing::Test {
   fs::path sys_path() const { return context.driver_dir / "WinDivert64.sys"; }
   fs::path dll_path() const { return context.driver_dir / "WinDivert64.dll"; }
   Argv create_call() const {
-    return {"create", "WinDivert", "type=",         "kernel", "start=", "demand", "binPath=",
-            sys_path().string(), "DisplayName=", "WinDivert Packet Driver"};
+    return {"create",       "WinDivert",
+            "type=",        "kernel",
+            "start=",       "demand",
+            "binPath=",     sys_path().string(),
+            "DisplayName=", "WinDivert Packet Driver"};
   }
 
   ScriptedSc sc;
@@ -88,9 +94,8 @@ TEST_F(DriverSetupTest, WithoutAdministratorRightsNothingIsRun) {
 
 TEST_F(DriverSetupTest, MissingFilesAreNamedWithTheirPaths) {
   EXPECT_EQ(check_driver_files(context), std::make_pair(false, false));
-  EXPECT_EQ(install_driver(context),
-            DriverResult(false, "驱动文件不存在: " + sys_path().string() +
-                                    "\n请将 WinDivert 驱动文件放入 D:\\proxy\\driver\\"));
+  EXPECT_EQ(install_driver(context), DriverResult(false, "驱动文件不存在: " + sys_path().string() +
+                                                             "\n请将 WinDivert 驱动文件放入 D:\\proxy\\driver\\"));
 
   testing::write_text(sys_path(), "driver image");
   EXPECT_EQ(check_driver_files(context), std::make_pair(true, false));
@@ -156,8 +161,8 @@ TEST_F(DriverSetupTest, ServiceThatWontStartIsDeletedAndCreatedAfresh) {
   for (const char* verb : {"config", "stop", "delete", "create", "start"}) sc.answer(verb, kOk);
 
   EXPECT_EQ(install_driver(context), DriverResult(true, "驱动安装成功，已启动"));
-  EXPECT_THAT(sc.calls(), ElementsAre(kQuery, ::testing::_, kStop, kStart, kQuery, kDelete, create_call(), kStart,
-                                      kQuery));
+  EXPECT_THAT(sc.calls(),
+              ElementsAre(kQuery, ::testing::_, kStop, kStart, kQuery, kDelete, create_call(), kStart, kQuery));
   EXPECT_TRUE(log.contains(spdlog::level::warn,
                            "驱动启动失败: [SC] StartService FAILED 1275: This driver has been blocked from loading."));
   EXPECT_TRUE(log.contains(spdlog::level::info, "WinDivert 驱动安装并启动成功"));
@@ -180,7 +185,8 @@ TEST_F(DriverSetupTest, FailedDeleteEndsTheRepairUnlessTheServiceIsAlreadyGone) 
 
   sc.answer("delete", {"", "[SC] OpenService FAILED 1060:", 1060});
   sc.answer("create", {"", "[SC] CreateService FAILED 5: Access is denied.", 5});
-  EXPECT_EQ(install_driver(context), DriverResult(false, "创建驱动服务失败:\n[SC] CreateService FAILED 5: Access is denied."));
+  EXPECT_EQ(install_driver(context),
+            DriverResult(false, "创建驱动服务失败:\n[SC] CreateService FAILED 5: Access is denied."));
   EXPECT_EQ(sc.calls().back(), create_call());
 }
 
@@ -188,7 +194,8 @@ TEST_F(DriverSetupTest, FirstCreateFailureIsFollowedByDeleteAndOneRetry) {
   put_driver_files();
   sc.answer("query", 1, kNoService);
   sc.answer("query", kRunning);
-  sc.answer("create", 1, {"", "[SC] CreateService FAILED 1072: The specified service has been marked for deletion.", 1072});
+  sc.answer("create", 1,
+            {"", "[SC] CreateService FAILED 1072: The specified service has been marked for deletion.", 1072});
   for (const char* verb : {"create", "delete", "start"}) sc.answer(verb, kOk);
 
   EXPECT_EQ(install_driver(context), DriverResult(true, "驱动安装成功，已启动"));
@@ -200,15 +207,17 @@ TEST_F(DriverSetupTest, CreationFailuresReportWhatScSaid) {
   sc.answer("query", kNoService);
   sc.answer("delete", kOk);
   sc.answer("create", {"[SC] CreateService FAILED 1073: The specified service already exists.", "", 1073});
-  EXPECT_EQ(install_driver(context),
-            DriverResult(false, "创建驱动服务失败:\n[SC] CreateService FAILED 1073: The specified service already exists."));
+  EXPECT_EQ(
+      install_driver(context),
+      DriverResult(false, "创建驱动服务失败:\n[SC] CreateService FAILED 1073: The specified service already exists."));
   EXPECT_EQ(sc.calls().size(), 4u) << "one retry, no start";
 
   sc.answer("create", kOk);
   sc.answer("start", {"[SC] StartService FAILED 577: Windows cannot verify the digital signature.", "", 577});
   EXPECT_EQ(install_driver(context),
-            DriverResult(false, "驱动安装完成但启动失败:\n[SC] StartService FAILED 577: Windows cannot verify the "
-                                "digital signature."));
+            DriverResult(false,
+                         "驱动安装完成但启动失败:\n[SC] StartService FAILED 577: Windows cannot verify the "
+                         "digital signature."));
 }
 
 TEST_F(DriverSetupTest, TimeOutWhileCreatingIsAResultButWhileRepairingItReachesTheCaller) {
@@ -270,7 +279,8 @@ TEST_F(DriverSetupTest, QueryOutputDecidesInstalledAndRunning) {
       {{"RUNNING", ""}, false},
       {kNoService, false},
   };
-  for (std::size_t i = 0; i < running_cases.size(); ++i) sc.answer("query", static_cast<int>(i) + 1, running_cases[i].first);
+  for (std::size_t i = 0; i < running_cases.size(); ++i)
+    sc.answer("query", static_cast<int>(i) + 1, running_cases[i].first);
   for (const auto& [answer, expected] : running_cases) EXPECT_EQ(is_driver_running(context), expected) << answer.out;
 
   sc.answer("query", kStopped);
@@ -297,8 +307,8 @@ TEST_F(DriverSetupTest, EachCommandGetsItsOwnTimeOut) {
 
   using P = std::pair<std::string, std::chrono::milliseconds>;
   EXPECT_THAT(seen, ElementsAre(P{"query", 5s}, P{"config", 5s}, P{"stop", 5s}, P{"start", 10s}, P{"query", 5s},
-                                P{"delete", 10s}, P{"create", 10s}, P{"delete", 10s}, P{"create", 10s},
-                                P{"start", 15s}, P{"query", 5s}, P{"stop", 10s}, P{"delete", 10s}));
+                                P{"delete", 10s}, P{"create", 10s}, P{"delete", 10s}, P{"create", 10s}, P{"start", 15s},
+                                P{"query", 5s}, P{"stop", 10s}, P{"delete", 10s}));
 }
 
 }  // namespace
