@@ -204,13 +204,34 @@ bool is_driver_installed(const DriverSetupContext& context) {
   return output && contains(*output, "SERVICE_NAME");
 }
 
+// The numeric state of the STATE line is 4 (running). It still holds where the state's name is
+// translated; a "4" elsewhere (an exit code such as 1064) says nothing about the state.
+static bool state_code_is_running(const std::string& output) {
+  std::size_t line_start = 0;
+  while (line_start < output.size()) {
+    std::size_t line_end = output.find('\n', line_start);
+    if (line_end == std::string::npos) line_end = output.size();
+    const std::string line = output.substr(line_start, line_end - line_start);
+    const auto state = line.find("STATE");
+    const auto colon = line.find(':', state == std::string::npos ? line.size() : state);
+    if (state != std::string::npos && colon != std::string::npos) {
+      const auto code_start = line.find_first_not_of(" \t", colon + 1);
+      if (code_start != std::string::npos) {
+        const auto code_end = line.find_first_of(" \t\r", code_start);
+        return line.substr(code_start, code_end == std::string::npos ? std::string::npos : code_end - code_start) == "4";
+      }
+    }
+    line_start = line_end + 1;
+  }
+  return false;
+}
+
 bool is_driver_running() { return is_driver_running(DriverSetupContext()); }
 
 bool is_driver_running(const DriverSetupContext& context) {
   const auto output = query_service(context);
   if (!output || !contains(*output, "SERVICE_NAME")) return false;
-  // "4" is the numeric code of RUNNING, looked for anywhere in the output.
-  return contains(*output, "RUNNING") || (contains(*output, "STATE") && contains(*output, "4"));
+  return contains(*output, "RUNNING") || state_code_is_running(*output);
 }
 
 DriverResult install_driver() { return install_driver(DriverSetupContext()); }

@@ -274,8 +274,9 @@ TEST_F(DriverSetupTest, QueryOutputDecidesInstalledAndRunning) {
   const std::vector<std::pair<ScAnswer, bool>> running_cases{
       {kRunning, true},
       {kStopped, false},
-      // Any "4" next to "STATE" counts, even in a stopped service's exit code.
-      {{"SERVICE_NAME: WinDivert\n STATE : 1 STOPPED\n WIN32_EXIT_CODE : 1064\n", ""}, true},
+      // Only the STATE line's code counts: a "4" in a stopped service's exit code does not.
+      {{"SERVICE_NAME: WinDivert\n STATE : 1 STOPPED\n WIN32_EXIT_CODE : 1064 (0x428)\n", ""}, false},
+      {{"SERVICE_NAME: WinDivert\r\n STATE : 4 \xe6\xad\xa3\xe5\x9c\xa8\xe8\xbf\x90\xe8\xa1\x8c\r\n", ""}, true},
       {{"RUNNING", ""}, false},
       {kNoService, false},
   };
