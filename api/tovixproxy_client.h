@@ -30,8 +30,9 @@ class TOVIXPROXY_CLIENT_EXPORT RequestError : public std::runtime_error {
 // How long a request may wait. The defaults are the product's; tests shorten them.
 struct ClientTimeouts {
   std::chrono::milliseconds connect{15000};
-  // Longest stretch without any bytes moving while the answer is awaited (whole seconds, at least 1).
-  std::chrono::seconds response{15};
+  // Longest stretch without any bytes moving once the request is under way (checked about once a
+  // second, so shorter values act as about one second).
+  std::chrono::milliseconds response{15000};
 };
 
 namespace detail {

@@ -1,6 +1,6 @@
 #include "api/tovixproxy_client_session.h"
 
-#include <algorithm>
+#include <chrono>
 #include <mutex>
 
 #include <curl/curl.h>
@@ -56,6 +56,11 @@ struct HttpSession::Handle {
   char error[CURL_ERROR_SIZE] = {};
   std::string body;
   bool too_large = false;
+  // The answer's wait: from the moment the request goes out on a ready connection.
+  bool request_sent = false;
+  bool stalled = false;
+  curl_off_t bytes_moved = 0;
+  std::chrono::steady_clock::time_point last_progress;
 
   static std::size_t on_data(char* data, std::size_t size, std::size_t count, void* self_pointer) {
     auto* self = static_cast<Handle*>(self_pointer);
@@ -66,6 +71,28 @@ struct HttpSession::Handle {
     }
     self->body.append(data, bytes);
     return bytes;
+  }
+
+  static int on_connected(void* self_pointer, char*, char*, int, int) {
+    auto* self = static_cast<Handle*>(self_pointer);
+    self->request_sent = true;
+    self->last_progress = std::chrono::steady_clock::now();
+    return CURL_PREREQFUNC_OK;
+  }
+
+  // libcurl calls this at least about once a second, also while nothing arrives.
+  static int on_progress(void* self_pointer, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    auto* self = static_cast<Handle*>(self_pointer);
+    if (!self->request_sent) return 0;  // connecting is bounded by the connect time-out
+    const auto now = std::chrono::steady_clock::now();
+    if (downloaded + uploaded != self->bytes_moved) {
+      self->bytes_moved = downloaded + uploaded;
+      self->last_progress = now;
+      return 0;
+    }
+    if (now - self->last_progress < self->timeouts.response) return 0;
+    self->stalled = true;
+    return 1;  // ends the transfer
   }
 
   void set(CURLoption option, long value) { curl_easy_setopt(curl, option, value); }
@@ -90,9 +117,13 @@ HttpSession::HttpSession(ClientTimeouts timeouts) : _handle(std::make_unique<Han
   h.set(CURLOPT_SSL_VERIFYPEER, 1L);
   h.set(CURLOPT_SSL_VERIFYHOST, 2L);
   h.set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-  // "No bytes for N seconds" is a speed below 1 byte/s over N seconds.
-  h.set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  h.set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<std::chrono::seconds::rep>(1, timeouts.response.count())));
+  // libcurl's own low-speed limit averages over several seconds, so a stalled answer is
+  // detected by watching the byte counts instead.
+  h.set(CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h.curl, CURLOPT_XFERINFOFUNCTION, &Handle::on_progress);
+  curl_easy_setopt(h.curl, CURLOPT_XFERINFODATA, &h);
+  curl_easy_setopt(h.curl, CURLOPT_PREREQFUNCTION, &Handle::on_connected);
+  curl_easy_setopt(h.curl, CURLOPT_PREREQDATA, &h);
   curl_easy_setopt(h.curl, CURLOPT_ERRORBUFFER, h.error);
   curl_easy_setopt(h.curl, CURLOPT_WRITEFUNCTION, &Handle::on_data);
   curl_easy_setopt(h.curl, CURLOPT_WRITEDATA, &h);
@@ -125,11 +156,15 @@ HttpResponse HttpSession::perform(const std::string& url, const std::vector<std:
 
   h.body.clear();
   h.too_large = false;
+  h.request_sent = false;
+  h.stalled = false;
+  h.bytes_moved = 0;
   h.error[0] = '\0';
   const CURLcode code = curl_easy_perform(h.curl);
   curl_easy_setopt(h.curl, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(h.curl, CURLOPT_POSTFIELDS, nullptr);
 
+  if (h.stalled) throw TransportError(TransportFailure::timeout, "等待响应超时");
   if (h.too_large) throw TransportError(TransportFailure::other, "服务器响应过大");
   if (code != CURLE_OK) {
     const std::string text = h.error[0] != '\0' ? std::string(h.error) : std::string(curl_easy_strerror(code));

@@ -14,7 +14,7 @@ namespace tovix::testing {
 inline constexpr const char* kToken = "eyJ.token.sig";
 
 // Timeouts short enough that a stalled server costs a test about a second.
-inline ClientTimeouts short_timeouts() { return {std::chrono::milliseconds(5000), std::chrono::seconds(1)}; }
+inline ClientTimeouts short_timeouts() { return {std::chrono::milliseconds(5000), std::chrono::milliseconds(500)}; }
 
 // A loopback port that nothing listens on: a listener's port, released again.
 inline int refused_port() {

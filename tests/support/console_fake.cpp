@@ -114,6 +114,8 @@ struct ConsoleFake::Impl {
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       handle(request, response);
     };
+    // Without it, a reused connection waits for delayed ACKs between header and body writes.
+    server->set_tcp_nodelay(true);
     server->Get(".*", handler);
     server->Post(".*", handler);
     server->Put(".*", handler);
