@@ -86,6 +86,7 @@ struct ConsoleFake::Impl {
   void handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest record;
     record.method = request.method;
+    record.target = request.target;
     record.path = request.path;
     const auto question = request.target.find('?');
     if (question != std::string::npos) record.query = request.target.substr(question + 1);

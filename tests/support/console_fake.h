@@ -19,7 +19,8 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 
 struct RecordedRequest {
   std::string method;
-  std::string path;
+  std::string target;  // the request line's target, undecoded
+  std::string path;    // decoded
   std::string query;  // as received, without "?"
   Fields params;      // decoded, in the order received
   Fields headers;
