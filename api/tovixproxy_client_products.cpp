@@ -1,5 +1,7 @@
 // Product listings and the whitelist of short-term products.
 #include <functional>
+#include <initializer_list>
+#include <utility>
 
 #include "api/tovixproxy_client.h"
 #include "api/tovixproxy_client_values.h"
@@ -21,52 +23,44 @@ Json list_failure(const std::string& message) {
   return {{"success", false}, {"products", Json::array()}, {"count", 0}, {"message", message}};
 }
 
-// The item's value under `key`; a missing (or null) value gives `fallback`.
-Json value_or(const Json& item, const char* key, Json fallback) {
-  const Json& value = field(item, key);
-  return value.is_null() ? std::move(fallback) : value;
+using KeyDefaults = std::initializer_list<std::pair<const char*, Json>>;
+
+// The item's values under `keys`, in that order; a missing (or null) value gives its default.
+Json copy_keys(const Json& item, KeyDefaults keys) {
+  Json record = Json::object();
+  for (const auto& [key, fallback] : keys) {
+    const Json& value = field(item, key);
+    record[key] = value.is_null() ? fallback : value;
+  }
+  return record;
 }
 
 Json host_record(const Json& item, const std::string& asked_status) {
+  Json record = copy_keys(item, {{"id", ""}, {"product_name", ""}, {"name", ""}, {"status", asked_status},
+                                 {"due_time", 0}, {"active_time", 0}, {"ip", ""}, {"module", ""}, {"product_id", 0}});
+  // A dedicated address that is there counts even when empty.
   const Json& dedicated = field(item, "dedicate_ip");
-  return {{"id", value_or(item, "id", "")},
-          {"product_name", value_or(item, "product_name", "")},
-          {"name", value_or(item, "name", "")},
-          {"status", value_or(item, "status", asked_status)},
-          {"due_time", value_or(item, "due_time", 0)},
-          {"active_time", value_or(item, "active_time", 0)},
-          {"ip", dedicated.is_null() ? value_or(item, "assign_ip", "") : dedicated},
-          {"module", value_or(item, "module", "")},
-          {"product_id", value_or(item, "product_id", 0)}};
+  const Json& assigned = field(item, "assign_ip");
+  if (!dedicated.is_null()) {
+    record["ip"] = dedicated;
+  } else if (!assigned.is_null()) {
+    record["ip"] = assigned;
+  }
+  return record;
 }
 
 Json long_term_record(const Json& item) {
-  return {{"id", value_or(item, "id", "")},
-          {"product_name", value_or(item, "product_name", "")},
-          {"name", value_or(item, "name", "")},
-          {"user_name", value_or(item, "user_name", "")},
-          {"password", value_or(item, "password", "")},
-          {"ip_first", value_or(item, "ip_first", "")},
-          {"ip_all", value_or(item, "ip_all", Json::array())},
-          {"due_time", value_or(item, "due_time", 0)},
-          {"status", value_or(item, "status", "")},
-          {"product_type", value_or(item, "product_type", "")}};
+  return copy_keys(item, {{"id", ""}, {"product_name", ""}, {"name", ""}, {"user_name", ""}, {"password", ""},
+                          {"ip_first", ""}, {"ip_all", Json::array()}, {"due_time", 0}, {"status", ""},
+                          {"product_type", ""}});
 }
 
 Json short_term_record(const Json& item) {
-  const Json& pack_mark = field(item, "pack_mark");
-  return {{"id", value_or(item, "id", "")},
-          {"product_name", value_or(item, "product_name", "")},
-          {"name", value_or(item, "name", "")},
-          {"pur_auth_user", value_or(item, "pur_auth_user", "")},
-          {"pur_auth_passwd", value_or(item, "pur_auth_passwd", "")},
-          {"api_key", value_or(item, "api_key", "")},
-          {"api_url", value_or(item, "api_url", "")},
-          {"pack_mark", is_truthy(pack_mark) ? pack_mark : value_or(item, "pur_auth_user", "")},
-          {"ip_count_surplus", value_or(item, "ip_count_surplus", "")},
-          {"due_time", value_or(item, "due_time", 0)},
-          {"status", value_or(item, "status", "")},
-          {"life_cycle_name", value_or(item, "life_cycle_name", "")}};
+  Json record = copy_keys(item, {{"id", ""}, {"product_name", ""}, {"name", ""}, {"pur_auth_user", ""},
+                                 {"pur_auth_passwd", ""}, {"api_key", ""}, {"api_url", ""}, {"pack_mark", ""},
+                                 {"ip_count_surplus", ""}, {"due_time", 0}, {"status", ""}, {"life_cycle_name", ""}});
+  if (!is_truthy(record["pack_mark"])) record["pack_mark"] = record["pur_auth_user"];
+  return record;
 }
 
 // The failure record of a refused answer, or null when the console accepted.

@@ -114,11 +114,13 @@ struct ConsoleFake::Impl {
     scheme = std::move(url_scheme);
     // Without it, a reused connection waits for delayed ACKs between header and body writes.
     server->set_tcp_nodelay(true);
-    // Every request is answered here, before the library's pattern routing.
-    server->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+    const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       handle(request, response);
-      return httplib::Server::HandlerResponse::Handled;
-    });
+    };
+    server->Get(".*", handler);
+    server->Post(".*", handler);
+    server->Put(".*", handler);
+    server->Delete(".*", handler);
     port = server->bind_to_any_port("127.0.0.1");
     if (port <= 0) throw std::runtime_error("console fake: cannot bind a loopback port");
     thread = std::thread([this] {
