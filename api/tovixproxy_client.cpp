@@ -90,8 +90,7 @@ std::string refusal_text(const HttpResponse& response, bool consult_message) {
 
 }  // namespace detail
 
-ToVixProxyClient::ToVixProxyClient(std::string base_url, std::optional<std::string> jwt_token,
-                                   ClientTimeouts timeouts)
+ToVixProxyClient::ToVixProxyClient(std::string base_url, std::optional<std::string> jwt_token, ClientTimeouts timeouts)
     : _base_url(std::move(base_url)), _jwt_token(std::move(jwt_token)) {
   while (!_base_url.empty() && _base_url.back() == '/') _base_url.pop_back();
   _host_name = host_of(_base_url);
@@ -176,8 +175,7 @@ std::string ToVixProxyClient::_encrypt_password(const std::string& password) {
   int written = 0;
   int final_written = 0;
   if (!context || EVP_EncryptInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key, iv) != 1 ||
-      EVP_EncryptUpdate(context.get(), cipher.data(), &written,
-                        reinterpret_cast<const unsigned char*>(password.data()),
+      EVP_EncryptUpdate(context.get(), cipher.data(), &written, reinterpret_cast<const unsigned char*>(password.data()),
                         static_cast<int>(password.size())) != 1 ||
       EVP_EncryptFinal_ex(context.get(), cipher.data() + written, &final_written) != 1) {
     throw std::runtime_error("密码加密失败");

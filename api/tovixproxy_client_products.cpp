@@ -36,8 +36,15 @@ Json copy_keys(const Json& item, KeyDefaults keys) {
 }
 
 Json host_record(const Json& item, const std::string& asked_status) {
-  Json record = copy_keys(item, {{"id", ""}, {"product_name", ""}, {"name", ""}, {"status", asked_status},
-                                 {"due_time", 0}, {"active_time", 0}, {"ip", ""}, {"module", ""}, {"product_id", 0}});
+  Json record = copy_keys(item, {{"id", ""},
+                                 {"product_name", ""},
+                                 {"name", ""},
+                                 {"status", asked_status},
+                                 {"due_time", 0},
+                                 {"active_time", 0},
+                                 {"ip", ""},
+                                 {"module", ""},
+                                 {"product_id", 0}});
   // A dedicated address that is there counts even when empty.
   const Json& dedicated = field(item, "dedicate_ip");
   const Json& assigned = field(item, "assign_ip");
@@ -50,15 +57,31 @@ Json host_record(const Json& item, const std::string& asked_status) {
 }
 
 Json long_term_record(const Json& item) {
-  return copy_keys(item, {{"id", ""}, {"product_name", ""}, {"name", ""}, {"user_name", ""}, {"password", ""},
-                          {"ip_first", ""}, {"ip_all", Json::array()}, {"due_time", 0}, {"status", ""},
+  return copy_keys(item, {{"id", ""},
+                          {"product_name", ""},
+                          {"name", ""},
+                          {"user_name", ""},
+                          {"password", ""},
+                          {"ip_first", ""},
+                          {"ip_all", Json::array()},
+                          {"due_time", 0},
+                          {"status", ""},
                           {"product_type", ""}});
 }
 
 Json short_term_record(const Json& item) {
-  Json record = copy_keys(item, {{"id", ""}, {"product_name", ""}, {"name", ""}, {"pur_auth_user", ""},
-                                 {"pur_auth_passwd", ""}, {"api_key", ""}, {"api_url", ""}, {"pack_mark", ""},
-                                 {"ip_count_surplus", ""}, {"due_time", 0}, {"status", ""}, {"life_cycle_name", ""}});
+  Json record = copy_keys(item, {{"id", ""},
+                                 {"product_name", ""},
+                                 {"name", ""},
+                                 {"pur_auth_user", ""},
+                                 {"pur_auth_passwd", ""},
+                                 {"api_key", ""},
+                                 {"api_url", ""},
+                                 {"pack_mark", ""},
+                                 {"ip_count_surplus", ""},
+                                 {"due_time", 0},
+                                 {"status", ""},
+                                 {"life_cycle_name", ""}});
   if (!is_truthy(record["pack_mark"])) record["pack_mark"] = record["pur_auth_user"];
   return record;
 }
@@ -78,7 +101,9 @@ Json listing(const Json& data, const ItemMapper& map_item) {
   }
   const Json& total = field(data, "count");
   const Json count = total.is_number() ? total : Json(products.size());
-  return {{"success", true}, {"products", std::move(products)}, {"count", count},
+  return {{"success", true},
+          {"products", std::move(products)},
+          {"count", count},
           {"message", "共 " + text_of(count) + " 个产品"}};
 }
 
@@ -111,8 +136,7 @@ Json ToVixProxyClient::get_products(const std::string& status, std::int64_t page
 }
 
 Json ToVixProxyClient::get_products_by_module(const std::string& module, const std::string& status,
-                                              [[maybe_unused]] std::int64_t page,
-                                              [[maybe_unused]] std::int64_t limit,
+                                              [[maybe_unused]] std::int64_t page, [[maybe_unused]] std::int64_t limit,
                                               const std::optional<std::string>& keywords) {
   // The console filters by module only in its web pages; one large page is fetched and filtered here.
   Json fetched = get_products(status, 1, 200, keywords);
@@ -123,7 +147,9 @@ Json ToVixProxyClient::get_products_by_module(const std::string& module, const s
   }
   client_log().info("模块 {}: 过滤后 {} 个产品（共 {} 个）", module, kept.size(), fetched["products"].size());
   const std::size_t count = kept.size();
-  return {{"success", true}, {"products", std::move(kept)}, {"count", count},
+  return {{"success", true},
+          {"products", std::move(kept)},
+          {"count", count},
           {"message", "共 " + std::to_string(count) + " 个产品"}};
 }
 
@@ -141,8 +167,8 @@ Json ToVixProxyClient::_fetch_family(const std::string& path, const Json& params
 }
 
 Json ToVixProxyClient::get_long_term_products(std::int64_t page, std::int64_t limit, const std::string& status) {
-  const Json params = {{"page", page},     {"limit", limit},   {"orderby", "id"}, {"sort", "desc"},
-                       {"keywords", ""},   {"search_ip", ""},  {"status", status}, {"tab", ""}};
+  const Json params = {{"page", page},   {"limit", limit},  {"orderby", "id"},  {"sort", "desc"},
+                       {"keywords", ""}, {"search_ip", ""}, {"status", status}, {"tab", ""}};
   return _fetch_family("/console/v1/tv_proxy_domestic/host", params, "获取长效代理列表异常: ", long_term_record);
 }
 
@@ -173,7 +199,7 @@ Json ToVixProxyClient::get_short_term_whitelist(const Json& host_id) {
 
 Json ToVixProxyClient::set_short_term_whitelist(const Json& host_id, const std::string& ip_white) {
   if (!_signed_in()) return {{"success", false}, {"message", NOT_SIGNED_IN}};
-  const Json body = {{"ip_white", ip_white},         {"api_status", false}, {"api_status_pwd", false},
+  const Json body = {{"ip_white", ip_white},      {"api_status", false},       {"api_status_pwd", false},
                      {"api_status_white", false}, {"api_status_white_ip", ""}, {"id", host_id}};
   try {
     const Json answer = _request("POST", _whitelist_path(host_id), body);

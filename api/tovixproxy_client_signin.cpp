@@ -24,7 +24,10 @@ Json captcha_record(bool success, const std::optional<std::string>& image, const
 Json plain_record(bool success, const std::string& message) { return {{"success", success}, {"message", message}}; }
 
 Json login_failure(const std::string& message, bool need_captcha = false) {
-  return {{"success", false}, {"jwt", nullptr}, {"client_id", nullptr}, {"message", message},
+  return {{"success", false},
+          {"jwt", nullptr},
+          {"client_id", nullptr},
+          {"message", message},
           {"need_captcha", need_captcha}};
 }
 
@@ -109,7 +112,7 @@ Json ToVixProxyClient::login(const std::string& account, const std::string& pass
   try {
     Json body;
     if (login_type == "code") {
-      body = {{"type", "code"},  {"account", account}, {"phone_code", phone_code},
+      body = {{"type", "code"},   {"account", account}, {"phone_code", phone_code},
               {"code", password}, {"password", ""},     {"remember_password", "0"}};
     } else {
       body = {{"type", "password"},
@@ -129,8 +132,8 @@ Json ToVixProxyClient::login(const std::string& account, const std::string& pass
       const Json client_id = field(data, "id");
       _sign_in(jwt, client_id);
       detail::client_log().info("{} 登录成功, client_id={}", _host(), text_of(client_id));
-      return {{"success", true}, {"jwt", jwt}, {"client_id", client_id}, {"message", "登录成功"},
-              {"need_captcha", false}};
+      return {
+          {"success", true}, {"jwt", jwt}, {"client_id", client_id}, {"message", "登录成功"}, {"need_captcha", false}};
     }
     const Json data = detail::object_field(answer, "data");
     const Json& captcha_flag = field(data, "captcha");

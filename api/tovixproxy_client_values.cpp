@@ -66,8 +66,7 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' |
 // opening quote from `quotes`, one or more characters outside `quotes` (captured), a closing quote.
 std::optional<std::string> match_quoted_after(std::string_view html, std::string_view literal, char separator,
                                               std::string_view quotes) {
-  for (std::size_t start = html.find(literal); start != std::string_view::npos;
-       start = html.find(literal, start + 1)) {
+  for (std::size_t start = html.find(literal); start != std::string_view::npos; start = html.find(literal, start + 1)) {
     std::size_t i = start + literal.size();
     while (i < html.size() && is_space(html[i])) ++i;
     if (i >= html.size() || html[i] != separator) continue;
@@ -83,8 +82,7 @@ std::optional<std::string> match_quoted_after(std::string_view html, std::string
 }
 
 bool is_base64_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
-         c == '=';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
 }
 
 }  // namespace
@@ -152,11 +150,11 @@ std::optional<std::string> find_captcha_token(std::string_view html) {
 
 std::optional<std::string> find_captcha_image(std::string_view html) {
   constexpr std::string_view prefix = "data:image/png;base64,";
-  for (std::size_t start = html.find(prefix); start != std::string_view::npos;
-       start = html.find(prefix, start + 1)) {
+  for (std::size_t start = html.find(prefix); start != std::string_view::npos; start = html.find(prefix, start + 1)) {
     std::size_t end = start + prefix.size();
     while (end < html.size() && is_base64_char(html[end])) ++end;
-    if (end > start + prefix.size()) return std::string(html.substr(start + prefix.size(), end - start - prefix.size()));
+    if (end > start + prefix.size())
+      return std::string(html.substr(start + prefix.size(), end - start - prefix.size()));
   }
   return std::nullopt;
 }

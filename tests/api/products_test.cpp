@@ -29,8 +29,10 @@ TEST_F(ProductsTest, EveryOperationNeedsASignIn) {
   EXPECT_EQ(anonymous.get_products_by_module("tv_proxy_ip").dump(), list_failure);
   EXPECT_EQ(anonymous.get_long_term_products().dump(), list_failure);
   EXPECT_EQ(anonymous.get_short_term_products().dump(), list_failure);
-  EXPECT_EQ(anonymous.get_short_term_whitelist(12).dump(), R"({"success":false,"data":{},"message":"未登录，请先登录"})");
-  EXPECT_EQ(anonymous.set_short_term_whitelist(12, "1.2.3.4").dump(), R"({"success":false,"message":"未登录，请先登录"})");
+  EXPECT_EQ(anonymous.get_short_term_whitelist(12).dump(),
+            R"({"success":false,"data":{},"message":"未登录，请先登录"})");
+  EXPECT_EQ(anonymous.set_short_term_whitelist(12, "1.2.3.4").dump(),
+            R"({"success":false,"message":"未登录，请先登录"})");
   EXPECT_EQ(console.request_count(), 0u);
 }
 
@@ -59,20 +61,29 @@ TEST_F(ProductsTest, ListingsSendTheirParametersInOrder) {
 
 TEST_F(ProductsTest, HostRecordsTakeDefaultsAndTheDedicatedAddressFirst) {
   LogCapture log(LOGGER_CLIENT);
-  const ordered_json full = {{"id", 7},          {"product_name", "长效"}, {"name", "n"},      {"status", "Active"},
-                             {"due_time", 1700000000}, {"active_time", 1600000000}, {"dedicate_ip", ""},
-                             {"assign_ip", "1.1.1.1"}, {"module", "tv_proxy_ip"}, {"product_id", 3}, {"extra", 1}};
-  console.answer_json("GET", "/console/v1/host",
-                      listing({full, {{"assign_ip", "2.2.2.2"}}, "not an object"}, 37));
+  const ordered_json full = {{"id", 7},
+                             {"product_name", "长效"},
+                             {"name", "n"},
+                             {"status", "Active"},
+                             {"due_time", 1700000000},
+                             {"active_time", 1600000000},
+                             {"dedicate_ip", ""},
+                             {"assign_ip", "1.1.1.1"},
+                             {"module", "tv_proxy_ip"},
+                             {"product_id", 3},
+                             {"extra", 1}};
+  console.answer_json("GET", "/console/v1/host", listing({full, {{"assign_ip", "2.2.2.2"}}, "not an object"}, 37));
   const ordered_json result = member.get_products("Active");
   ASSERT_EQ(result["success"], true) << result.dump();
   EXPECT_EQ(result["count"], 37) << "the console's total, not the page size";
   EXPECT_EQ(result["message"], "共 37 个产品");
-  EXPECT_EQ(result["products"][0].dump(),
-            R"({"id":7,"product_name":"长效","name":"n","status":"Active","due_time":1700000000,"active_time":1600000000,"ip":"","module":"tv_proxy_ip","product_id":3})")
+  EXPECT_EQ(
+      result["products"][0].dump(),
+      R"({"id":7,"product_name":"长效","name":"n","status":"Active","due_time":1700000000,"active_time":1600000000,"ip":"","module":"tv_proxy_ip","product_id":3})")
       << "a present but empty dedicate_ip wins";
-  EXPECT_EQ(result["products"][1].dump(),
-            R"({"id":"","product_name":"","name":"","status":"Active","due_time":0,"active_time":0,"ip":"2.2.2.2","module":"","product_id":0})");
+  EXPECT_EQ(
+      result["products"][1].dump(),
+      R"({"id":"","product_name":"","name":"","status":"Active","due_time":0,"active_time":0,"ip":"2.2.2.2","module":"","product_id":0})");
   EXPECT_EQ(keys_of(result["products"][2]), keys_of(result["products"][1])) << "a stray item reads as empty";
   EXPECT_TRUE(log.contains(spdlog::level::info, "获取到 3 个产品"));
 
@@ -128,22 +139,30 @@ TEST_F(ProductsTest, ModuleFilterFetchesOneLargeFirstPage) {
 }
 
 TEST_F(ProductsTest, LongTermRecordsKeepTheConsoleValues) {
-  const ordered_json item = {{"id", 5},        {"product_name", "p"}, {"name", "n"},
-                             {"user_name", "u"}, {"password", "pw"}, {"ip_first", "1.2.3.4"},
-                             {"ip_all", {"1.2.3.4", "5.6.7.8"}}, {"due_time", "2025-01-01"},
-                             {"status", "Active"}, {"product_type", "static"}};
+  const ordered_json item = {{"id", 5},
+                             {"product_name", "p"},
+                             {"name", "n"},
+                             {"user_name", "u"},
+                             {"password", "pw"},
+                             {"ip_first", "1.2.3.4"},
+                             {"ip_all", {"1.2.3.4", "5.6.7.8"}},
+                             {"due_time", "2025-01-01"},
+                             {"status", "Active"},
+                             {"product_type", "static"}};
   console.answer_json("GET", "/console/v1/tv_proxy_domestic/host", listing({item, ordered_json::object()}));
   const ordered_json result = member.get_long_term_products();
   EXPECT_EQ(result["products"][0], item);
   EXPECT_EQ(keys_of(result["products"][0]), keys_of(item));
-  EXPECT_EQ(result["products"][1].dump(),
-            R"({"id":"","product_name":"","name":"","user_name":"","password":"","ip_first":"","ip_all":[],"due_time":0,"status":"","product_type":""})");
+  EXPECT_EQ(
+      result["products"][1].dump(),
+      R"({"id":"","product_name":"","name":"","user_name":"","password":"","ip_first":"","ip_all":[],"due_time":0,"status":"","product_type":""})");
   EXPECT_EQ(result["message"], "共 2 个产品");
 
   for (const ordered_json& odd : {ordered_json{{"status", 200}, {"data", ordered_json::array({1})}},
                                   ordered_json{{"status", 200}, {"data", {{"list", "x"}, {"count", "many"}}}}}) {
     console.answer_json("GET", "/console/v1/tv_proxy_domestic/host", odd);
-    EXPECT_EQ(member.get_long_term_products().dump(), R"({"success":true,"products":[],"count":0,"message":"共 0 个产品"})")
+    EXPECT_EQ(member.get_long_term_products().dump(),
+              R"({"success":true,"products":[],"count":0,"message":"共 0 个产品"})")
         << odd.dump();
   }
 }
@@ -155,8 +174,9 @@ TEST_F(ProductsTest, ShortTermPackMarkFallsBackToTheUser) {
   const ordered_json products = member.get_short_term_products()["products"];
   EXPECT_EQ(products[0]["pack_mark"], "mark1");
   EXPECT_EQ(products[1]["pack_mark"], "user2");
-  EXPECT_EQ(products[2].dump(),
-            R"({"id":"","product_name":"","name":"","pur_auth_user":"","pur_auth_passwd":"","api_key":"","api_url":"","pack_mark":"","ip_count_surplus":"","due_time":0,"status":"","life_cycle_name":""})");
+  EXPECT_EQ(
+      products[2].dump(),
+      R"({"id":"","product_name":"","name":"","pur_auth_user":"","pur_auth_passwd":"","api_key":"","api_url":"","pack_mark":"","ip_count_surplus":"","due_time":0,"status":"","life_cycle_name":""})");
 }
 
 TEST_F(ProductsTest, ListingRequestFailuresAreLoggedPerFamily) {
@@ -176,7 +196,8 @@ TEST_F(ProductsTest, WhitelistIsReadAndWrittenUnderTheProductPath) {
             R"({"success":true,"data":{"ip_white":["1.1.1.1"],"x":1},"host_id":12,"message":"ok"})");
   EXPECT_EQ(console.last().query, "id=12");
 
-  console.answer_json("GET", path, {{"status", 403}, {"msg", "无权限"}, {"data", {{"ip_white", ordered_json::array()}}}});
+  console.answer_json("GET", path,
+                      {{"status", 403}, {"msg", "无权限"}, {"data", {{"ip_white", ordered_json::array()}}}});
   EXPECT_EQ(member.get_short_term_whitelist("12").dump(),
             R"({"success":false,"data":{"ip_white":[]},"host_id":"12","message":"无权限"})")
       << "a refusal still carries the console's payload and message";
@@ -184,8 +205,9 @@ TEST_F(ProductsTest, WhitelistIsReadAndWrittenUnderTheProductPath) {
   console.answer_json("POST", path, {{"status", 200}, {"msg", "保存成功"}});
   EXPECT_EQ(member.set_short_term_whitelist(12, "1.1.1.1\n2.2.2.2").dump(), R"({"success":true,"message":"保存成功"})");
   const RecordedRequest write = console.last();
-  EXPECT_EQ(write.json_body().dump(),
-            R"({"ip_white":"1.1.1.1\n2.2.2.2","api_status":false,"api_status_pwd":false,"api_status_white":false,"api_status_white_ip":"","id":12})");
+  EXPECT_EQ(
+      write.json_body().dump(),
+      R"({"ip_white":"1.1.1.1\n2.2.2.2","api_status":false,"api_status_pwd":false,"api_status_white":false,"api_status_white_ip":"","id":12})");
   EXPECT_EQ(write.query, "");
 
   member.get_short_term_whitelist("a/../b?c");

@@ -211,7 +211,8 @@ std::string openssl_base64(const std::string& password) {
   write_text(dir / "plain", password);
   const std::string command =
       "openssl enc -aes-128-cbc -K 6b656c706d6f6f722e686172626f7572 -iv 34383237313530333936323634383130 "
-      "-base64 -A -in '" + (dir / "plain").string() + "'";
+      "-base64 -A -in '" +
+      (dir / "plain").string() + "'";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return "popen failed";
   std::string output;
@@ -225,7 +226,8 @@ std::string openssl_base64(const std::string& password) {
 TEST(PasswordEncryptionTest, MatchesOpensslForTheSameBytes) {
   EXPECT_EQ(std::string(ToVixProxyClient::_AES_KEY), "kelpmoor.harbour");
   EXPECT_EQ(std::string(ToVixProxyClient::_AES_IV), "4827150396264810");
-  for (const std::string password : {"secret", "0123456789abcdef", "密码Pässwörd", "", "a+b/c=d 31 chars long........"}) {
+  for (const std::string password :
+       {"secret", "0123456789abcdef", "密码Pässwörd", "", "a+b/c=d 31 chars long........"}) {
     EXPECT_EQ(ToVixProxyClient::_encrypt_password(password), openssl_base64(password)) << password;
   }
   const std::string sixteen = ToVixProxyClient::_encrypt_password("0123456789abcdef");

@@ -33,14 +33,13 @@ TEST_F(SignInTest, CaptchaTokenPatternsAreTriedInOrder) {
   EXPECT_EQ(captcha_with("var tokenTag = \"third\";" + image)["token"], "third");
   EXPECT_EQ(captcha_with("var tokenTag='third'; x={tokenTag':'first'}" + image)["token"], "first")
       << "the first pattern wins wherever it stands";
-  EXPECT_EQ(captcha_with("tokenTag':'' tokenTag = 'later'" + image)["token"], "later") << "an empty value never matches";
+  EXPECT_EQ(captcha_with("tokenTag':'' tokenTag = 'later'" + image)["token"], "later")
+      << "an empty value never matches";
 
   const ordered_json no_token = captcha_with(image);
-  EXPECT_EQ(no_token.dump(), ordered_json({{"success", true},
-                                           {"image_base64", kImage},
-                                           {"token", nullptr},
-                                           {"message", "获取成功"}})
-                                 .dump());
+  EXPECT_EQ(
+      no_token.dump(),
+      ordered_json({{"success", true}, {"image_base64", kImage}, {"token", nullptr}, {"message", "获取成功"}}).dump());
   const RecordedRequest request = console.last();
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.path, "/console/v1/captcha");
@@ -115,19 +114,19 @@ TEST_F(SignInTest, PhoneCodeRequestCarriesANumericCallingCodeByDefault) {
 TEST_F(SignInTest, PasswordAndCodeLoginsSendTheirOwnBodies) {
   console.answer_json("POST", "/console/v1/login", {{"status", 400}});
   anonymous.login("alice", "p@ss", "86", "AbC1", "tok");
-  EXPECT_EQ(console.last().json_body().dump(),
-            ordered_json({{"type", "password"},
-                          {"account", "alice"},
-                          {"password", ToVixProxyClient::_encrypt_password("p@ss")},
-                          {"phone_code", "86"},
-                          {"remember_password", 0},
-                          {"captcha", "AbC1"},
-                          {"token", "tok"}})
-                .dump());
+  EXPECT_EQ(console.last().json_body().dump(), ordered_json({{"type", "password"},
+                                                             {"account", "alice"},
+                                                             {"password", ToVixProxyClient::_encrypt_password("p@ss")},
+                                                             {"phone_code", "86"},
+                                                             {"remember_password", 0},
+                                                             {"captcha", "AbC1"},
+                                                             {"token", "tok"}})
+                                                   .dump());
 
   anonymous.login("13800000000", "123456", "86", std::nullopt, std::string(), "code");
-  EXPECT_EQ(console.last().json_body().dump(),
-            R"({"type":"code","account":"13800000000","phone_code":"86","code":"123456","password":"","remember_password":"0"})")
+  EXPECT_EQ(
+      console.last().json_body().dump(),
+      R"({"type":"code","account":"13800000000","phone_code":"86","code":"123456","password":"","remember_password":"0"})")
       << "no captcha or token when they are not set";
 }
 
@@ -135,7 +134,8 @@ TEST_F(SignInTest, AcceptedLoginSignsTheObjectIn) {
   LogCapture log(LOGGER_CLIENT);
   const ordered_json result =
       login_answer({{"status", "200"}, {"data", {{"jwt", "new.jwt"}, {"id", 42}}}, {"msg", "ok"}}, anonymous);
-  EXPECT_EQ(result.dump(), R"({"success":true,"jwt":"new.jwt","client_id":42,"message":"登录成功","need_captcha":false})")
+  EXPECT_EQ(result.dump(),
+            R"({"success":true,"jwt":"new.jwt","client_id":42,"message":"登录成功","need_captcha":false})")
       << "a status given as text counts";
   EXPECT_EQ(anonymous.jwt_token(), "new.jwt");
   EXPECT_EQ(anonymous.client_id(), 42);
@@ -159,8 +159,9 @@ TEST_F(SignInTest, AcceptedLoginWithoutTokenChangesNothing) {
   for (const ordered_json& data : {ordered_json{{"id", 1}}, ordered_json{{"jwt", ""}}, ordered_json{{"jwt", 7}},
                                    ordered_json("text"), ordered_json()}) {
     const ordered_json result = login_answer({{"status", 200.0}, {"data", data}}, anonymous);
-    EXPECT_EQ(result.dump(),
-              R"({"success":false,"jwt":null,"client_id":null,"message":"登录返回数据中缺少 Token","need_captcha":false})")
+    EXPECT_EQ(
+        result.dump(),
+        R"({"success":false,"jwt":null,"client_id":null,"message":"登录返回数据中缺少 Token","need_captcha":false})")
         << data.dump();
   }
   EXPECT_EQ(anonymous.jwt_token(), std::nullopt);
@@ -170,8 +171,7 @@ TEST_F(SignInTest, AcceptedLoginWithoutTokenChangesNothing) {
 TEST_F(SignInTest, RefusalsTakeTheirMessageAndCaptchaDemand) {
   const auto refusal = [&](const ordered_json& answer) { return login_answer(answer, anonymous); };
   ordered_json result = refusal({{"status", 400}, {"msg", "密码错误"}, {"data", {{"captcha", 1}}}});
-  EXPECT_EQ(result.dump(),
-            R"({"success":false,"jwt":null,"client_id":null,"message":"密码错误","need_captcha":true})");
+  EXPECT_EQ(result.dump(), R"({"success":false,"jwt":null,"client_id":null,"message":"密码错误","need_captcha":true})");
   EXPECT_EQ(refusal({{"status", 400}, {"data", nullptr}})["need_captcha"], false);
   EXPECT_EQ(refusal({{"status", 400}, {"data", {{"captcha", 0}, {"need_captcha", true}}}})["need_captcha"], true);
   EXPECT_EQ(refusal({{"status", 400}, {"msg", ""}, {"message", "账号已锁定"}})["message"], "账号已锁定");

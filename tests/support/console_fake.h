@@ -21,8 +21,8 @@ struct RecordedRequest {
   std::string method;
   std::string target;  // the request line's target, undecoded
   std::string path;    // decoded
-  std::string query;  // as received, without "?"
-  Fields params;      // decoded, in the order received
+  std::string query;   // as received, without "?"
+  Fields params;       // decoded, in the order received
   Fields headers;
   std::string body;
   std::map<std::string, std::string> cookies;

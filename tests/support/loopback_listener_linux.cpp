@@ -18,8 +18,7 @@ LoopbackListener::LoopbackListener(Mode mode) : _mode(mode) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (_listen_fd < 0 || ::bind(_listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(_listen_fd, 16) != 0 ||
-      ::getsockname(_listen_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      ::listen(_listen_fd, 16) != 0 || ::getsockname(_listen_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       ::pipe2(_wake_pipe, O_CLOEXEC) != 0) {
     if (_listen_fd >= 0) ::close(_listen_fd);
     throw std::runtime_error("loopback listener: cannot listen");
