@@ -48,11 +48,7 @@ Json host_record(const Json& item, const std::string& asked_status) {
   // A dedicated address that is there counts even when empty.
   const Json& dedicated = field(item, "dedicate_ip");
   const Json& assigned = field(item, "assign_ip");
-  if (!dedicated.is_null()) {
-    record["ip"] = dedicated;
-  } else if (!assigned.is_null()) {
-    record["ip"] = assigned;
-  }
+  record["ip"] = !dedicated.is_null() ? dedicated : !assigned.is_null() ? assigned : Json("");
   return record;
 }
 

@@ -72,7 +72,8 @@ TEST_F(ProductsTest, HostRecordsTakeDefaultsAndTheDedicatedAddressFirst) {
                              {"module", "tv_proxy_ip"},
                              {"product_id", 3},
                              {"extra", 1}};
-  console.answer_json("GET", "/console/v1/host", listing({full, {{"assign_ip", "2.2.2.2"}}, "not an object"}, 37));
+  console.answer_json("GET", "/console/v1/host",
+                      listing({full, {{"assign_ip", "2.2.2.2"}, {"ip", "9.9.9.9"}}, "not an object"}, 37));
   const ordered_json result = member.get_products("Active");
   ASSERT_EQ(result["success"], true) << result.dump();
   EXPECT_EQ(result["count"], 37) << "the console's total, not the page size";
