@@ -93,8 +93,8 @@ std::string refusal_text(const HttpResponse& response, bool consult_message) {
 ToVixProxyClient::ToVixProxyClient(std::string base_url, std::optional<std::string> jwt_token, ClientTimeouts timeouts)
     : _base_url(std::move(base_url)), _jwt_token(std::move(jwt_token)) {
   while (!_base_url.empty() && _base_url.back() == '/') _base_url.pop_back();
+  _session = std::make_unique<detail::HttpSession>(timeouts);  // initialises libcurl first
   _host_name = host_of(_base_url);
-  _session = std::make_unique<detail::HttpSession>(timeouts);
   if (_signed_in()) _standing_headers.emplace_back("Authorization", "Bearer " + *_jwt_token);
 }
 

@@ -48,6 +48,14 @@ TEST_F(ClientTest, UrlsAreRootPlusPathAndEveryRequestCarriesTheJsonHeaders) {
   EXPECT_EQ(console.last().body, "") << "no data, no body";
 }
 
+TEST_F(ClientTest, ATokenWithALineBreakCannotAddHeaders) {
+  ToVixProxyClient smuggler(console.base_url(), std::string("abc\r\nX-Admin: 1"));
+  EXPECT_TRUE(request_failure(smuggler).starts_with("网络请求异常: "));
+  EXPECT_TRUE(smuggler.verify_captcha("t", "c")["message"].get<std::string>().starts_with("校验验证码异常: "));
+  EXPECT_EQ(smuggler.get_products()["success"], false);
+  EXPECT_EQ(console.request_count(), 0u);
+}
+
 TEST_F(ClientTest, QueryKeepsOrderAndEmptyTextsAndDropsAbsentValues) {
   console.answer_json("GET", "/q", ordered_json::array({1, 2}));
   const ordered_json params = {{"z", "a b&c=d+e"}, {"gone", nullptr}, {"empty", ""}, {"page", 3}, {"cn", "中"}};
