@@ -11,7 +11,7 @@
 
 #include "api/tovixproxy_client_session.h"
 #include "api/tovixproxy_client_values.h"
-#include "config/json_values.h"
+#include "common/json_values.h"
 
 namespace tovix {
 namespace {

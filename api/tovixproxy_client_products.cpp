@@ -5,7 +5,7 @@
 
 #include "api/tovixproxy_client.h"
 #include "api/tovixproxy_client_values.h"
-#include "config/json_values.h"
+#include "common/json_values.h"
 
 namespace tovix {
 namespace {

@@ -12,7 +12,7 @@
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/vendor.h"
-#include "config/json_values.h"
+#include "common/json_values.h"
 
 namespace tovix {
 namespace {
