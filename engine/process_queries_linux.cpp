@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <unordered_map>
 
@@ -112,36 +114,81 @@ void for_each_pid(DIR* proc, Visit&& visit) {
 }
 
 constexpr std::string_view kSocketPrefix = "socket:[";
+// How long a socket that no process visible to us holds (another namespace, another user) is
+// left alone before the next full search for it.
+constexpr auto kUnownedSocketRetry = std::chrono::seconds(1);
 
-// Fills in the owner of every wanted socket inode that some process holds open. The first
-// process found (lowest PID) wins for sockets shared across a fork.
-void trace_socket_owners(std::unordered_map<std::uint64_t, std::uint32_t>& owners) {
-  std::size_t unresolved = owners.size();
-  if (unresolved == 0) return;
-  DirHandle proc = open_proc();
-  for_each_pid(proc.get(), [&](std::uint32_t pid) {
-    DirHandle fds(opendir(fmt::format("/proc/{}/fd", pid).c_str()));
-    if (!fds) return true;  // exited or not ours to look at
-    const int fds_fd = dirfd(fds.get());
-    while (const dirent* item = readdir(fds.get())) {
-      if (item->d_name[0] == '.') continue;
-      char target[64];
-      const ssize_t length = readlinkat(fds_fd, item->d_name, target, sizeof target);
-      if (length <= static_cast<ssize_t>(kSocketPrefix.size()) + 1) continue;
-      const std::string_view link(target, static_cast<std::size_t>(length));
-      if (link.substr(0, kSocketPrefix.size()) != kSocketPrefix || link.back() != ']') continue;
-      std::uint64_t inode = 0;
-      const char* first = link.data() + kSocketPrefix.size();
-      const char* last = link.data() + link.size() - 1;
-      if (std::from_chars(first, last, inode).ptr != last) continue;
-      auto owner = owners.find(inode);
-      if (owner == owners.end() || owner->second != 0) continue;
-      owner->second = pid;
-      if (--unresolved == 0) return false;
-    }
-    return true;
-  });
+// The socket inode a /proc/<pid>/fd entry points at, or 0.
+std::uint64_t socket_inode_at(int dir_fd, const char* path) {
+  char target[64];
+  const ssize_t length = readlinkat(dir_fd, path, target, sizeof target);
+  if (length <= static_cast<ssize_t>(kSocketPrefix.size()) + 1) return 0;
+  const std::string_view link(target, static_cast<std::size_t>(length));
+  if (link.substr(0, kSocketPrefix.size()) != kSocketPrefix || link.back() != ']') return 0;
+  std::uint64_t inode = 0;
+  const char* first = link.data() + kSocketPrefix.size();
+  const char* last = link.data() + link.size() - 1;
+  return std::from_chars(first, last, inode).ptr == last ? inode : 0;
 }
+
+// Finds the processes holding socket inodes. Walking every descriptor of every process costs
+// milliseconds, so owners found before are checked with one read each, and a walk happens only
+// for sockets not seen before.
+class SocketOwnerTracer {
+ public:
+  // Fills in the owner of every socket in `owners` that some visible process holds. For a
+  // socket shared across a fork the first process found (lowest PID) wins.
+  void trace(std::unordered_map<std::uint64_t, std::uint32_t>& owners) {
+    std::lock_guard guard(_lock);
+    const auto now = std::chrono::steady_clock::now();
+    std::unordered_map<std::uint64_t, std::uint32_t*> wanted;
+    for (auto& [inode, pid] : owners) {
+      if (auto known = _known.find(inode); known != _known.end()) {
+        const auto& [owner, fd] = known->second;
+        if (socket_inode_at(AT_FDCWD, fmt::format("/proc/{}/fd/{}", owner, fd).c_str()) == inode) {
+          pid = owner;
+          continue;
+        }
+        _known.erase(known);
+      }
+      if (auto unowned = _unowned.find(inode); unowned != _unowned.end() && now - unowned->second < kUnownedSocketRetry) {
+        continue;
+      }
+      wanted.emplace(inode, &pid);
+    }
+    if (!wanted.empty()) search(wanted, now);
+    // Forget sockets that are gone from the table.
+    std::erase_if(_known, [&](const auto& item) { return !owners.contains(item.first); });
+    std::erase_if(_unowned, [&](const auto& item) { return !owners.contains(item.first); });
+  }
+
+ private:
+  void search(std::unordered_map<std::uint64_t, std::uint32_t*>& wanted, std::chrono::steady_clock::time_point now) {
+    std::size_t unresolved = wanted.size();
+    DirHandle proc = open_proc();
+    for_each_pid(proc.get(), [&](std::uint32_t pid) {
+      DirHandle fds(opendir(fmt::format("/proc/{}/fd", pid).c_str()));
+      if (!fds) return true;  // exited or not ours to look at
+      while (const dirent* item = readdir(fds.get())) {
+        if (item->d_name[0] == '.') continue;
+        const std::uint64_t inode = socket_inode_at(dirfd(fds.get()), item->d_name);
+        auto found = wanted.find(inode);
+        if (inode == 0 || found == wanted.end() || *found->second != 0) continue;
+        *found->second = pid;
+        _known[inode] = {pid, item->d_name};
+        if (--unresolved == 0) return false;
+      }
+      return true;
+    });
+    for (const auto& [inode, pid] : wanted) {
+      if (*pid == 0) _unowned[inode] = now;
+    }
+  }
+
+  std::mutex _lock;
+  std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::string>> _known;  // inode -> (pid, fd)
+  std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> _unowned;
+};
 
 class LinuxProcessQueries final : public ProcessQueries {
  public:
@@ -179,7 +226,7 @@ class LinuxProcessQueries final : public ProcessQueries {
     for (const auto& row : rows) {
       if (row.inode != 0) owners.emplace(row.inode, 0);
     }
-    trace_socket_owners(owners);
+    _tracer.trace(owners);
 
     std::vector<TcpConnection> connections;
     connections.reserve(rows.size());
@@ -192,6 +239,9 @@ class LinuxProcessQueries final : public ProcessQueries {
     }
     return connections;
   }
+
+ private:
+  SocketOwnerTracer _tracer;
 };
 
 }  // namespace

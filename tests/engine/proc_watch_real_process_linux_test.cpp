@@ -128,6 +128,8 @@ TEST(ProcWatchRealProcessTest, FindsTheProbeByNameAndItsPortInTheMap) {
   EXPECT_GT(watch._do_refresh(), 0u);
   EXPECT_EQ(watch.tcp_port_map()[probe_port], probe.pid());
   EXPECT_TRUE(watch.is_packet_allowed(0, probe_port));
+  watch.refresh_now();  // owners found before are checked again rather than searched for
+  EXPECT_EQ(watch.tcp_port_map()[probe_port], probe.pid());
   EXPECT_FALSE(watch.is_packet_allowed(static_cast<std::uint32_t>(getpid()))) << "this test is not a target";
   EXPECT_EQ(watch.tcp_port_map()[listener.port()], static_cast<std::uint32_t>(getpid()))
       << "the accepted side, not the listener listed before it";
