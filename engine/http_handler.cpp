@@ -72,7 +72,8 @@ std::shared_ptr<Socket> HttpHandler::handle_connection(const std::string& dst_ip
     proxy->send_all(request.data(), request.size());
     const StatusLine status = parse_status_line(_read_header(*proxy, deadline));
     if (status.code >= 200 && status.code < 300) return;
-    if (status.code == 407) {
+    // tinyproxy, among others, answers 401 rather than 407 to wrong credentials.
+    if (status.code == 407 || status.code == 401) {
       throw ProtocolError(proxy_username.empty() ? "proxy requires authentication (" + status.text + ")"
                                                  : "user name or password rejected (" + status.text + ")");
     }

@@ -12,7 +12,7 @@
 namespace tovix::testing {
 
 inline constexpr const char* PROXY_USER = "relay-user";
-inline constexpr const char* PROXY_PASSWORD = "pa:ss-w0rd";
+inline constexpr const char* PROXY_PASSWORD = "s3cret.Pw-1";
 
 // A loopback port that nothing listens on right now.
 int free_loopback_port();
