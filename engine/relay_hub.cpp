@@ -201,8 +201,10 @@ SocketAddress RelayHub::start(const std::string& host, int port) {
 void RelayHub::stop() {
   _state->_running = false;
   _state->wake_all();
-  // The accept thread is waiting on the listener: let it see the flag before the listener
-  // goes, so its descriptor number cannot be reused under the wait.
+  // The accept thread is waiting on the listener: wake it (where the system allows) and let
+  // it see the flag before the listener goes, so the descriptor number cannot be reused
+  // under the wait.
+  if (_state->_listener) _state->_listener->shutdown();
   if (_accept_thread.joinable()) _accept_thread.join();
   if (_state->_listener) _state->_listener->close();
   std::map<std::uint64_t, State::LiveConnection> snapshot;

@@ -113,6 +113,15 @@ bool sees_end_of_stream(Socket& socket, std::chrono::milliseconds timeout) {
   }
 }
 
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 void send_pattern(Socket& socket, std::uint64_t seed, std::uint64_t size) {
   std::unique_ptr<char[]> buffer(new char[CHUNK]);
   std::uint64_t state = seed;

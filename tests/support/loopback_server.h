@@ -49,6 +49,10 @@ std::string receive_up_to(Socket& socket, std::size_t size);
 // True when the peer closes (or resets) within `timeout` without sending anything more.
 bool sees_end_of_stream(Socket& socket, std::chrono::milliseconds timeout);
 
+// Polls `condition` until it holds or `timeout` passes; returns its last value. For states
+// that give no other signal (another thread's progress), with a generous time-out.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // A reproducible pseudo-random byte stream: what one side sends, the other checks.
 void send_pattern(Socket& socket, std::uint64_t seed, std::uint64_t size);
 // Receives exactly `size` bytes and returns their digest; throws when the stream ends early.
