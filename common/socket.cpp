@@ -83,9 +83,16 @@ SocketAddress split_address(const sockaddr_in& address) {
 
 int clamp_length(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, 1u << 30)); }
 
+#ifdef _WIN32
+timeval to_timeval(std::chrono::milliseconds timeout) {
+  const auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, 1 << 30);
+  return timeval{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+}
+#else
 int millis(std::chrono::milliseconds timeout) {
   return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, 1 << 30));
 }
+#endif
 
 std::chrono::milliseconds remaining(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -100,7 +107,7 @@ bool wait_connected(OsSocket s, std::chrono::milliseconds timeout) {
   FD_ZERO(&failed);
   FD_SET(s, &writable);
   FD_SET(s, &failed);
-  timeval tv{static_cast<long>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000 * 1000)};
+  timeval tv = to_timeval(timeout);
   int n = select(0, nullptr, &writable, &failed, &tv);
   if (n == SOCKET_ERROR) fail("connect wait failed", last_error());
   return n > 0;
@@ -297,7 +304,7 @@ std::vector<Readiness> wait_readable(const std::vector<Socket*>& sockets, std::c
     FD_SET(s, &readable);
     FD_SET(s, &failed);
   }
-  timeval tv{static_cast<long>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000 * 1000)};
+  timeval tv = to_timeval(timeout);
   if (select(0, &readable, nullptr, &failed, &tv) == SOCKET_ERROR) fail("wait failed", last_error());
   for (std::size_t i = 0; i < sockets.size(); ++i) {
     OsSocket s = os(sockets[i]->native_handle());

@@ -55,4 +55,9 @@ void ChildProcess::kill() {
   _handle->reaped = true;
 }
 
+HostFile host_temp_file(const std::string& name) {
+  const std::string path = "/tmp/" + name;
+  return {path, path};
+}
+
 }  // namespace tovix::testing

@@ -1,5 +1,7 @@
 #include "tests/support/proxy_fixtures.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -8,14 +10,8 @@
 namespace tovix::testing {
 namespace {
 
-#ifdef _WIN32
-// Wine starts Linux programs given by their Unix path on the Z: drive.
-const std::string MICROSOCKS = "Z:\\usr\\bin\\microsocks";
-const std::string TINYPROXY = "Z:\\usr\\bin\\tinyproxy";
-#else
 const std::string MICROSOCKS = "/usr/bin/microsocks";
 const std::string TINYPROXY = "/usr/bin/tinyproxy";
-#endif
 
 constexpr std::chrono::seconds START_TIMEOUT{20};
 constexpr int START_ATTEMPTS = 5;  // another process may take the free port first
@@ -64,19 +60,26 @@ MicrosocksProxy::MicrosocksProxy(const std::string& user, const std::string& pas
   }
 }
 
-TinyproxyProxy::TinyproxyProxy(const std::string& user, const std::string& password) {
+TinyproxyProxy::TinyproxyProxy(const std::string& user, const std::string& password)
+    : _config(host_temp_file("tovix-tinyproxy-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
+                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".conf")) {
   for (int attempt = 1;; ++attempt) {
     _port = free_loopback_port();
-    const auto config = _dir / "tinyproxy.conf";
-    write_text(config, "Listen 127.0.0.1\nPort " + std::to_string(_port) + "\nBasicAuth " + user + " " + password +
+    write_text(_config.for_test, "Listen 127.0.0.1\nPort " + std::to_string(_port) + "\nBasicAuth " + user + " " + password +
                            "\nAllow 127.0.0.1\nTimeout 600\nMaxClients 1000\nLogLevel Critical\n");
     try {
-      _start({TINYPROXY, "-d", "-c", config.string()});
+      _start({TINYPROXY, "-d", "-c", _config.for_child});
       return;
     } catch (const std::runtime_error&) {
       if (attempt == START_ATTEMPTS) throw;
     }
   }
+}
+
+TinyproxyProxy::~TinyproxyProxy() {
+  _process.reset();
+  std::error_code ignored;
+  std::filesystem::remove(_config.for_test, ignored);
 }
 
 }  // namespace tovix::testing

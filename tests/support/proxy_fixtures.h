@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -43,10 +44,11 @@ class MicrosocksProxy : public UpstreamProxy {
 class TinyproxyProxy : public UpstreamProxy {
  public:
   TinyproxyProxy(const std::string& user = PROXY_USER, const std::string& password = PROXY_PASSWORD);
+  ~TinyproxyProxy() override;
   std::string type() const override { return "http"; }
 
  private:
-  TempDir _dir;
+  HostFile _config;
 };
 
 }  // namespace tovix::testing
