@@ -1,6 +1,6 @@
 #include "engine/socks5_handler.h"
 
-#include <vector>
+#include <string>
 
 namespace tovix {
 namespace {
@@ -20,9 +20,13 @@ enum : std::uint8_t {
   REPLY_SUCCEEDED = 0x00,
 };
 
-void append_port(std::vector<std::uint8_t>& message, int port) {
-  message.push_back(static_cast<std::uint8_t>(port >> 8));
-  message.push_back(static_cast<std::uint8_t>(port & 0xFF));
+// Messages are built as byte strings; std::string keeps GCC's overflow checker quiet where
+// std::vector<uint8_t> inserts trip it at -O3.
+void append_byte(std::string& message, unsigned value) { message.push_back(static_cast<char>(value & 0xFF)); }
+
+void append_port(std::string& message, int port) {
+  append_byte(message, static_cast<unsigned>(port) >> 8);
+  append_byte(message, static_cast<unsigned>(port));
 }
 
 }  // namespace
@@ -69,11 +73,11 @@ std::shared_ptr<Socket> Socks5Handler::handle_connection(const std::string& dst_
 }
 
 std::uint8_t Socks5Handler::_greet(Socket& proxy, bool offer_password, Deadline deadline) const {
-  std::vector<std::uint8_t> greeting{SOCKS_VERSION, 1, METHOD_NO_AUTH};
-  if (offer_password) {
-    greeting[1] = 2;
-    greeting.push_back(METHOD_USER_PASSWORD);
-  }
+  std::string greeting;
+  append_byte(greeting, SOCKS_VERSION);
+  append_byte(greeting, offer_password ? 2 : 1);
+  append_byte(greeting, METHOD_NO_AUTH);
+  if (offer_password) append_byte(greeting, METHOD_USER_PASSWORD);
   proxy.send_all(greeting.data(), greeting.size());
   std::uint8_t answer[2];
   receive_exact(proxy, answer, sizeof answer, deadline);
@@ -83,10 +87,12 @@ std::uint8_t Socks5Handler::_greet(Socket& proxy, bool offer_password, Deadline 
 
 void Socks5Handler::_authenticate(Socket& proxy, const std::string& username, const std::string& password,
                                   Deadline deadline) const {
-  std::vector<std::uint8_t> request{AUTH_VERSION, static_cast<std::uint8_t>(username.size())};
-  request.insert(request.end(), username.begin(), username.end());
-  request.push_back(static_cast<std::uint8_t>(password.size()));
-  request.insert(request.end(), password.begin(), password.end());
+  std::string request;
+  append_byte(request, AUTH_VERSION);
+  append_byte(request, static_cast<unsigned>(username.size()));
+  request += username;
+  append_byte(request, static_cast<unsigned>(password.size()));
+  request += password;
   proxy.send_all(request.data(), request.size());
   std::uint8_t answer[2];
   receive_exact(proxy, answer, sizeof answer, deadline);
@@ -94,16 +100,19 @@ void Socks5Handler::_authenticate(Socket& proxy, const std::string& username, co
 }
 
 void Socks5Handler::_connect(Socket& proxy, const std::string& dst_ip, int dst_port, Deadline deadline) const {
-  std::vector<std::uint8_t> request{SOCKS_VERSION, COMMAND_CONNECT, 0x00};
+  std::string request;
+  append_byte(request, SOCKS_VERSION);
+  append_byte(request, COMMAND_CONNECT);
+  append_byte(request, 0x00);
   unsigned char ipv4[4];
   if (parse_ipv4(dst_ip, ipv4)) {
-    request.push_back(ADDRESS_IPV4);
-    request.insert(request.end(), ipv4, ipv4 + 4);
+    append_byte(request, ADDRESS_IPV4);
+    request.append(reinterpret_cast<const char*>(ipv4), 4);
   } else {
     if (dst_ip.empty() || dst_ip.size() > 255) throw ProtocolError("invalid destination address '" + dst_ip + "'");
-    request.push_back(ADDRESS_DOMAIN);
-    request.push_back(static_cast<std::uint8_t>(dst_ip.size()));
-    request.insert(request.end(), dst_ip.begin(), dst_ip.end());
+    append_byte(request, ADDRESS_DOMAIN);
+    append_byte(request, static_cast<unsigned>(dst_ip.size()));
+    request += dst_ip;
   }
   append_port(request, dst_port);
   proxy.send_all(request.data(), request.size());
