@@ -81,6 +81,15 @@ SocketAddress split_address(const sockaddr_in& address) {
   return {text, ntohs(address.sin_port)};
 }
 
+// getsockname or getpeername.
+template <typename Query>
+SocketAddress query_address(OsSocket s, Query query, const char* name) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (query(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) fail(std::string(name) + " failed", last_error());
+  return split_address(address);
+}
+
 int clamp_length(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, 1u << 30)); }
 
 #ifdef _WIN32
@@ -201,23 +210,9 @@ void Socket::listen(int backlog) {
   if (::listen(os(_checked_handle()), backlog) != 0) fail("listen failed", last_error());
 }
 
-SocketAddress Socket::local_address() const {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (getsockname(os(_checked_handle()), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    fail("getsockname failed", last_error());
-  }
-  return split_address(address);
-}
+SocketAddress Socket::local_address() const { return query_address(os(_checked_handle()), getsockname, "getsockname"); }
 
-SocketAddress Socket::peer_address() const {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (getpeername(os(_checked_handle()), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    fail("getpeername failed", last_error());
-  }
-  return split_address(address);
-}
+SocketAddress Socket::peer_address() const { return query_address(os(_checked_handle()), getpeername, "getpeername"); }
 
 std::shared_ptr<Socket> Socket::accept(SocketAddress& peer) {
   sockaddr_in address{};
@@ -262,21 +257,17 @@ void Socket::connect(const std::string& ip, int port, std::chrono::milliseconds 
   set_non_blocking(false);
 }
 
-std::size_t Socket::receive(void* buffer, std::size_t size) {
+std::size_t Socket::_receive(void* buffer, std::size_t size, int flags) {
   for (;;) {
-    auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), 0);
+    auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), flags);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (!interrupted(last_error())) fail("receive failed", last_error());
   }
 }
 
-std::size_t Socket::peek(void* buffer, std::size_t size) {
-  for (;;) {
-    auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), MSG_PEEK);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (!interrupted(last_error())) fail("receive failed", last_error());
-  }
-}
+std::size_t Socket::receive(void* buffer, std::size_t size) { return _receive(buffer, size, 0); }
+
+std::size_t Socket::peek(void* buffer, std::size_t size) { return _receive(buffer, size, MSG_PEEK); }
 
 void Socket::send_all(const void* data, std::size_t size) {
   const char* next = static_cast<const char*>(data);

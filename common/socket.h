@@ -86,6 +86,7 @@ class COMMON_EXPORT Socket {
 
  private:
   NativeSocket _checked_handle() const;
+  std::size_t _receive(void* buffer, std::size_t size, int flags);
 
   std::atomic<NativeSocket> _handle;
   std::atomic<bool> _shut_down{false};

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/http_handler.h"
+#include "tests/support/failure_text.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/proxy_fixtures.h"
 
@@ -13,15 +14,7 @@ using testing::TinyproxyProxy;
 
 const std::string GREETING = "HELLO-FROM-DESTINATION\r\n";
 
-std::string failure_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ProxyError& error) {
-    return error.what();
-  }
-  ADD_FAILURE() << "no ProxyError";
-  return {};
-}
+std::string failure_of(const std::function<void()>& action) { return testing::failure_text<ProxyError>(action); }
 
 // Reads one request header and answers with `answer` (sent in pieces of `piece` bytes).
 LoopbackServer::Handler scripted_http(std::string answer, std::size_t piece = 1 << 20) {

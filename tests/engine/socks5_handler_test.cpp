@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engine/socks5_handler.h"
+#include "tests/support/failure_text.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/proxy_fixtures.h"
 
@@ -20,15 +21,7 @@ void expect_echo(Socket& tunnel, const std::string& text) {
   EXPECT_EQ(testing::receive_up_to(tunnel, text.size()), text);
 }
 
-std::string failure_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const ProxyError& error) {
-    return error.what();
-  }
-  ADD_FAILURE() << "no ProxyError";
-  return {};
-}
+std::string failure_of(const std::function<void()>& action) { return testing::failure_text<ProxyError>(action); }
 
 // A SOCKS5 proxy that answers the greeting with no-authentication, reads the CONNECT request
 // and then sends `reply` verbatim.
