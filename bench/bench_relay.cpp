@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,10 +122,14 @@ class HoldingServer {
   HoldingServer() {
     _listener->bind("127.0.0.1", 0);
     _listener->listen(1024);
+    _listener->set_non_blocking(true);
     _thread = std::thread([this] {
-      while (_held.load() < IDLE_CONNECTIONS) {
+      const auto deadline = Clock::now() + std::chrono::seconds(60);
+      while (_held.load() < IDLE_CONNECTIONS && Clock::now() < deadline) {
+        if (!wait_readable({_listener.get()}, std::chrono::milliseconds(100))[0].readable) continue;
         SocketAddress peer;
         auto connection = _listener->accept(peer);
+        if (!connection) continue;
         std::lock_guard guard(_lock);
         _connections.push_back(connection);
         ++_held;
@@ -142,6 +147,12 @@ class HoldingServer {
   std::atomic<int> _held{0};
   std::thread _thread;
 };
+
+void wait_for_held(const HoldingServer& destination, int count) {
+  if (!testing::eventually([&] { return destination.held() >= count; }, std::chrono::seconds(60))) {
+    throw std::runtime_error("the relay opened only " + std::to_string(destination.held()) + " connections");
+  }
+}
 
 void print_ratio(const char* what, double relay, double proxy_only, const char* unit, const char* target) {
   std::printf("%-28s relay %10.1f %s   proxy-only %10.1f %s   ratio %.2f (target %s)\n", what, relay, unit, proxy_only,
@@ -174,11 +185,11 @@ int run() {
     HoldingServer destination;
     std::vector<std::shared_ptr<Socket>> clients;
     clients.push_back(paths.relayed(destination.port()));  // warms up the per-thread allocator
-    while (destination.held() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for_held(destination, 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long before = resident_kib();
     for (int i = 1; i < IDLE_CONNECTIONS; ++i) clients.push_back(paths.relayed(destination.port()));
-    while (destination.held() < IDLE_CONNECTIONS) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for_held(destination, IDLE_CONNECTIONS);
     // Let the last connection threads reach their idle wait.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const long after = resident_kib();

@@ -173,7 +173,14 @@ NativeSocket Socket::_checked_handle() const {
 
 void Socket::set_reuse_address() {
   int one = 1;
-  if (setsockopt(os(_checked_handle()), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one) != 0) {
+#ifdef _WIN32
+  // Winsock's SO_REUSEADDR would let any other socket bind the same port and take over its
+  // connections; the exclusive option is the safe listener setting there.
+  const int option = SO_EXCLUSIVEADDRUSE;
+#else
+  const int option = SO_REUSEADDR;
+#endif
+  if (setsockopt(os(_checked_handle()), SOL_SOCKET, option, reinterpret_cast<const char*>(&one), sizeof one) != 0) {
     fail("setsockopt SO_REUSEADDR failed", last_error());
   }
 }

@@ -63,6 +63,8 @@ class COMMON_EXPORT Socket {
   // Both directions; wakes the owner's blocked calls. Never throws; harmless after close.
   void shutdown() noexcept;
 
+  // For listeners: re-binding a port whose old connections linger succeeds; on Windows the
+  // port is also kept from other sockets (SO_EXCLUSIVEADDRUSE).
   void set_reuse_address();
   void set_non_blocking(bool on);
   void set_no_delay(bool on);
