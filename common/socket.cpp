@@ -268,6 +268,9 @@ std::size_t Socket::_receive(void* buffer, std::size_t size, int flags) {
   for (;;) {
     auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), flags);
     if (n >= 0) return static_cast<std::size_t>(n);
+    // Winsock fails a receive after a local shutdown where POSIX reports end-of-stream; the
+    // owner should see the same on both.
+    if (is_shut_down()) return 0;
     if (!interrupted(last_error())) fail("receive failed", last_error());
   }
 }

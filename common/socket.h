@@ -79,7 +79,7 @@ class COMMON_EXPORT Socket {
   // Connects to an IPv4 address; throws SocketTimeout when the time-out passes first.
   void connect(const std::string& ip, int port, std::chrono::milliseconds timeout);
 
-  // 0 means the peer closed its side in order.
+  // 0 means the peer closed its side in order, or shutdown() was called.
   std::size_t receive(void* buffer, std::size_t size);
   // Like receive, but the bytes stay queued.
   std::size_t peek(void* buffer, std::size_t size);
