@@ -1,0 +1,128 @@
+#pragma once
+// IPv4 stream sockets on POSIX and Winsock behind one small class.
+//
+// Ownership rule: a socket has one owner thread, the one that receives, sends and finally
+// closes it. Any other thread that wants the owner to stop calls shutdown(), which wakes
+// blocked waits, receives and sends without freeing the descriptor, so the number cannot be
+// reused while the owner still uses it. close() itself is idempotent and safe from any thread.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/common_export.h"
+
+namespace tovix {
+
+// A SOCKET on Windows (pointer sized), a descriptor elsewhere.
+using NativeSocket = std::uintptr_t;
+inline constexpr NativeSocket INVALID_NATIVE_SOCKET = ~NativeSocket{0};
+
+// (dotted IPv4 text, port)
+using SocketAddress = std::pair<std::string, int>;
+
+class COMMON_EXPORT SocketError : public std::runtime_error {
+ public:
+  SocketError(const std::string& what, int code = 0) : std::runtime_error(what), _code(code) {}
+  // errno or WSAGetLastError() of the failed call; 0 when not from the OS.
+  int code() const { return _code; }
+
+ private:
+  int _code;
+};
+
+class COMMON_EXPORT SocketTimeout : public SocketError {
+ public:
+  using SocketError::SocketError;
+};
+
+class COMMON_EXPORT Socket {
+ public:
+  // A new IPv4 stream socket that child processes do not inherit.
+  static std::shared_ptr<Socket> create_tcp();
+
+  // Takes ownership of an open handle.
+  explicit Socket(NativeSocket handle);
+  ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // INVALID_NATIVE_SOCKET once closed.
+  NativeSocket native_handle() const { return _handle.load(std::memory_order_acquire); }
+  bool is_closed() const { return native_handle() == INVALID_NATIVE_SOCKET; }
+  bool is_shut_down() const { return _shut_down.load(std::memory_order_acquire); }
+
+  // Idempotent, never throws.
+  void close() noexcept;
+  // Both directions; wakes the owner's blocked calls. Never throws; harmless after close.
+  void shutdown() noexcept;
+
+  // For listeners: re-binding a port whose old connections linger succeeds; on Windows the
+  // port is also kept from other sockets (SO_EXCLUSIVEADDRUSE).
+  void set_reuse_address();
+  void set_non_blocking(bool on);
+  void set_no_delay(bool on);
+  void bind(const std::string& ip, int port);
+  void listen(int backlog);
+  SocketAddress local_address() const;
+  SocketAddress peer_address() const;
+
+  // The accepted connection, blocking whatever this socket's mode, or null when a non-blocking
+  // listener has nothing pending.
+  std::shared_ptr<Socket> accept(SocketAddress& peer);
+  // Connects to an IPv4 address; throws SocketTimeout when the time-out passes first.
+  void connect(const std::string& ip, int port, std::chrono::milliseconds timeout);
+
+  // 0 means the peer closed its side in order, or shutdown() was called.
+  std::size_t receive(void* buffer, std::size_t size);
+  // Like receive, but the bytes stay queued.
+  std::size_t peek(void* buffer, std::size_t size);
+  // Blocks until every byte is handed to the system.
+  void send_all(const void* data, std::size_t size);
+
+ private:
+  NativeSocket _checked_handle() const;
+  std::size_t _receive(void* buffer, std::size_t size, int flags);
+
+  std::atomic<NativeSocket> _handle;
+  std::atomic<bool> _shut_down{false};
+  std::mutex _close_lock;  // orders shutdown() against close()
+};
+
+struct Readiness {
+  bool readable = false;
+  bool exceptional = false;
+};
+
+// Waits until one of `sockets` is readable (data, end-of-stream or error) or reports an
+// exceptional condition, at most `timeout`. One entry per socket, in the same order; all false
+// on a time-out. Throws SocketError when a socket is closed or the wait fails.
+COMMON_EXPORT std::vector<Readiness> wait_readable(const std::vector<Socket*>& sockets,
+                                                   std::chrono::milliseconds timeout);
+
+// The IPv4 addresses of a host name or dotted address; throws SocketError when there are none.
+COMMON_EXPORT std::vector<std::string> resolve_ipv4(const std::string& host);
+
+// True when `text` is a dotted IPv4 address; its four bytes in network order go to `bytes`.
+COMMON_EXPORT bool parse_ipv4(const std::string& text, unsigned char (&bytes)[4]);
+
+// A connected socket to host (name or address) and port, trying each IPv4 address in turn
+// within one overall time-out.
+COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(const std::string& host, int port,
+                                                  std::chrono::milliseconds timeout);
+
+// Receives exactly `size` bytes before `deadline`; throws SocketTimeout, or SocketError when
+// the peer closes first.
+COMMON_EXPORT void receive_exact(Socket& socket, void* buffer, std::size_t size,
+                                 std::chrono::steady_clock::time_point deadline);
+
+// Waits for `socket` to become readable before `deadline`; throws SocketTimeout otherwise.
+COMMON_EXPORT void wait_readable_until(Socket& socket, std::chrono::steady_clock::time_point deadline);
+
+}  // namespace tovix

@@ -1,0 +1,73 @@
+#pragma once
+// What the relay asks of an upstream proxy handler: a connected socket whose bytes reach the
+// destination through the proxy, the proxy's handshake already done.
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "common/socket.h"
+
+namespace tovix {
+
+// A handshake failure; the text says what went wrong and never holds the password.
+class ProxyError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A protocol step went wrong; during_handshake() names the proxy in front of the text.
+class ProtocolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct HandshakeTimeouts {
+  std::chrono::milliseconds connect{10000};    // TCP connection to the proxy
+  std::chrono::milliseconds handshake{10000};  // everything after it, until the tunnel stands
+};
+
+class UpstreamHandler {
+ public:
+  virtual ~UpstreamHandler() = default;
+  // Throws ProxyError (or SocketError for resolution failures); the socket is closed then.
+  virtual std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port,
+                                                    const std::string& proxy_host, int proxy_port,
+                                                    const std::string& proxy_username,
+                                                    const std::string& proxy_password) = 0;
+};
+
+// "what proxy: detail", shared by both handlers so their texts read alike.
+inline std::string proxy_failure(const std::string& kind, const std::string& host, int port,
+                                 const std::string& detail) {
+  return kind + " proxy " + host + ":" + std::to_string(port) + ": " + detail;
+}
+
+// Opens the TCP connection to the proxy within the connect time-out.
+inline std::shared_ptr<Socket> open_proxy_connection(const std::string& kind, const std::string& host, int port,
+                                                     const HandshakeTimeouts& timeouts) {
+  if (port <= 0 || port > 65535) throw ProxyError(proxy_failure(kind, host, port, "invalid proxy port"));
+  try {
+    return connect_tcp(host, port, timeouts.connect);
+  } catch (const SocketTimeout&) {
+    throw ProxyError(proxy_failure(kind, host, port, "connection timed out"));
+  } catch (const SocketError& error) {
+    throw ProxyError(proxy_failure(kind, host, port, error.what()));
+  }
+}
+
+// Runs one handshake step and turns socket failures into readable proxy errors.
+template <typename Step>
+auto during_handshake(const std::string& kind, const std::string& host, int port, Step&& step) {
+  try {
+    return step();
+  } catch (const ProtocolError& error) {
+    throw ProxyError(proxy_failure(kind, host, port, error.what()));
+  } catch (const SocketTimeout&) {
+    throw ProxyError(proxy_failure(kind, host, port, "handshake timed out"));
+  } catch (const SocketError& error) {
+    throw ProxyError(proxy_failure(kind, host, port, std::string("handshake failed: ") + error.what()));
+  }
+}
+
+}  // namespace tovix
