@@ -12,6 +12,7 @@
 #include "api/tovixproxy_client_session.h"
 #include "api/tovixproxy_client_values.h"
 #include "common/json_values.h"
+#include "common/text.h"
 
 namespace tovix {
 namespace {
@@ -80,10 +81,10 @@ std::string refusal_text(const HttpResponse& response, bool consult_message) {
     } else if (body.is_object() && body.contains("msg")) {
       msg = text_of(body["msg"]);
     } else {
-      msg = utf8_prefix(response.body, STATUS_TEXT_LIMIT);
+      msg = to_valid_utf8(response.body, STATUS_TEXT_LIMIT);
     }
   } catch (const Json::exception&) {
-    msg = utf8_prefix(response.body, STATUS_TEXT_LIMIT);
+    msg = to_valid_utf8(response.body, STATUS_TEXT_LIMIT);
   }
   return "服务器返回 " + std::to_string(response.status) + ": " + msg;
 }

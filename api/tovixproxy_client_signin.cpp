@@ -3,6 +3,7 @@
 #include "api/tovixproxy_client_session.h"
 #include "api/tovixproxy_client_values.h"
 #include "common/json_values.h"
+#include "common/text.h"
 
 namespace tovix {
 namespace {
@@ -11,7 +12,7 @@ using detail::field;
 using detail::is_status_200;
 using detail::text_field;
 
-std::string error_text(const std::exception& error) { return detail::valid_utf8(error.what()); }
+std::string error_text(const std::exception& error) { return to_valid_utf8(error.what()); }
 
 Json captcha_record(bool success, const std::optional<std::string>& image, const std::optional<std::string>& token,
                     const std::string& message) {

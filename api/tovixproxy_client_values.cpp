@@ -18,28 +18,6 @@ bool is_unreserved(unsigned char c) {
          c == '-' || c == '~';
 }
 
-// Length of the UTF-8 sequence at the start of `text`, or 0 when it is not a valid one.
-std::size_t utf8_sequence_length(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const auto continuation = [&](std::size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
-  const unsigned char first = byte(0);
-  if (first < 0x80) return 1;
-  if (first >= 0xC2 && first <= 0xDF) return continuation(1) ? 2 : 0;
-  if (first >= 0xE0 && first <= 0xEF) {
-    if (!continuation(1) || !continuation(2)) return 0;
-    if (first == 0xE0 && byte(1) < 0xA0) return 0;  // overlong
-    if (first == 0xED && byte(1) > 0x9F) return 0;  // surrogate
-    return 3;
-  }
-  if (first >= 0xF0 && first <= 0xF4) {
-    if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
-    if (first == 0xF0 && byte(1) < 0x90) return 0;  // overlong
-    if (first == 0xF4 && byte(1) > 0x8F) return 0;  // above U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
 std::string percent_encode(std::string_view text, std::string_view blank) {
   static constexpr std::array<char, 16> hex = {'0', '1', '2', '3', '4', '5', '6', '7',
                                                '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
@@ -105,24 +83,6 @@ Json object_field(const Json& obj, std::string_view key) {
 }
 
 bool is_status_200(const Json& status) { return status.is_number() && status.get<double>() == 200.0; }
-
-std::string utf8_prefix(std::string_view text, std::size_t count) {
-  std::string result;
-  std::size_t i = 0;
-  for (std::size_t taken = 0; taken < count && i < text.size(); ++taken) {
-    const std::size_t length = utf8_sequence_length(text.substr(i));
-    if (length == 0) {
-      result += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      result.append(text.substr(i, length));
-      i += length;
-    }
-  }
-  return result;
-}
-
-std::string valid_utf8(std::string_view text) { return utf8_prefix(text, text.size()); }
 
 std::string form_encode(std::string_view text) { return percent_encode(text, "+"); }
 

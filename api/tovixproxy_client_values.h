@@ -26,14 +26,6 @@ Json object_field(const Json& obj, std::string_view key);
 // True when the value is a number equal to 200.
 bool is_status_200(const Json& status);
 
-// At most `count` characters of UTF-8 text; bytes that are not UTF-8 become U+FFFD so that the
-// result is always valid UTF-8 (JSON records and log lines need that).
-std::string utf8_prefix(std::string_view text, std::size_t count);
-
-// The text with every byte that is not UTF-8 replaced by U+FFFD (for texts from outside, such as
-// error descriptions that quote a received body).
-std::string valid_utf8(std::string_view text);
-
 // application/x-www-form-urlencoded: letters, digits and "_.-~" as they are, a blank as "+",
 // every other byte as %XX.
 std::string form_encode(std::string_view text);

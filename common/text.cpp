@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <algorithm>
+
 namespace tovix {
 namespace {
 
@@ -35,11 +37,11 @@ size_t valid_sequence_length(std::string_view bytes, size_t at) {
 
 }  // namespace
 
-std::string to_valid_utf8(std::string_view bytes) {
+std::string to_valid_utf8(std::string_view bytes, size_t max_characters) {
   std::string result;
-  result.reserve(bytes.size());
+  result.reserve(std::min(bytes.size(), max_characters));
   size_t at = 0;
-  while (at < bytes.size()) {
+  for (size_t taken = 0; taken < max_characters && at < bytes.size(); ++taken) {
     const size_t length = valid_sequence_length(bytes, at);
     if (length == 0) {
       result += kReplacement;

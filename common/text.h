@@ -8,8 +8,9 @@
 
 namespace tovix {
 
-// The bytes as UTF-8, each invalid or truncated sequence replaced by U+FFFD.
-COMMON_EXPORT std::string to_valid_utf8(std::string_view bytes);
+// The bytes as UTF-8, each invalid or truncated sequence replaced by U+FFFD; at most
+// `max_characters` characters (a replacement counts as one).
+COMMON_EXPORT std::string to_valid_utf8(std::string_view bytes, size_t max_characters = std::string_view::npos);
 
 // One Windows command line for the argument vector, quoted so that CommandLineToArgvW and the
 // C runtime give back exactly these arguments (an argument with spaces is enclosed in quotes).

@@ -15,6 +15,12 @@ TEST(TextTest, InvalidUtf8IsReplacedAndValidTextKept) {
   EXPECT_EQ(to_valid_utf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
+TEST(TextTest, CharacterLimitNeverSplitsASequence) {
+  EXPECT_EQ(to_valid_utf8("中文ab", 3), "中文a");
+  EXPECT_EQ(to_valid_utf8("a\xff\xfe" "b", 2), "a\xEF\xBF\xBD");
+  EXPECT_EQ(to_valid_utf8("ab", 0), "");
+}
+
 TEST(TextTest, WindowsCommandLineQuotesOnlyWhatNeedsIt) {
   EXPECT_EQ(windows_command_line({"sc", "create", "WinDivert", "binPath=", "C:\\Program Files\\x.sys"}),
             "sc create WinDivert binPath= \"C:\\Program Files\\x.sys\"");
