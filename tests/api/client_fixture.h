@@ -7,7 +7,7 @@
 
 #include "api/tovixproxy_client.h"
 #include "tests/support/console_fake.h"
-#include "tests/support/loopback_listener.h"
+#include "tests/support/loopback_server.h"
 
 namespace tovix::testing {
 
@@ -18,7 +18,7 @@ inline ClientTimeouts short_timeouts() { return {std::chrono::milliseconds(5000)
 
 // A loopback port that nothing listens on: a listener's port, released again.
 inline int refused_port() {
-  auto listener = std::make_unique<LoopbackListener>(LoopbackListener::Mode::close_at_once);
+  auto listener = std::make_unique<LoopbackServer>(close_at_once());
   const int port = listener->port();
   listener.reset();
   return port;

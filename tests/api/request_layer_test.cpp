@@ -146,7 +146,7 @@ TEST_F(ClientTest, CookiesStayWithTheirClientObjectAndTheConnectionIsReused) {
 
 TEST(ClientTransportTest, EachTransportFailureHasItsText) {
   ConsoleFake plain_http;
-  LoopbackListener closing(LoopbackListener::Mode::close_at_once);
+  LoopbackServer closing(close_at_once());
   const auto failure_at = [](const std::string& url) {
     ToVixProxyClient client(url);
     return request_failure(client);
@@ -164,10 +164,10 @@ TEST(ClientTransportTest, EachTransportFailureHasItsText) {
 }
 
 TEST(ClientTransportTest, AServerThatNeverAnswersTimesOut) {
-  LoopbackListener silent(LoopbackListener::Mode::never_answer);
+  LoopbackServer silent(never_answer());
   ToVixProxyClient client(loopback_url("http", silent.port()), std::nullopt, short_timeouts());
   EXPECT_EQ(request_failure(client), "请求超时，请检查网络后重试");
-  EXPECT_EQ(silent.accepted(), 1u);
+  EXPECT_EQ(silent.accepted(), 1);
 }
 
 TEST(ClientTransportTest, CertificatesAreVerified) {

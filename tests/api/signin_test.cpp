@@ -89,7 +89,7 @@ TEST_F(SignInTest, VerifyCaptchaFailuresHaveTheirOwnTexts) {
 
   ToVixProxyClient refused(loopback_url("http", refused_port()));
   EXPECT_EQ(refused.verify_captcha("t", "c")["message"], "无法连接到服务器，请检查网络");
-  LoopbackListener silent(LoopbackListener::Mode::never_answer);
+  LoopbackServer silent(never_answer());
   ToVixProxyClient stalled(loopback_url("http", silent.port()), std::nullopt, short_timeouts());
   EXPECT_EQ(stalled.verify_captcha("t", "c").dump(), R"({"success":false,"message":"校验验证码请求超时"})");
 }

@@ -87,6 +87,17 @@ LoopbackServer::Handler greet_then_echo(std::string greeting) {
   };
 }
 
+LoopbackServer::Handler close_at_once() {
+  return [](Socket&) {};
+}
+
+LoopbackServer::Handler never_answer() {
+  return [](Socket& connection) {
+    while (!receive_some(connection).empty()) {
+    }
+  };
+}
+
 std::string receive_some(Socket& socket, std::size_t at_most) {
   std::string data(at_most, '\0');
   data.resize(socket.receive(data.data(), data.size()));

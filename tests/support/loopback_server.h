@@ -41,6 +41,10 @@ class LoopbackServer {
 
 // Handlers for destinations: send `greeting` first (when not empty), then echo until closed.
 LoopbackServer::Handler greet_then_echo(std::string greeting = {});
+// A peer that closes every connection at once.
+LoopbackServer::Handler close_at_once();
+// A peer that reads whatever arrives and never answers, until the client goes away.
+LoopbackServer::Handler never_answer();
 
 // Helpers for scripted peers.
 std::string receive_some(Socket& socket, std::size_t at_most = 65536);
