@@ -1,5 +1,7 @@
 #include "common/json_values.h"
 
+#include "common/text.h"
+
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
@@ -7,14 +9,6 @@
 
 namespace tovix {
 namespace {
-
-std::string_view strip(std::string_view text) {
-  constexpr std::string_view spaces = " \t\r\n\f\v";
-  const auto first = text.find_first_not_of(spaces);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(spaces);
-  return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 
@@ -49,7 +43,7 @@ std::int64_t to_integer(const nlohmann::ordered_json& value) {
     if (std::isfinite(number) && std::fabs(number) < 9.2e18) return static_cast<std::int64_t>(number);
   }
   if (value.is_string()) {
-    std::string_view text = strip(value.get_ref<const std::string&>());
+    std::string_view text = strip_whitespace(value.get_ref<const std::string&>());
     if (text.size() > 1 && text.front() == '+' && text[1] != '-') text.remove_prefix(1);
     std::int64_t result = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), result);

@@ -6,33 +6,12 @@
 
 #include "common/run_command.h"
 #include "common/text.h"
+#include "common/windows_text.h"
 
 namespace tovix {
 namespace {
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring result(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
-  return result;
-}
-
-std::string system_message(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text;
-  if (length > 0 && buffer != nullptr) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    text.resize(static_cast<size_t>(size));
-    WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), text.data(), size, nullptr, nullptr);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  }
-  if (buffer != nullptr) LocalFree(buffer);
-  return "[WinError " + std::to_string(code) + "] " + text;
-}
+std::string system_message_of(DWORD code) { return "[WinError " + std::to_string(code) + "] " + windows_error_text(code); }
 
 struct Handle {
   HANDLE value = nullptr;
@@ -101,14 +80,14 @@ class PipeReader {
 
 CommandResult run_command(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
   if (argv.empty() || argv[0].empty()) throw CommandError("没有要运行的命令");
-  const std::wstring program = find_program(widen(argv[0]));
-  if (program.empty()) throw CommandError("无法启动 " + argv[0] + ": " + system_message(ERROR_FILE_NOT_FOUND));
+  const std::wstring program = find_program(wide_from_utf8(argv[0]));
+  if (program.empty()) throw CommandError("无法启动 " + argv[0] + ": " + system_message_of(ERROR_FILE_NOT_FOUND));
 
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   Handle out_read, out_write, err_read, err_write;
   if (!CreatePipe(&out_read.value, &out_write.value, &inheritable, 0) ||
       !CreatePipe(&err_read.value, &err_write.value, &inheritable, 0)) {
-    throw CommandError("无法创建管道: " + system_message(GetLastError()));
+    throw CommandError("无法创建管道: " + system_message_of(GetLastError()));
   }
   SetHandleInformation(out_read.value, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read.value, HANDLE_FLAG_INHERIT, 0);
@@ -122,7 +101,7 @@ CommandResult run_command(const std::vector<std::string>& argv, std::chrono::mil
   std::unique_ptr<char[]> list_memory(new char[list_size]);
   auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.get());
   if (!InitializeProcThreadAttributeList(attributes, 1, 0, &list_size)) {
-    throw CommandError("无法启动 " + argv[0] + ": " + system_message(GetLastError()));
+    throw CommandError("无法启动 " + argv[0] + ": " + system_message_of(GetLastError()));
   }
   std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, decltype(&DeleteProcThreadAttributeList)> list_guard(
       attributes, &DeleteProcThreadAttributeList);
@@ -137,7 +116,7 @@ CommandResult run_command(const std::vector<std::string>& argv, std::chrono::mil
   startup.StartupInfo.hStdError = err_write.value;
   startup.lpAttributeList = attributes;
 
-  std::wstring command_line = widen(windows_command_line(argv));
+  std::wstring command_line = wide_from_utf8(windows_command_line(argv));
   const bool is_batch = program.size() > 4 && (_wcsicmp(program.c_str() + program.size() - 4, L".bat") == 0 ||
                                                _wcsicmp(program.c_str() + program.size() - 4, L".cmd") == 0);
   PROCESS_INFORMATION process{};
@@ -146,7 +125,7 @@ CommandResult run_command(const std::vector<std::string>& argv, std::chrono::mil
   if (!CreateProcessW(is_batch ? nullptr : program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                       CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                       &startup.StartupInfo, &process)) {
-    throw CommandError("无法启动 " + argv[0] + ": " + system_message(GetLastError()));
+    throw CommandError("无法启动 " + argv[0] + ": " + system_message_of(GetLastError()));
   }
   Handle process_handle(process.hProcess), thread_handle(process.hThread);
   // A job ends the child's own children along with it on a time-out.

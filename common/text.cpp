@@ -54,6 +54,13 @@ std::string to_valid_utf8(std::string_view bytes, size_t max_characters) {
   return result;
 }
 
+std::string_view strip_whitespace(std::string_view text) {
+  constexpr std::string_view spaces = " \t\r\n\f\v";
+  const auto first = text.find_first_not_of(spaces);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(spaces) - first + 1);
+}
+
 std::string windows_command_line(const std::vector<std::string>& argv) {
   std::string line;
   for (size_t index = 0; index < argv.size(); ++index) {

@@ -12,6 +12,9 @@ namespace tovix {
 // `max_characters` characters (a replacement counts as one).
 COMMON_EXPORT std::string to_valid_utf8(std::string_view bytes, size_t max_characters = std::string_view::npos);
 
+// The text without white space (blank, tab, line breaks, form feed, vertical tab) at either end.
+COMMON_EXPORT std::string_view strip_whitespace(std::string_view text);
+
 // One Windows command line for the argument vector, quoted so that CommandLineToArgvW and the
 // C runtime give back exactly these arguments (an argument with spaces is enclosed in quotes).
 COMMON_EXPORT std::string windows_command_line(const std::vector<std::string>& argv);

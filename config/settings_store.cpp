@@ -11,6 +11,7 @@
 #include "common/atomic_file.h"
 #include "common/logging.h"
 #include "common/paths.h"
+#include "common/text.h"
 #include "common/vendor.h"
 #include "common/json_values.h"
 
@@ -18,13 +19,6 @@ namespace tovix {
 namespace {
 
 constexpr const char* kProxyList = "proxy_list";
-
-std::string strip(const std::string& text) {
-  constexpr const char* spaces = " \t\r\n\f\v";
-  const auto first = text.find_first_not_of(spaces);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(spaces) - first + 1);
-}
 
 Json make_proxy_entry(const std::string& type, const std::string& host, const Json& port,
                       const std::string& username, const std::string& password) {
@@ -259,18 +253,18 @@ std::string SettingsStore::proxy_addr() const {
 }
 
 void SettingsStore::set_proxy_addr(const std::string& address) {
-  const std::string value = strip(address);
+  const std::string value(strip_whitespace(address));
   if (value.empty()) {
     set_proxy_host("");
     set_proxy_port(0);
     return;
   }
   const auto colon = value.rfind(':');
-  const std::string host = strip(value.substr(0, colon));
+  const std::string host(strip_whitespace(std::string_view(value).substr(0, colon)));
   std::int64_t port = 0;
   if (colon != std::string::npos) {
     try {
-      port = to_integer(Json(strip(value.substr(colon + 1))));
+      port = to_integer(Json(std::string(strip_whitespace(std::string_view(value).substr(colon + 1)))));
     } catch (const std::invalid_argument&) {
       port = 0;
     }

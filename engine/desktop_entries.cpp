@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 
+#include "common/text.h"
 #include "engine/installed_apps.h"
 #include "engine/proc_watch.h"
 
@@ -14,13 +15,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
 
 // The general escapes of desktop-entry string values.
 std::string unescape_value(const std::string& value) {
@@ -106,7 +100,7 @@ std::optional<DesktopEntry> read_desktop_entry(const fs::path& file) {
   bool in_main_group = false;
   std::string line;
   while (std::getline(in, line)) {
-    line = trim(line);
+    line = std::string(strip_whitespace(line));
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
       in_main_group = line == "[Desktop Entry]";
@@ -115,8 +109,8 @@ std::optional<DesktopEntry> read_desktop_entry(const fs::path& file) {
     if (!in_main_group) continue;
     const auto equals = line.find('=');
     if (equals == std::string::npos) continue;
-    const std::string key = trim(line.substr(0, equals));
-    const std::string value = unescape_value(trim(line.substr(equals + 1)));
+    const std::string key(strip_whitespace(std::string_view(line).substr(0, equals)));
+    const std::string value = unescape_value(std::string(strip_whitespace(std::string_view(line).substr(equals + 1))));
     if (key == "Type") entry.type = value;
     else if (key == "Name") entry.name = value;
     else if (key == "Exec") entry.exec = value;

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "common/windows_text.h"
 #include "engine/process_queries.h"
 #include "engine/tcp_table_parsing.h"
 
@@ -22,14 +23,6 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
-std::string to_utf8(const wchar_t* text, std::size_t length) {
-  if (length == 0) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
 std::optional<std::string> full_image_path(DWORD pid) {
   Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) return std::nullopt;
@@ -37,7 +30,7 @@ std::optional<std::string> full_image_path(DWORD pid) {
   for (DWORD capacity = MAX_PATH; capacity <= 32768; capacity *= 2) {
     std::wstring buffer(capacity, L'\0');
     DWORD size = capacity;
-    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size)) return to_utf8(buffer.data(), size);
+    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size)) return utf8_from_wide(std::wstring_view(buffer.data(), size));
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
   }
   return std::nullopt;
@@ -64,7 +57,7 @@ void walk_snapshot(Visit&& visit) {
 }
 
 std::string snapshot_name(const PROCESSENTRY32W& entry) {
-  return to_utf8(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH));
+  return utf8_from_wide(std::wstring_view(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH)));
 }
 
 std::vector<std::uint8_t> owner_pid_table(ULONG family) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/windows_text.h"
 #include "engine/divert/windivert_abi_win.h"
 
 namespace tovix {
@@ -18,33 +19,11 @@ using CalcChecksumsFn = BOOL (*)(void* packet, UINT packet_length, windivert::Ad
 // WinDivertOpen's own fallback when the driver install failed without saying why.
 constexpr DWORD ERROR_OPEN_FAILED_FALLBACK = 110;
 
-std::string utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  }
-  return out;
-}
-
-std::string system_message(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-      reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-  std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
-  if (buffer != nullptr) LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
-  if (text.empty()) return "Windows error " + std::to_string(code);
-  return utf8(text);
-}
-
 // Reads GetLastError at once, before anything else can change it.
 DivertOsError last_error(DWORD fallback = ERROR_OPEN_FAILED_FALLBACK) {
   DWORD code = GetLastError();
   if (code == 0) code = fallback;
-  return DivertOsError(code, system_message(code));
+  return DivertOsError(code, windows_error_text(code));
 }
 
 template <typename Fn>
@@ -52,7 +31,7 @@ Fn resolve(HMODULE module, const char* name, const std::filesystem::path& file) 
   const FARPROC proc = GetProcAddress(module, name);
   if (proc == nullptr) {
     const DWORD code = GetLastError() != 0 ? GetLastError() : DIVERT_ERROR_PROC_NOT_FOUND;
-    throw library_not_loaded_error(code, std::string(name) + " missing from " + utf8(file.wstring()));
+    throw library_not_loaded_error(code, std::string(name) + " missing from " + utf8_from_wide(file.wstring()));
   }
   // Through a plain function pointer type, which GCC accepts without a cast-function-type warning.
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
@@ -101,9 +80,9 @@ const WinDivertDiverter::Api& WinDivertDiverter::api() {
       break;
     }
     error = GetLastError() != 0 ? GetLastError() : DIVERT_ERROR_MOD_NOT_FOUND;
-    tried += (tried.empty() ? "" : ", ") + utf8(candidate.wstring());
+    tried += (tried.empty() ? "" : ", ") + utf8_from_wide(candidate.wstring());
   }
-  if (module == nullptr) throw library_not_loaded_error(error, tried + ": " + system_message(error));
+  if (module == nullptr) throw library_not_loaded_error(error, tried + ": " + windows_error_text(error));
   try {
     _api = std::make_unique<Api>(Api{
         resolve<OpenFn>(module, "WinDivertOpen", loaded),
@@ -158,7 +137,7 @@ std::optional<Packet> WinDivertDiverter::recv() {
   if (!_api->recv(handle, _receive_buffer.data(), static_cast<UINT>(_receive_buffer.size()), &length, &address)) {
     const DWORD code = GetLastError();
     if (code == DIVERT_ERROR_NO_DATA) return std::nullopt;  // shut down and drained
-    throw DivertOsError(code, system_message(code));
+    throw DivertOsError(code, windows_error_text(code));
   }
   std::vector<std::uint8_t> bytes(_receive_buffer.begin(), _receive_buffer.begin() + length);
   return Packet(std::move(bytes), windivert::capture_info_from(address));

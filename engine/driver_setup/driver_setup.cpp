@@ -5,6 +5,7 @@
 
 #include "common/logging.h"
 #include "common/paths.h"
+#include "common/text.h"
 
 namespace tovix {
 namespace {
@@ -23,13 +24,6 @@ std::string text_of(const std::filesystem::path& path) {
 }
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-
-std::string stripped(std::string_view text) {
-  constexpr std::string_view kSpace = " \t\r\n\v\f";
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  return std::string(text.substr(first, text.find_last_not_of(kSpace) - first + 1));
-}
 
 // What `sc` said about a failure: its error stream, or its output when the error stream is empty.
 const std::string& complaint_of(const CommandResult& result) {
@@ -125,7 +119,7 @@ std::optional<DriverResult> repair_service(const DriverSetupContext& context, co
   if (is_driver_running(context)) return DriverResult{true, "驱动已安装并启动成功"};
 
   const std::string& said = complaint_of(started);
-  const std::string start_err = stripped(said.empty() ? kUnknownError : said);
+  const std::string start_err(strip_whitespace(said.empty() ? kUnknownError : said));
   get_logger(LOGGER_ENGINE)->warn("驱动启动失败: {}", start_err);
 
   // A service that will not start is often half-broken (wrong type, stale path): recreate it.
