@@ -6,7 +6,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "engine/proc_watch.h"
+#include "engine/process/proc_watch.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "common/socket.h"
-#include "engine/nat_table.h"
-#include "engine/relay_hub.h"
-#include "engine/socks5_handler.h"
+#include "engine/relay/nat_table.h"
+#include "engine/relay/relay_hub.h"
+#include "engine/relay/socks5_handler.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/proxy_fixtures.h"
 

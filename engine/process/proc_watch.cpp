@@ -1,0 +1,303 @@
+#include "engine/process/proc_watch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include "common/logging.h"
+
+namespace tovix {
+namespace {
+
+constexpr double kMonitorStepSeconds = 0.05;
+constexpr auto kStartSettleDelay = std::chrono::milliseconds(50);
+constexpr int kSpinRetries = 3;
+constexpr auto kSpinRetryDelay = std::chrono::milliseconds(5);
+// How long a non-matching PID is remembered before its image name is read again.
+constexpr auto kRejectedPidLifetime = std::chrono::seconds(1);
+
+std::shared_ptr<spdlog::logger> logger() { return get_logger(LOGGER_ENGINE); }
+
+bool is_tracked_state(const std::string& state) {
+  return std::any_of(std::begin(TRACKED_TCP_STATES), std::end(TRACKED_TCP_STATES),
+                     [&](const char* tracked) { return state == tracked; });
+}
+
+}  // namespace
+
+std::string lower_ascii(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); });
+  return text;
+}
+
+std::string normalize_process_name(const std::string& name) {
+  std::string normalized = lower_ascii(name);
+  constexpr std::string_view suffix = ".exe";
+  if (normalized.size() < suffix.size() || normalized.compare(normalized.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    normalized += suffix;
+  }
+  return normalized;
+}
+
+// One run of the monitor thread, with its own stop flag so that a run left behind by a stop that
+// timed out never keeps going after a new start.
+class ProcWatch::MonitorThread {
+ public:
+  std::atomic<bool> stop_requested{false};
+  std::mutex lock;
+  std::condition_variable wake;
+  bool finished = false;
+  std::thread thread;
+
+  void request_stop() {
+    {
+      std::lock_guard guard(lock);
+      stop_requested = true;
+    }
+    wake.notify_all();
+  }
+
+  // Sleeps for `duration` unless a stop comes first; false when stopping.
+  bool sleep_for(std::chrono::duration<double> duration) {
+    std::unique_lock guard(lock);
+    return !wake.wait_for(guard, duration, [this] { return stop_requested.load(); });
+  }
+
+  bool wait_finished(std::chrono::milliseconds timeout) {
+    std::unique_lock guard(lock);
+    return wake.wait_for(guard, timeout, [this] { return finished; });
+  }
+
+  void mark_finished() {
+    {
+      std::lock_guard guard(lock);
+      finished = true;
+    }
+    wake.notify_all();
+  }
+
+  bool is_finished() {
+    std::lock_guard guard(lock);
+    return finished;
+  }
+};
+
+ProcWatch::ProcWatch() : ProcWatch(platform_process_queries()) {}
+
+ProcWatch::ProcWatch(std::shared_ptr<ProcessQueries> queries) : _queries(std::move(queries)) {
+  if (!_queries) throw std::invalid_argument("ProcWatch needs process queries");
+  auto empty = std::make_unique<const PidSet>();
+  _target_pids.store(empty.get());
+  _published_target_sets.push_back(std::move(empty));
+}
+
+ProcWatch::~ProcWatch() {
+  stop_tcp_port_monitor();
+  std::lock_guard guard(_monitor_lock);
+  for (auto& overrunning : _overrunning_threads) overrunning->thread.join();
+}
+
+// ---- process filter
+
+std::string ProcWatch::build_filter_expression(const std::vector<std::string>& process_names) {
+  Json details = Json::object();
+  PidSet targets;
+  for (const auto& name : process_names) {
+    const auto pids = get_pid_by_name(name, *_queries);
+    details[name] = pids.empty() ? Json(NOT_RUNNING) : Json(pids);
+    targets.insert(pids.begin(), pids.end());
+  }
+
+  const bool found = !targets.empty();
+  if (!process_names.empty() && !found) {
+    logger()->warn("所有指定进程均未在运行，降级为全局代理: {}", details.dump());
+  }
+  std::lock_guard guard(_target_lock);
+  _pid_lookup_details = std::move(details);
+  if (found) {
+    _process_names = process_names;
+    _normalized_names.clear();
+    for (const auto& name : process_names) _normalized_names.push_back(normalize_process_name(name));
+  }
+  _publish_targets(std::move(targets));
+  {
+    std::lock_guard rejected_guard(_rejected_lock);
+    _rejected_pids.clear();
+  }
+  return PROC_WATCH_FILTER;
+}
+
+std::vector<std::uint32_t> ProcWatch::get_pid_by_name(const std::string& name) {
+  return get_pid_by_name(name, *platform_process_queries());
+}
+
+std::vector<std::uint32_t> ProcWatch::get_pid_by_name(const std::string& name, ProcessQueries& queries) {
+  const std::string wanted = normalize_process_name(name);
+  std::vector<std::uint32_t> pids;
+  try {
+    queries.for_each_process(ProcessDetail::name_only, [&](const ProcessEntry& process) {
+      if (process.name && lower_ascii(*process.name) == wanted) pids.push_back(process.pid);
+    });
+  } catch (const std::exception& error) {
+    logger()->warn("获取进程 PID 异常: {}", error.what());
+  }
+  return pids;
+}
+
+bool ProcWatch::is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_port, bool spin) {
+  const PidSet& targets = *_target_pids.load(std::memory_order_acquire);
+  if (targets.empty()) return true;
+  const std::uint32_t pid = packet_pid != 0 ? packet_pid : get_pid_by_src_port(src_port, spin);
+  if (targets.contains(pid)) return true;
+  return pid != 0 && _admit_late_process(pid);
+}
+
+bool ProcWatch::_admit_late_process(std::uint32_t pid) {
+  {
+    std::lock_guard guard(_rejected_lock);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - _rejected_since > kRejectedPidLifetime) {
+      _rejected_pids.clear();
+      _rejected_since = now;
+    }
+    if (_rejected_pids.contains(pid)) return false;
+  }
+  {
+    std::lock_guard guard(_target_lock);
+    if (_normalized_names.empty()) return false;
+  }
+  // The name query runs outside the locks: it is a system call, and other packets must not wait.
+  const auto name = _queries->image_name(pid);
+  if (!name || name->empty()) return false;  // exited or denied: may be readable next time
+  const std::string lowered = lower_ascii(*name);
+
+  std::lock_guard guard(_target_lock);
+  const bool matches = std::find(_normalized_names.begin(), _normalized_names.end(), lowered) != _normalized_names.end();
+  if (!matches) {
+    std::lock_guard rejected_guard(_rejected_lock);
+    _rejected_pids.insert(pid);
+    return false;
+  }
+  const PidSet& current = *_target_pids.load(std::memory_order_relaxed);
+  if (!current.contains(pid)) {
+    PidSet extended = current;
+    extended.insert(pid);
+    _publish_targets(std::move(extended));
+  }
+  return true;
+}
+
+// Caller holds _target_lock.
+void ProcWatch::_publish_targets(PidSet targets) {
+  auto published = std::make_unique<const PidSet>(std::move(targets));
+  _target_pids.store(published.get(), std::memory_order_release);
+  _published_target_sets.push_back(std::move(published));
+}
+
+ProcWatch::PidSet ProcWatch::target_pids() const {
+  std::lock_guard guard(_target_lock);
+  return *_target_pids.load(std::memory_order_relaxed);
+}
+
+std::vector<std::string> ProcWatch::process_names() const {
+  std::lock_guard guard(_target_lock);
+  return _process_names;
+}
+
+Json ProcWatch::pid_lookup_details() const {
+  std::lock_guard guard(_target_lock);
+  return _pid_lookup_details;
+}
+
+// ---- port map
+
+std::uint32_t ProcWatch::_lookup_port(std::uint16_t src_port) const {
+  std::lock_guard guard(_port_map_lock);
+  const auto found = _tcp_port_map.find(src_port);
+  return found == _tcp_port_map.end() ? 0 : found->second;
+}
+
+std::uint32_t ProcWatch::get_pid_by_src_port(std::uint16_t src_port, bool spin) {
+  if (const auto pid = _lookup_port(src_port); pid != 0 || !spin) return pid;
+  refresh_now();
+  for (int attempt = 0; attempt < kSpinRetries; ++attempt) {
+    std::this_thread::sleep_for(kSpinRetryDelay);
+    if (const auto pid = _lookup_port(src_port); pid != 0) return pid;
+  }
+  return 0;
+}
+
+ProcWatch::PortMap ProcWatch::tcp_port_map() const {
+  std::lock_guard guard(_port_map_lock);
+  return _tcp_port_map;
+}
+
+void ProcWatch::refresh_now() { _do_refresh(); }
+
+std::size_t ProcWatch::_do_refresh() {
+  try {
+    const auto connections = _queries->tcp_connections();
+    PortMap fresh;
+    fresh.reserve(connections.size());
+    for (const auto& connection : connections) {
+      if (!connection.local || connection.pid == 0 || !is_tracked_state(connection.state)) continue;
+      fresh.try_emplace(connection.local->port, connection.pid);  // the first listed wins
+    }
+    const std::size_t count = fresh.size();
+    {
+      std::lock_guard guard(_port_map_lock);
+      _tcp_port_map.swap(fresh);
+    }
+    return count;  // the old map is freed here, outside the lock
+  } catch (const std::exception& error) {
+    logger()->debug("刷新 TCP 端口映射异常: {}", error.what());
+    return 0;
+  }
+}
+
+// ---- monitor thread
+
+void ProcWatch::start_tcp_port_monitor() {
+  {
+    std::lock_guard guard(_monitor_lock);
+    if (_port_thread && !_port_thread->is_finished()) return;
+    if (_port_thread) _port_thread->thread.join();
+    _port_running = true;
+    auto monitor = std::make_unique<MonitorThread>();
+    MonitorThread& run = *monitor;
+    monitor->thread = std::thread([this, &run] { _refresh_tcp_ports(run); });
+    _port_thread = std::move(monitor);
+  }
+  std::this_thread::sleep_for(kStartSettleDelay);
+  _do_refresh();
+  logger()->info("TCP 端口监控已启动");
+}
+
+void ProcWatch::stop_tcp_port_monitor() {
+  _port_running = false;
+  std::lock_guard guard(_monitor_lock);
+  if (!_port_thread) return;
+  _port_thread->request_stop();
+  if (_port_thread->wait_finished(PORT_MONITOR_JOIN_TIMEOUT)) {
+    _port_thread->thread.join();
+  } else {
+    _overrunning_threads.push_back(std::move(_port_thread));
+  }
+  _port_thread.reset();
+}
+
+void ProcWatch::_refresh_tcp_ports(MonitorThread& monitor) {
+  while (!monitor.stop_requested) {
+    _do_refresh();
+    const double interval = _refresh_interval;
+    const int steps = std::max(1, static_cast<int>(std::floor(interval / kMonitorStepSeconds)));
+    bool stopping = false;
+    for (int step = 0; step < steps && !stopping; ++step) {
+      stopping = !monitor.sleep_for(std::chrono::duration<double>(interval / steps));
+    }
+  }
+  monitor.mark_finished();
+}
+
+}  // namespace tovix

@@ -1,0 +1,60 @@
+#pragma once
+// What process tracking asks of the operating system: the running processes, the image name of
+// one process, and the machine's TCP connections. One implementation per OS, plus fakes in tests.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/process/proc_watch_export.h"
+
+namespace tovix {
+
+// A query failed as a whole (the process list or the connection table could not be read).
+class PROC_WATCH_EXPORT ProcessQueryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class ProcessDetail { name_only, name_and_path };
+
+struct ProcessEntry {
+  std::uint32_t pid = 0;
+  std::optional<std::string> name;  // image name, e.g. chrome.exe; absent when access is denied
+  std::optional<std::string> exe;   // full executable path; absent when not asked for or not readable
+};
+
+struct TcpEndpoint {
+  std::string address;  // numeric text, e.g. 127.0.0.1 or ::1
+  std::uint16_t port = 0;
+};
+
+struct TcpConnection {
+  std::optional<TcpEndpoint> local;
+  std::string state;      // "ESTABLISHED", "SYN_SENT", "SYN_RECV", "TIME_WAIT", "CLOSE_WAIT", "LISTEN", ...
+  std::uint32_t pid = 0;  // owning process; 0 when unknown
+};
+
+class PROC_WATCH_EXPORT ProcessQueries {
+ public:
+  virtual ~ProcessQueries() = default;
+
+  // Calls `visit` once per running process, in the system's enumeration order. Processes that
+  // exit meanwhile are left out. Throws ProcessQueryError when the enumeration as a whole fails,
+  // possibly after some processes were visited.
+  virtual void for_each_process(ProcessDetail detail, const std::function<void(const ProcessEntry&)>& visit) = 0;
+
+  // Image name of one process; absent when it has exited or may not be queried.
+  virtual std::optional<std::string> image_name(std::uint32_t pid) = 0;
+
+  // All TCP connections of both address families, listeners included. Throws ProcessQueryError.
+  virtual std::vector<TcpConnection> tcp_connections() = 0;
+};
+
+// The running system's queries (stateless; shared by everyone who asks).
+PROC_WATCH_EXPORT std::shared_ptr<ProcessQueries> platform_process_queries();
+
+}  // namespace tovix

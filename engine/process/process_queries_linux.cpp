@@ -1,0 +1,254 @@
+// Process queries from /proc: image names from the executable link (or comm for kernel threads
+// and unreadable links), connections from /proc/net/tcp{,6} with their socket inodes traced to
+// the processes holding them through /proc/<pid>/fd.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+
+#include <fmt/format.h>
+
+#include "engine/process/process_queries.h"
+#include "engine/process/tcp_table_parsing.h"
+
+namespace tovix {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+std::optional<std::uint32_t> parse_pid(const char* name) {
+  std::uint32_t pid = 0;
+  const char* end = name + std::strlen(name);
+  auto [ptr, error] = std::from_chars(name, end, pid);
+  if (error != std::errc() || ptr != end || ptr == name) return std::nullopt;
+  return pid;
+}
+
+std::optional<std::string> read_link_at(int dir_fd, const char* path) {
+  char buffer[4096];
+  const ssize_t length = readlinkat(dir_fd, path, buffer, sizeof buffer);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) return std::nullopt;
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+// The whole file, or nothing when it cannot be opened; `error` then holds errno.
+std::optional<std::string> read_file(const std::string& path, int& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      close(fd);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return text;
+}
+
+std::string base_name(std::string_view path) {
+  // A replaced executable keeps its old path with this mark.
+  constexpr std::string_view deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.substr(path.size() - deleted.size()) == deleted) {
+    path.remove_suffix(deleted.size());
+  }
+  const std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// Name and path of one process; nothing when it has gone.
+std::optional<ProcessEntry> read_process(std::uint32_t pid, ProcessDetail detail) {
+  ProcessEntry entry;
+  entry.pid = pid;
+  const std::string dir = fmt::format("/proc/{}", pid);
+  if (auto exe = read_link_at(AT_FDCWD, (dir + "/exe").c_str()); exe && !exe->empty()) {
+    entry.name = base_name(*exe);
+    if (detail == ProcessDetail::name_and_path) entry.exe = std::move(*exe);
+    return entry;
+  }
+  // Kernel threads, zombies and other users' processes have no readable link, but a comm.
+  int error = 0;
+  auto comm = read_file(dir + "/comm", error);
+  if (!comm) return std::nullopt;
+  if (!comm->empty() && comm->back() == '\n') comm->pop_back();
+  entry.name = std::move(*comm);
+  return entry;
+}
+
+DirHandle open_proc() {
+  DirHandle proc(opendir("/proc"));
+  if (!proc) throw ProcessQueryError(fmt::format("/proc: {}", std::strerror(errno)));
+  return proc;
+}
+
+template <typename Visit>
+void for_each_pid(DIR* proc, Visit&& visit) {
+  errno = 0;
+  while (const dirent* item = readdir(proc)) {
+    if (auto pid = parse_pid(item->d_name)) {
+      if (!visit(*pid)) return;
+    }
+    errno = 0;
+  }
+  if (errno != 0) throw ProcessQueryError(fmt::format("/proc: {}", std::strerror(errno)));
+}
+
+constexpr std::string_view kSocketPrefix = "socket:[";
+// How long a socket that no process visible to us holds (another namespace, another user) is
+// left alone before the next full search for it.
+constexpr auto kUnownedSocketRetry = std::chrono::seconds(1);
+
+// The socket inode a /proc/<pid>/fd entry points at, or 0.
+std::uint64_t socket_inode_at(int dir_fd, const char* path) {
+  char target[64];
+  const ssize_t length = readlinkat(dir_fd, path, target, sizeof target);
+  if (length <= static_cast<ssize_t>(kSocketPrefix.size()) + 1) return 0;
+  const std::string_view link(target, static_cast<std::size_t>(length));
+  if (link.substr(0, kSocketPrefix.size()) != kSocketPrefix || link.back() != ']') return 0;
+  std::uint64_t inode = 0;
+  const char* first = link.data() + kSocketPrefix.size();
+  const char* last = link.data() + link.size() - 1;
+  return std::from_chars(first, last, inode).ptr == last ? inode : 0;
+}
+
+// Finds the processes holding socket inodes. Walking every descriptor of every process costs
+// milliseconds, so owners found before are checked with one read each, and a walk happens only
+// for sockets not seen before.
+class SocketOwnerTracer {
+ public:
+  // Fills in the owner of every socket in `owners` that some visible process holds. For a
+  // socket shared across a fork the first process found (lowest PID) wins.
+  void trace(std::unordered_map<std::uint64_t, std::uint32_t>& owners) {
+    std::lock_guard guard(_lock);
+    const auto now = std::chrono::steady_clock::now();
+    std::unordered_map<std::uint64_t, std::uint32_t*> wanted;
+    for (auto& [inode, pid] : owners) {
+      if (auto known = _known.find(inode); known != _known.end()) {
+        const auto& [owner, fd] = known->second;
+        if (socket_inode_at(AT_FDCWD, fmt::format("/proc/{}/fd/{}", owner, fd).c_str()) == inode) {
+          pid = owner;
+          continue;
+        }
+        _known.erase(known);
+      }
+      if (auto unowned = _unowned.find(inode); unowned != _unowned.end() && now - unowned->second < kUnownedSocketRetry) {
+        continue;
+      }
+      wanted.emplace(inode, &pid);
+    }
+    if (!wanted.empty()) search(wanted, now);
+    // Forget sockets that are gone from the table.
+    std::erase_if(_known, [&](const auto& item) { return !owners.contains(item.first); });
+    std::erase_if(_unowned, [&](const auto& item) { return !owners.contains(item.first); });
+  }
+
+ private:
+  void search(std::unordered_map<std::uint64_t, std::uint32_t*>& wanted, std::chrono::steady_clock::time_point now) {
+    std::size_t unresolved = wanted.size();
+    DirHandle proc = open_proc();
+    for_each_pid(proc.get(), [&](std::uint32_t pid) {
+      DirHandle fds(opendir(fmt::format("/proc/{}/fd", pid).c_str()));
+      if (!fds) return true;  // exited or not ours to look at
+      while (const dirent* item = readdir(fds.get())) {
+        if (item->d_name[0] == '.') continue;
+        const std::uint64_t inode = socket_inode_at(dirfd(fds.get()), item->d_name);
+        auto found = wanted.find(inode);
+        if (inode == 0 || found == wanted.end() || *found->second != 0) continue;
+        *found->second = pid;
+        _known[inode] = {pid, item->d_name};
+        if (--unresolved == 0) return false;
+      }
+      return true;
+    });
+    for (const auto& [inode, pid] : wanted) {
+      if (*pid == 0) _unowned[inode] = now;
+    }
+  }
+
+  std::mutex _lock;
+  std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::string>> _known;  // inode -> (pid, fd)
+  std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> _unowned;
+};
+
+class LinuxProcessQueries final : public ProcessQueries {
+ public:
+  void for_each_process(ProcessDetail detail, const std::function<void(const ProcessEntry&)>& visit) override {
+    DirHandle proc = open_proc();
+    for_each_pid(proc.get(), [&](std::uint32_t pid) {
+      if (auto entry = read_process(pid, detail)) visit(*entry);
+      return true;
+    });
+  }
+
+  std::optional<std::string> image_name(std::uint32_t pid) override {
+    if (pid == 0) return std::nullopt;
+    auto entry = read_process(pid, ProcessDetail::name_only);
+    if (!entry) return std::nullopt;
+    return entry->name;
+  }
+
+  std::vector<TcpConnection> tcp_connections() override {
+    std::vector<ProcNetTcpRow> rows;
+    for (const auto& [path, family] : {std::pair{"/proc/net/tcp", AddressFamily::ipv4},
+                                        std::pair{"/proc/net/tcp6", AddressFamily::ipv6}}) {
+      int error = 0;
+      auto text = read_file(path, error);
+      if (!text) {
+        // Without IPv6 in the kernel there is no tcp6 table, which just means no such connections.
+        if (family == AddressFamily::ipv6 && error == ENOENT) continue;
+        throw ProcessQueryError(fmt::format("{}: {}", path, std::strerror(error)));
+      }
+      auto parsed = parse_proc_net_tcp(*text, family);
+      rows.insert(rows.end(), std::make_move_iterator(parsed.begin()), std::make_move_iterator(parsed.end()));
+    }
+
+    std::unordered_map<std::uint64_t, std::uint32_t> owners;
+    for (const auto& row : rows) {
+      if (row.inode != 0) owners.emplace(row.inode, 0);
+    }
+    _tracer.trace(owners);
+
+    std::vector<TcpConnection> connections;
+    connections.reserve(rows.size());
+    for (auto& row : rows) {
+      TcpConnection connection;
+      connection.local = std::move(row.local);
+      connection.state = std::move(row.state);
+      if (row.inode != 0) connection.pid = owners[row.inode];
+      connections.push_back(std::move(connection));
+    }
+    return connections;
+  }
+
+ private:
+  SocketOwnerTracer _tracer;
+};
+
+}  // namespace
+
+std::shared_ptr<ProcessQueries> platform_process_queries() {
+  static const auto queries = std::make_shared<LinuxProcessQueries>();
+  return queries;
+}
+
+}  // namespace tovix

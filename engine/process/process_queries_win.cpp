@@ -1,0 +1,133 @@
+// Process queries through Toolhelp snapshots, QueryFullProcessImageNameW and
+// GetExtendedTcpTable (owner PIDs, both address families).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
+
+#include <memory>
+#include <type_traits>
+
+#include <fmt/format.h>
+
+#include "common/windows_text.h"
+#include "engine/process/process_queries.h"
+#include "engine/process/tcp_table_parsing.h"
+
+namespace tovix {
+namespace {
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
+std::optional<std::string> full_image_path(DWORD pid) {
+  Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return std::nullopt;
+  // Paths may exceed MAX_PATH; grow up to the longest path Windows allows.
+  for (DWORD capacity = MAX_PATH; capacity <= 32768; capacity *= 2) {
+    std::wstring buffer(capacity, L'\0');
+    DWORD size = capacity;
+    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size)) return utf8_from_wide(std::wstring_view(buffer.data(), size));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Calls visit(entry) for each snapshot entry until it returns false.
+template <typename Visit>
+void walk_snapshot(Visit&& visit) {
+  Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (snapshot.get() == INVALID_HANDLE_VALUE) {
+    snapshot.release();
+    throw ProcessQueryError(fmt::format("CreateToolhelp32Snapshot failed with error {}", GetLastError()));
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  BOOL more = Process32FirstW(snapshot.get(), &entry);
+  while (more) {
+    if (!visit(entry)) return;
+    more = Process32NextW(snapshot.get(), &entry);
+  }
+  if (const DWORD error = GetLastError(); error != ERROR_NO_MORE_FILES) {
+    throw ProcessQueryError(fmt::format("Process32NextW failed with error {}", error));
+  }
+}
+
+std::string snapshot_name(const PROCESSENTRY32W& entry) {
+  return utf8_from_wide(std::wstring_view(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH)));
+}
+
+std::vector<std::uint8_t> owner_pid_table(ULONG family) {
+  std::vector<std::uint8_t> buffer;
+  DWORD size = 0;
+  // The table may grow between the size query and the read; a few rounds settle it.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const DWORD result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family,
+                                             TCP_TABLE_OWNER_PID_ALL, 0);
+    if (result == NO_ERROR) return buffer;
+    if (result != ERROR_INSUFFICIENT_BUFFER) {
+      // A machine without IPv6 simply has no such connections.
+      if (family == AF_INET6 && result == ERROR_NOT_SUPPORTED) return {};
+      throw ProcessQueryError(fmt::format("GetExtendedTcpTable failed with error {}", result));
+    }
+    buffer.resize(size);
+  }
+  throw ProcessQueryError("GetExtendedTcpTable kept growing");
+}
+
+class WindowsProcessQueries final : public ProcessQueries {
+ public:
+  void for_each_process(ProcessDetail detail, const std::function<void(const ProcessEntry&)>& visit) override {
+    walk_snapshot([&](const PROCESSENTRY32W& snapshot_entry) {
+      ProcessEntry entry;
+      entry.pid = snapshot_entry.th32ProcessID;
+      entry.name = snapshot_name(snapshot_entry);
+      if (detail == ProcessDetail::name_and_path) entry.exe = full_image_path(entry.pid);
+      visit(entry);
+      return true;
+    });
+  }
+
+  std::optional<std::string> image_name(std::uint32_t pid) override {
+    if (pid == 0) return std::nullopt;
+    if (auto path = full_image_path(pid)) {
+      const auto separator = path->find_last_of("\\/");
+      return separator == std::string::npos ? *path : path->substr(separator + 1);
+    }
+    // Protected processes refuse the handle but still show in a snapshot.
+    std::optional<std::string> name;
+    try {
+      walk_snapshot([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID != pid) return true;
+        name = snapshot_name(entry);
+        return false;
+      });
+    } catch (const ProcessQueryError&) {
+      return std::nullopt;
+    }
+    return name;
+  }
+
+  std::vector<TcpConnection> tcp_connections() override {
+    std::vector<TcpConnection> connections;
+    for (const auto& [family, kind] : {std::pair{ULONG{AF_INET}, AddressFamily::ipv4},
+                                      std::pair{ULONG{AF_INET6}, AddressFamily::ipv6}}) {
+      const auto table = owner_pid_table(family);
+      auto rows = decode_tcp_owner_pid_table(table.data(), table.size(), kind);
+      connections.insert(connections.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    }
+    return connections;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<ProcessQueries> platform_process_queries() {
+  static const auto queries = std::make_shared<WindowsProcessQueries>();
+  return queries;
+}
+
+}  // namespace tovix

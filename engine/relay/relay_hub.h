@@ -1,0 +1,78 @@
+#pragma once
+// A loopback TCP server that carries diverted connections to one upstream proxy. For each
+// accepted client it looks the original destination up in the shared NAT table (by the
+// client's source port), opens a tunnel through the proxy and copies bytes both ways,
+// counting them.
+//
+// Threads: start()/stop()/get_traffic() on the caller's thread, one accept thread (joined by
+// stop), one detached thread per connection. Connection threads share ownership of the hub's
+// state, so destroying the hub while connections are open is safe: stop() wakes them and
+// they finish on their own.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "common/socket.h"
+#include "engine/relay/nat_table.h"
+#include "engine/relay/relay_hub_export.h"
+#include "engine/relay/upstream_handler.h"
+
+namespace tovix {
+
+// Builds the handler for a ProxyEntry "type": "http" in any letter case → HttpHandler,
+// anything else → Socks5Handler.
+using HandlerFactory = std::function<std::unique_ptr<UpstreamHandler>(const std::string& type)>;
+RELAY_HUB_EXPORT std::unique_ptr<UpstreamHandler> make_upstream_handler(const std::string& type);
+
+class RELAY_HUB_EXPORT RelayHub {
+ public:
+  static constexpr int LISTEN_BACKLOG = 128;
+  static constexpr std::chrono::milliseconds ACCEPT_WAIT{500};
+  static constexpr int NAT_LOOKUP_ATTEMPTS = 20;
+  static constexpr std::chrono::milliseconds NAT_LOOKUP_PAUSE{100};
+  static constexpr std::chrono::milliseconds COPY_WAIT{1000};
+  static constexpr std::size_t COPY_CHUNK = 65536;
+
+  // `proxy_config` is a ProxyEntry record ("type", "host", "port", "username", "password").
+  RelayHub(std::shared_ptr<NatTable> nat_table, nlohmann::ordered_json proxy_config,
+           HandlerFactory handler_factory = make_upstream_handler);
+  ~RelayHub();
+  RelayHub(const RelayHub&) = delete;
+  RelayHub& operator=(const RelayHub&) = delete;
+
+  // Binds, listens and starts the accept thread; port 0 lets the system choose. Returns the
+  // bound address. Throws SocketError (nothing started then) or std::logic_error when called
+  // a second time.
+  SocketAddress start(const std::string& host = "127.0.0.1", int port = 0);
+  // Ends accepting and every live connection; the byte counters are kept.
+  void stop();
+
+  void add_traffic(std::uint64_t upload, std::uint64_t download);
+  // (upload, download)
+  std::pair<std::uint64_t, std::uint64_t> get_traffic() const;
+
+  // The record later connections read; connections already relayed keep theirs.
+  void set_proxy_config(nlohmann::ordered_json proxy_config);
+  nlohmann::ordered_json proxy_config() const;
+
+  // Connection threads that have not finished yet.
+  std::size_t live_connections() const;
+  // Client sockets recorded for live connections (`_clients`).
+  std::size_t client_count() const;
+  // Blocks until no connection thread is left, at most `timeout`; true when none is left.
+  bool wait_until_idle(std::chrono::milliseconds timeout) const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> _state;
+  std::thread _accept_thread;
+};
+
+}  // namespace tovix

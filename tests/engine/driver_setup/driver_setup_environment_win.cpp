@@ -1,0 +1,12 @@
+#include <cstdlib>
+
+#include "tests/engine/driver_setup/driver_setup_scripted_sc.h"
+
+namespace tovix::testing {
+
+const char PATH_LIST_SEPARATOR = ';';
+
+// _putenv_s updates the C runtime's copy and the process environment that children inherit.
+void set_environment(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
+
+}  // namespace tovix::testing

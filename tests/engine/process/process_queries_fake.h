@@ -1,0 +1,57 @@
+#pragma once
+// Scripted process queries: a process list (entries without a name stand for processes that
+// deny access), a connection table, whole-query failures, and a gate that holds the connection
+// query so tests can catch the monitor in the middle of a refresh.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "engine/process/process_queries.h"
+
+namespace tovix::testing {
+
+class FakeProcessQueries : public ProcessQueries {
+ public:
+  void add_process(std::uint32_t pid, std::optional<std::string> name, std::optional<std::string> exe = {});
+  void remove_process(std::uint32_t pid);
+  // The next enumerations throw after visiting this many processes.
+  void fail_enumeration_after(std::size_t visited, std::string message);
+
+  void set_connections(std::vector<TcpConnection> connections);
+  void fail_connections(std::string message);  // until set_connections is called again
+
+  // While closed, tcp_connections waits inside the call.
+  void close_gate();
+  void open_gate();
+  bool wait_until_held(std::chrono::milliseconds timeout);
+
+  std::size_t tcp_calls() const;
+  bool wait_for_tcp_calls(std::size_t count, std::chrono::milliseconds timeout);
+  std::set<std::thread::id> tcp_calling_threads() const;
+  std::size_t image_name_calls() const;
+  std::optional<ProcessDetail> last_detail() const;
+
+  void for_each_process(ProcessDetail detail, const std::function<void(const ProcessEntry&)>& visit) override;
+  std::optional<std::string> image_name(std::uint32_t pid) override;
+  std::vector<TcpConnection> tcp_connections() override;
+
+ private:
+  mutable std::mutex _lock;
+  std::condition_variable _changed;
+  std::vector<ProcessEntry> _processes;
+  std::optional<std::pair<std::size_t, std::string>> _enumeration_failure;
+  std::vector<TcpConnection> _connections;
+  std::optional<std::string> _connection_failure;
+  bool _gate_closed = false;
+  bool _held = false;
+  std::size_t _tcp_calls = 0;
+  std::set<std::thread::id> _tcp_threads;
+  std::size_t _image_name_calls = 0;
+  std::optional<ProcessDetail> _last_detail;
+};
+
+TcpConnection connection(std::uint16_t port, std::uint32_t pid, std::string state = "ESTABLISHED");
+
+}  // namespace tovix::testing
