@@ -35,3 +35,9 @@ else()
     find_package(GTest REQUIRED)
   endif()
 endif()
+
+# Qt 6 for the dialogs and the application shell (no mingw build of Qt here). The folders that
+# use it switch on AUTOMOC for themselves.
+if(TOVIX_WITH_QT AND NOT (CMAKE_CROSSCOMPILING AND WIN32))
+  find_package(Qt6 6.2 REQUIRED COMPONENTS Core Gui Widgets Test)
+endif()

@@ -1,0 +1,114 @@
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include "ui/result_values.h"
+#include "ui/status_style.h"
+#include "ui/worker_slot.h"
+
+namespace {
+
+using nlohmann::ordered_json;
+
+// A worker whose request blocks until the test lets it go, then reports.
+class GatedWorker : public QThread {
+  Q_OBJECT
+ public:
+  QSemaphore gate;
+
+ signals:
+  void result_ready(int value);
+
+ protected:
+  void run() override {
+    gate.acquire();
+    emit result_ready(42);
+  }
+};
+
+class Receiver : public QObject {
+  Q_OBJECT
+ public:
+  int results = 0;
+ public slots:
+  void on_result(int) { ++results; }
+};
+
+void run_deferred_deletions() {
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  QCoreApplication::processEvents();
+}
+
+TEST(WorkerSlot, ARunningWorkerIsCutOffAndLivesUntilItsThreadEnds) {
+  Receiver receiver;
+  QPointer<GatedWorker> slot = new GatedWorker;
+  QObject::connect(slot, &GatedWorker::result_ready, &receiver, &Receiver::on_result);
+  GatedWorker* worker = slot.data();
+  QPointer<GatedWorker> watch = worker;
+  worker->start();
+
+  tovix::ui::release_worker(slot, &receiver, 50);
+  EXPECT_TRUE(slot.isNull());
+  run_deferred_deletions();
+  ASSERT_FALSE(watch.isNull()) << "destroyed while its thread still runs";
+  EXPECT_EQ(tovix::ui::running_released_workers(), 1);
+
+  worker->gate.release();
+  ASSERT_TRUE(tovix::ui::wait_for_released_workers(5000));
+  for (int i = 0; i < 100 && !watch.isNull(); ++i) {
+    QThread::msleep(10);
+    run_deferred_deletions();
+  }
+  EXPECT_TRUE(watch.isNull()) << "never released after its thread ended";
+  EXPECT_EQ(receiver.results, 0) << "a released worker's result reached the dialog";
+}
+
+TEST(WorkerSlot, IdleOrFinishedWorkersAreDeletedAtOnceAndNullIsIgnored) {
+  QPointer<GatedWorker> never_started = new GatedWorker;
+  QPointer<GatedWorker> watch_idle = never_started;
+  tovix::ui::release_worker(never_started, nullptr);
+
+  auto* finished = new GatedWorker;
+  QPointer<GatedWorker> watch_finished = finished;
+  finished->gate.release();
+  finished->start();
+  ASSERT_TRUE(finished->wait(5000));
+  tovix::ui::release_worker(finished, nullptr);
+
+  QPointer<GatedWorker> empty;
+  tovix::ui::release_worker(empty, nullptr, 1000);
+
+  run_deferred_deletions();
+  EXPECT_TRUE(watch_idle.isNull());
+  EXPECT_TRUE(watch_finished.isNull());
+}
+
+TEST(StatusLine, StylesAndSetValues) {
+  QLabel label;
+  tovix::ui::show_status(&label, QStringLiteral("加载中..."), tovix::ui::StatusKind::neutral);
+  EXPECT_EQ(label.styleSheet(), "color: #a6adc8; font-size: 12px;");
+  tovix::ui::show_status(&label, QStringLiteral("失败"), tovix::ui::StatusKind::error);
+  EXPECT_EQ(label.styleSheet(), "color: #e64553; font-size: 12px;");
+  tovix::ui::show_status(&label, QStringLiteral("成功"), tovix::ui::StatusKind::success);
+  EXPECT_EQ(label.styleSheet(), "color: #40a02b; font-size: 12px;");
+  EXPECT_EQ(label.text(), QStringLiteral("成功"));
+
+  const ordered_json record = {{"a", ""}, {"b", 0}, {"c", nullptr}, {"d", ordered_json::array()},
+                               {"e", false}, {"f", "x"}, {"g", 7}, {"h", {{"k", 1}}}};
+  for (const char* key : {"a", "b", "c", "d", "e", "missing"}) EXPECT_FALSE(tovix::ui::is_set(record, key)) << key;
+  for (const char* key : {"f", "g", "h"}) EXPECT_TRUE(tovix::ui::is_set(record, key)) << key;
+  EXPECT_FALSE(tovix::ui::is_set(ordered_json::array(), "f"));
+  EXPECT_EQ(tovix::ui::text_or(record, "f", "fallback"), "x");
+  EXPECT_EQ(tovix::ui::text_or(record, "g", "fallback"), "7");
+  EXPECT_EQ(tovix::ui::text_or(record, "a", "fallback"), "fallback");
+}
+
+}  // namespace
+
+#include "ui_common_test.moc"

@@ -1,0 +1,18 @@
+#include "ui/result_values.h"
+
+#include "common/json_values.h"
+
+namespace tovix::ui {
+
+bool is_set(const nlohmann::ordered_json& record, std::string_view key) {
+  if (!record.is_object()) return false;
+  const auto it = record.find(key);
+  return it != record.end() && tovix::is_truthy(*it);
+}
+
+QString text_or(const nlohmann::ordered_json& record, std::string_view key, const QString& fallback) {
+  if (!is_set(record, key)) return fallback;
+  return QString::fromStdString(tovix::text_of(record.at(std::string(key))));
+}
+
+}  // namespace tovix::ui
