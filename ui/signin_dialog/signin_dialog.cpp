@@ -73,6 +73,8 @@ bool SignInDialog::eventFilter(QObject* watched, QEvent* event) {
 // --- password page ---
 
 void SignInDialog::_fetch_captcha() {
+  // The first load is timed; whatever took the slot meanwhile is cleaned up, never overwritten.
+  if (_worker) _cleanup_worker();
   start_worker(_worker, new CaptchaWorker(_base_url()), this, &SignInDialog::_on_captcha_ready,
                &SignInDialog::_on_worker_finished);
 }
