@@ -125,16 +125,17 @@ void SignInDialog::_on_login() {
 
 void SignInDialog::_on_result(const Json& result) {
   if (!from_slot(_worker, sender())) return;
+  // Whatever the outcome; done first because the shell may react to a success in any way.
+  btn_login->setFixedSize(80, 36);
   if (is_set(result, "success")) {
     config.set_tovixproxy_password(edit_password->text().toStdString());
     _finish_sign_in(result, edit_account->text().trimmed(), label_status);
-  } else {
-    if (!_show_login_failure(result)) return;
-    btn_login->setEnabled(true);
-    // A captcha is good for one attempt only.
-    _on_refresh_captcha();
+    return;
   }
-  btn_login->setFixedSize(80, 36);
+  if (!_show_login_failure(result)) return;
+  btn_login->setEnabled(true);
+  // A captcha is good for one attempt only.
+  _on_refresh_captcha();
 }
 
 void SignInDialog::_finish_sign_in(const Json& result, const QString& account, QLabel* status) {
@@ -142,8 +143,9 @@ void SignInDialog::_finish_sign_in(const Json& result, const QString& account, Q
   config.set_tovixproxy_jwt(jwt.toStdString());
   config.set_tovixproxy_account(account.toStdString());
   show_status(status, QStringLiteral("登录成功"), StatusKind::success);
-  emit login_success(jwt, account);
   QTimer::singleShot(CLOSE_DELAY_MS, this, &QDialog::accept);
+  // Last: nothing of this window is touched once the shell has been told.
+  emit login_success(jwt, account);
 }
 
 bool SignInDialog::_show_login_failure(const Json& result) {

@@ -80,7 +80,7 @@ class SIGNIN_DIALOG_EXPORT SignInDialog : public QDialog {
   QString _registration_url() const;
   void _stop_all();
   void _reset_send_code();
-  // Saves the token and account of an accepted sign-in, tells the shell and closes a little later.
+  // Saves the token and account of an accepted sign-in, arranges the close and tells the shell.
   void _finish_sign_in(const nlohmann::ordered_json& result, const QString& account, QLabel* status);
   // Runs the warning box of a refused sign-in; false when the window went away meanwhile.
   bool _show_login_failure(const nlohmann::ordered_json& result);
