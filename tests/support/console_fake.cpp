@@ -197,9 +197,8 @@ void ConsoleFake::stop_holding() {
 
 std::size_t ConsoleFake::count_of(const std::string& method, const std::string& path) const {
   std::lock_guard guard(_impl->lock);
-  return static_cast<std::size_t>(std::count_if(_impl->requests.begin(), _impl->requests.end(), [&](const auto& r) {
-    return r.method == method && r.path == path;
-  }));
+  return static_cast<std::size_t>(std::count_if(_impl->requests.begin(), _impl->requests.end(),
+                                                [&](const auto& r) { return r.method == method && r.path == path; }));
 }
 
 std::vector<RecordedRequest> ConsoleFake::requests() const {

@@ -70,8 +70,8 @@ QString carrier_parameter(const QString& carrier) {
 
 }  // namespace
 
-ApiLinkDialog::ApiLinkDialog(const QString& api_url, const QString& api_key, const QString& pack_mark,
-                             QWidget* parent, const QString& pur_user, const QString& pur_pass)
+ApiLinkDialog::ApiLinkDialog(const QString& api_url, const QString& api_key, const QString& pack_mark, QWidget* parent,
+                             const QString& pur_user, const QString& pur_pass)
     : QDialog(parent),
       _api_url(api_url),
       _api_key(api_key),
@@ -92,8 +92,8 @@ ApiLinkDialog::ApiLinkDialog(const QString& api_url, const QString& api_key, con
   add_row(layout, QStringLiteral("提取数量："), spin_count);
 
   // The carrier filter stays at "no filter": the row exists but is never shown.
-  combo_isp = combo_box({QStringLiteral("不限"), QStringLiteral("电信(ct)"), QStringLiteral("移动(cm)"),
-                         QStringLiteral("联通(cu)")});
+  combo_isp = combo_box(
+      {QStringLiteral("不限"), QStringLiteral("电信(ct)"), QStringLiteral("移动(cm)"), QStringLiteral("联通(cu)")});
   add_row(layout, QStringLiteral("运营商："), combo_isp)->setVisible(false);
   combo_isp->setVisible(false);
 
@@ -108,15 +108,11 @@ ApiLinkDialog::ApiLinkDialog(const QString& api_url, const QString& api_key, con
 
   layout->addStretch();
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
   QPushButton* fill = pointing_button(QStringLiteral("填入API链接"), QStringLiteral("blueBtn"));
   connect(fill, &QPushButton::clicked, this, &ApiLinkDialog::_on_fill_url);
-  buttons->addWidget(fill);
   QPushButton* close_button = pointing_button(QStringLiteral("关闭"));
   connect(close_button, &QPushButton::clicked, this, &QDialog::close);
-  buttons->addWidget(close_button);
-  layout->addLayout(buttons);
+  layout->addLayout(ui::buttons_at_right({fill, close_button}));
 }
 
 void ApiLinkDialog::_on_unique_mode_changed(int index) { spin_unique->setEnabled(index == UNIQUE_BY_HOURS); }
@@ -140,7 +136,7 @@ QString ApiLinkDialog::_build_url() const {
   };
   if (const QString carrier = carrier_parameter(combo_isp->currentText()); !carrier.isEmpty()) parameters << carrier;
   parameters << (combo_auth->currentText().contains(QStringLiteral("ip)")) ? QStringLiteral("auth_type=ip")
-                                                                            : QStringLiteral("auth_type=user"));
+                                                                           : QStringLiteral("auth_type=user"));
   if (combo_unique->currentIndex() == UNIQUE_BY_HOURS) {
     parameters << QStringLiteral("unique=") + QString::number(spin_unique->value());
   }

@@ -95,8 +95,7 @@ PlanDialog::PlanDialog(QWidget* parent, std::optional<QString> module, std::vect
     connect(btn_select_all, &QPushButton::clicked, this, &PlanDialog::_select_all);
     btn_deselect_all = ui::pointing_button(QStringLiteral("取消全选"), {}, select_style);
     connect(btn_deselect_all, &QPushButton::clicked, this, &PlanDialog::_deselect_all);
-    btn_batch_import =
-        ui::pointing_button(QStringLiteral("批量导入选中"), {}, QString::fromUtf8(BATCH_BUTTON_STYLE));
+    btn_batch_import = ui::pointing_button(QStringLiteral("批量导入选中"), {}, QString::fromUtf8(BATCH_BUTTON_STYLE));
     connect(btn_batch_import, &QPushButton::clicked, this, &PlanDialog::_batch_import);
     for (QPushButton* button : {btn_select_all, btn_deselect_all, btn_batch_import}) bottom->addWidget(button);
   }
@@ -154,7 +153,8 @@ void PlanDialog::_load_products() {
 
 void PlanDialog::_on_result(const nlohmann::ordered_json& result) {
   if (!ui::is_set(result, "success")) {
-    show_status(label_status, QStringLiteral("加载失败: ") + display_text(result, "message", QStringLiteral("获取失败")),
+    show_status(label_status,
+                QStringLiteral("加载失败: ") + display_text(result, "message", QStringLiteral("获取失败")),
                 StatusKind::error);
     return;
   }

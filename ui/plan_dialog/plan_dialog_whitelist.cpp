@@ -36,7 +36,8 @@ void PlanDialog::_on_whitelist_fetched(const nlohmann::ordered_json& result) {
   // An editor opened empty after a failed read would replace the stored list with whatever
   // the user types, so the read's failure is shown instead.
   if (!ui::is_set(result, "success")) {
-    show_status(label_status, QStringLiteral("获取白名单失败: ") + display_text(result, "message", QStringLiteral("未知错误")),
+    show_status(label_status,
+                QStringLiteral("获取白名单失败: ") + display_text(result, "message", QStringLiteral("未知错误")),
                 StatusKind::error);
     return;
   }
@@ -63,7 +64,8 @@ void PlanDialog::_on_whitelist_saved(const nlohmann::ordered_json& result) {
   if (ui::is_set(result, "success")) {
     show_status(label_status, QStringLiteral("白名单已更新"), StatusKind::success);
   } else {
-    show_status(label_status, QStringLiteral("保存失败: ") + display_text(result, "message", QStringLiteral("未知错误")),
+    show_status(label_status,
+                QStringLiteral("保存失败: ") + display_text(result, "message", QStringLiteral("未知错误")),
                 StatusKind::error);
   }
 }

@@ -4,8 +4,7 @@
 
 namespace tovix {
 
-ProductFetchWorker::ProductFetchWorker(std::string jwt_token, std::string base_url, std::string module,
-                                       QObject* parent)
+ProductFetchWorker::ProductFetchWorker(std::string jwt_token, std::string base_url, std::string module, QObject* parent)
     : ConsoleWorker(std::move(jwt_token), std::move(base_url), parent), module(std::move(module)) {}
 
 Json ProductFetchWorker::_call(ToVixProxyClient& client) {

@@ -62,15 +62,11 @@ WhitelistEditDialog::WhitelistEditDialog(const QString& host_id, const QString& 
   add_row->addStretch();
   layout->addLayout(add_row);
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
   QPushButton* confirm = pointing_button(QStringLiteral("确认"), QStringLiteral("blueBtn"));
   connect(confirm, &QPushButton::clicked, this, &QDialog::accept);
-  buttons->addWidget(confirm);
   QPushButton* cancel = pointing_button(QStringLiteral("取消"));
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-  buttons->addWidget(cancel);
-  layout->addLayout(buttons);
+  layout->addLayout(ui::buttons_at_right({confirm, cancel}));
 }
 
 QString WhitelistEditDialog::get_ip_text() const { return text_edit->toPlainText().trimmed(); }

@@ -20,8 +20,6 @@ WhitelistSaveWorker::WhitelistSaveWorker(std::string jwt_token, std::string base
       host_id(std::move(host_id)),
       ip_white(std::move(ip_white)) {}
 
-Json WhitelistSaveWorker::_call(ToVixProxyClient& client) {
-  return client.set_short_term_whitelist(host_id, ip_white);
-}
+Json WhitelistSaveWorker::_call(ToVixProxyClient& client) { return client.set_short_term_whitelist(host_id, ip_white); }
 
 }  // namespace tovix

@@ -33,20 +33,20 @@ TEST_P(LinkAssembly, BuildsTheLinkFromTheStartChoices) {
   EXPECT_EQ(dialog._build_url(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Examples, LinkAssembly,
-    ::testing::Values(
-        LinkCase{"blanks_no_scheme_trailing_slash", " 10.0.0.1:8080/ ", "K1",
-                 "http://10.0.0.1:8080/api/get_proxy" + kQuery},
-        LinkCase{"several_trailing_slashes", "h.example//", "K1", "http://h.example/api/get_proxy" + kQuery},
-        LinkCase{"path_already_there", " http://h.example/api/get_proxy ", "K1",
-                 "http://h.example/api/get_proxy" + kQuery},
-        LinkCase{"existing_query_kept", "h.example/api/get_proxy?x=1", "K1",
-                 "http://h.example/api/get_proxy?x=1" + kQuery},
-        LinkCase{"https_kept", "https://h.example/", "K1", "https://h.example/api/get_proxy" + kQuery},
-        LinkCase{"no_key", "h.example", "", ""}, LinkCase{"blank_url", "   ", "K1", ""},
-        LinkCase{"no_url", "", "K1", ""}),
-    [](const ::testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Examples, LinkAssembly,
+                         ::testing::Values(LinkCase{"blanks_no_scheme_trailing_slash", " 10.0.0.1:8080/ ", "K1",
+                                                    "http://10.0.0.1:8080/api/get_proxy" + kQuery},
+                                           LinkCase{"several_trailing_slashes", "h.example//", "K1",
+                                                    "http://h.example/api/get_proxy" + kQuery},
+                                           LinkCase{"path_already_there", " http://h.example/api/get_proxy ", "K1",
+                                                    "http://h.example/api/get_proxy" + kQuery},
+                                           LinkCase{"existing_query_kept", "h.example/api/get_proxy?x=1", "K1",
+                                                    "http://h.example/api/get_proxy?x=1" + kQuery},
+                                           LinkCase{"https_kept", "https://h.example/", "K1",
+                                                    "https://h.example/api/get_proxy" + kQuery},
+                                           LinkCase{"no_key", "h.example", "", ""},
+                                           LinkCase{"blank_url", "   ", "K1", ""}, LinkCase{"no_url", "", "K1", ""}),
+                         [](const ::testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
 
 TEST(ApiLinkDialog, UserAuthCountAndHourlyDeduplication) {
   ApiLinkDialog dialog(QStringLiteral("h.example"), QStringLiteral("K1"), QStringLiteral("M1"));

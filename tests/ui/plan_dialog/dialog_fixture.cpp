@@ -17,8 +17,7 @@ class SettingsOnTempFile : public ::testing::Environment {
   TempDir _dir;
 };
 
-[[maybe_unused]] const auto* const settings_environment =
-    ::testing::AddGlobalTestEnvironment(new SettingsOnTempFile);
+[[maybe_unused]] const auto* const settings_environment = ::testing::AddGlobalTestEnvironment(new SettingsOnTempFile);
 
 }  // namespace
 

@@ -77,7 +77,8 @@ TEST_P(PlanLayout, TitleHeadersAndControls) {
   const Qt::WindowFlags flags = dialog.windowFlags();
   EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
   EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint) && flags.testFlag(Qt::WindowTitleHint));
-  for (Qt::WindowType hint : {Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint, Qt::WindowContextHelpButtonHint}) {
+  for (Qt::WindowType hint :
+       {Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint, Qt::WindowContextHelpButtonHint}) {
     EXPECT_FALSE(flags.testFlag(hint)) << hint;
   }
   bool header_found = false;
@@ -96,7 +97,10 @@ TEST_P(PlanLayout, TitleHeadersAndControls) {
   for (const QPushButton* button : dialog.findChildren<QPushButton*>()) buttons << button->text();
   buttons.sort();
   QStringList expected_buttons = {"关闭"};
-  if (c.long_term) expected_buttons << "全选" << "取消全选" << "批量导入选中";
+  if (c.long_term)
+    expected_buttons << "全选"
+                     << "取消全选"
+                     << "批量导入选中";
   expected_buttons.sort();
   EXPECT_EQ(buttons, expected_buttons);
   EXPECT_EQ(dialog.btn_select_all != nullptr, c.long_term);
@@ -105,13 +109,21 @@ TEST_P(PlanLayout, TitleHeadersAndControls) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modules, PlanLayout,
-    ::testing::Values(
-        LayoutCase{"long_term", QStringLiteral("tv_proxy_domestic"), "国内长效代理",
-                   {"", "商品名称", "账号/密码", "IP/端口", "到期时间", "导入"}, true},
-        LayoutCase{"short_term", QStringLiteral("tv_proxy_ip"), "国内短效代理",
-                   {"套餐账密", "商品名称/标识", "剩余量", "到期时间", "白名单", "生成API"}, false},
-        LayoutCase{"no_module", std::nullopt, "已开通产品",
-                   {"套餐账密", "商品名称/标识", "剩余量", "到期时间", "白名单", "生成API"}, false}),
+    ::testing::Values(LayoutCase{"long_term",
+                                 QStringLiteral("tv_proxy_domestic"),
+                                 "国内长效代理",
+                                 {"", "商品名称", "账号/密码", "IP/端口", "到期时间", "导入"},
+                                 true},
+                      LayoutCase{"short_term",
+                                 QStringLiteral("tv_proxy_ip"),
+                                 "国内短效代理",
+                                 {"套餐账密", "商品名称/标识", "剩余量", "到期时间", "白名单", "生成API"},
+                                 false},
+                      LayoutCase{"no_module",
+                                 std::nullopt,
+                                 "已开通产品",
+                                 {"套餐账密", "商品名称/标识", "剩余量", "到期时间", "白名单", "生成API"},
+                                 false}),
     [](const ::testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DialogTest, ColumnWidthsOfBothLayouts) {
@@ -165,8 +177,10 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PlanLoadFailure,
     ::testing::Values(FailureCase{"no_module", std::nullopt, {}, "加载失败: 未知模块: "},
                       FailureCase{"unknown_module", QStringLiteral("tv_other"), {}, "加载失败: 未知模块: tv_other"},
-                      FailureCase{"refused", QStringLiteral("tv_proxy_domestic"),
-                                  {{"status", 401}, {"msg", "登录已过期"}}, "加载失败: 登录已过期"}),
+                      FailureCase{"refused",
+                                  QStringLiteral("tv_proxy_domestic"),
+                                  {{"status", 401}, {"msg", "登录已过期"}},
+                                  "加载失败: 登录已过期"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DialogTest, SignedOutAsksNothing) {
@@ -179,9 +193,14 @@ TEST_F(DialogTest, SignedOutAsksNothing) {
 }
 
 ordered_json long_term_item(const std::string& n, const std::string& status, const ordered_json& due) {
-  return {{"id", n},           {"product_name", "长效"},       {"name", "P" + n},
-          {"user_name", "u" + n}, {"password", "p" + n},       {"ip_first", "10.0.0." + n + ":80" + n},
-          {"due_time", due},   {"status", status}};
+  return {{"id", n},
+          {"product_name", "长效"},
+          {"name", "P" + n},
+          {"user_name", "u" + n},
+          {"password", "p" + n},
+          {"ip_first", "10.0.0." + n + ":80" + n},
+          {"due_time", due},
+          {"status", status}};
 }
 
 class LongTermRows : public DialogTest {
@@ -341,10 +360,9 @@ TEST_F(ShortTermRows, CellsOfAPackage) {
 TEST_F(ShortTermRows, LinkBuilderHandsLinkThenCredentialsToTheOwner) {
   QStringList order;
   QObject::connect(dialog.get(), &PlanDialog::api_link_filled, [&](const QString& url) { order << url; });
-  QObject::connect(dialog.get(), &PlanDialog::api_cred_filled,
-                   [&](const QString& url, const QString& user, const QString& pass) {
-                     order << url + "|" + user + "|" + pass;
-                   });
+  QObject::connect(
+      dialog.get(), &PlanDialog::api_cred_filled,
+      [&](const QString& url, const QString& user, const QString& pass) { order << url + "|" + user + "|" + pass; });
   QString seen_url;
   auto watcher = ModalWatcher::on<ApiLinkDialog>([&](ApiLinkDialog* links) {
     EXPECT_EQ(links->pur_user, QStringLiteral("pu7"));

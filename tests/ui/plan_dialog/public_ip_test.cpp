@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/ui/plan_dialog/dialog_fixture.h"
 #include "tests/support/console_fake.h"
 #include "tests/support/loopback_server.h"
+#include "tests/ui/plan_dialog/dialog_fixture.h"
 #include "ui/plan_dialog/public_ip_lookup.h"
 #include "ui/plan_dialog/public_ip_sources.h"
 

@@ -45,9 +45,8 @@ class WhitelistTest : public DialogTest {
     dialog->_on_cell_clicked(0, 4);
     EXPECT_EQ(dialog->label_status->text(), QStringLiteral("获取白名单..."));
     EXPECT_FALSE(dialog->isEnabled());
-    ASSERT_TRUE(wait_until([&] {
-      return watcher.handled() == 1 && dialog->findChildren<WhitelistEditDialog*>().isEmpty();
-    }));
+    ASSERT_TRUE(
+        wait_until([&] { return watcher.handled() == 1 && dialog->findChildren<WhitelistEditDialog*>().isEmpty(); }));
     EXPECT_TRUE(dialog->isEnabled());
   }
 
@@ -105,8 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                   QStringLiteral("1.1.1.1\n  \n2.2.2.2\n \t\n"), true, std::nullopt},
         RoundTrip{"cancelled", "1.1.1.1", "1.1.1.1", QStringLiteral("9.9.9.9"), false, std::nullopt},
         RoundTrip{"emptied", "1.1.1.1,2.2.2.2", "1.1.1.1\n2.2.2.2", QStringLiteral(""), true, ""},
-        RoundTrip{"changed", "1.1.1.1", "1.1.1.1", QStringLiteral(" 3.3.3.3 \n\n1.1.1.1 "), true,
-                  "3.3.3.3\n1.1.1.1"},
+        RoundTrip{"changed", "1.1.1.1", "1.1.1.1", QStringLiteral(" 3.3.3.3 \n\n1.1.1.1 "), true, "3.3.3.3\n1.1.1.1"},
         RoundTrip{"none_stored", "", "", QStringLiteral("4.4.4.4"), true, "4.4.4.4"}),
     [](const ::testing::TestParamInfo<RoundTrip>& info) { return std::string(info.param.name); });
 
