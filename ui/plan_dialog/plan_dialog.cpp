@@ -186,12 +186,14 @@ void PlanDialog::_on_cell_clicked(int row, int col) {
   if (col == WHITELIST_COLUMN) {
     _edit_whitelist(display_text(product, "id"));
   } else if (col == API_LINK_COLUMN) {
-    ApiLinkDialog links(display_text(product, "api_url"), display_text(product, "api_key"),
-                        display_text(product, "pack_mark"), this, display_text(product, "pur_auth_user"),
-                        display_text(product, "pur_auth_passwd"));
-    connect(&links, &ApiLinkDialog::api_url_filled, this, &PlanDialog::_on_api_link_filled);
-    connect(&links, &ApiLinkDialog::cred_filled, this, &PlanDialog::_on_api_cred_filled);
-    links.exec();
+    // A child of this dialog, so it goes with it should the owner close this one meanwhile.
+    QPointer<ApiLinkDialog> links = new ApiLinkDialog(
+        display_text(product, "api_url"), display_text(product, "api_key"), display_text(product, "pack_mark"), this,
+        display_text(product, "pur_auth_user"), display_text(product, "pur_auth_passwd"));
+    connect(links, &ApiLinkDialog::api_url_filled, this, &PlanDialog::_on_api_link_filled);
+    connect(links, &ApiLinkDialog::cred_filled, this, &PlanDialog::_on_api_cred_filled);
+    links->exec();
+    delete links.data();
   }
 }
 
