@@ -1,7 +1,5 @@
 #include "ui/plan_dialog/api_link_dialog.h"
 
-#include "ui/pointing_button.h"
-
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,6 +8,8 @@
 #include <QSpinBox>
 #include <QStringList>
 #include <QVBoxLayout>
+
+#include "ui/pointing_button.h"
 
 namespace tovix {
 namespace {

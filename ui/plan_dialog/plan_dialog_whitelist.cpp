@@ -1,5 +1,4 @@
 // Whitelist editing from the products dialog: read on one worker, edit, write back on another.
-#include <QLabel>
 #include <QPointer>
 
 #include "ui/plan_dialog/plan_dialog.h"
@@ -23,7 +22,7 @@ void PlanDialog::_edit_whitelist(const QString& host_id) {
     show_status(label_status, QStringLiteral("未登录，请先登录"), StatusKind::error);
     return;
   }
-  label_status->setText(QStringLiteral("获取白名单..."));
+  show_status(label_status, QStringLiteral("获取白名单..."), StatusKind::neutral);
   // One read at a time: nothing in the dialog reacts until the answer is back.
   setEnabled(false);
   _start_worker(_wl_fetch_worker, new WhitelistFetchWorker(jwt, base, host_id.toStdString()),
@@ -55,7 +54,7 @@ void PlanDialog::_on_whitelist_fetched(const nlohmann::ordered_json& result) {
 
 void PlanDialog::_save_whitelist(const QString& host_id, const QString& ip_white) {
   const auto [jwt, base] = _console_access();
-  label_status->setText(QStringLiteral("保存白名单..."));
+  show_status(label_status, QStringLiteral("保存白名单..."), StatusKind::neutral);
   _start_worker(_wl_save_worker, new WhitelistSaveWorker(jwt, base, host_id.toStdString(), ip_white.toStdString()),
                 QStringLiteral("_wl_save_worker"), &PlanDialog::_on_whitelist_saved);
 }

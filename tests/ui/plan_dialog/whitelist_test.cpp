@@ -90,6 +90,7 @@ TEST_P(WhitelistRoundTrip, ShowsOneAddressPerLineAndSendsOnlyAChange) {
     return;
   }
   EXPECT_EQ(dialog->label_status->text(), QStringLiteral("保存白名单..."));
+  EXPECT_EQ(dialog->label_status->styleSheet(), QStringLiteral("color: #a6adc8; font-size: 12px;"));
   ASSERT_TRUE(wait_until([&] { return dialog->label_status->text() == QStringLiteral("白名单已更新"); }));
   EXPECT_EQ(dialog->label_status->styleSheet(), kSuccessStyle);
   ASSERT_EQ(saves(), 1u);
