@@ -1,13 +1,15 @@
 #pragma once
-// A worker thread that makes one console request and hands its result record to the dialog.
-// The record travels by queued signal, so the dialog reads it on its own thread; whatever the
-// request does, exactly one record is emitted.
+// A worker thread that makes one console call with a web client of its own and hands the result
+// record to the dialog. The record travels by queued signal, so the dialog reads it on its own
+// thread; whatever the call raises becomes a failure record, so result_ready is emitted exactly
+// once per run, before the thread's finished signal.
 #include <QPointer>
 #include <QThread>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "api/tovixproxy_client.h"
 #include "ui/ui_common_export.h"
 
 namespace tovix::ui {
@@ -15,17 +17,20 @@ namespace tovix::ui {
 class UI_COMMON_EXPORT ConsoleWorker : public QThread {
   Q_OBJECT
  public:
-  using QThread::QThread;
+  // Read by the worker thread; never changed after construction. An empty token: signed out.
+  const std::string jwt_token;
+  const std::string base_url;
 
  signals:
   void result_ready(const nlohmann::ordered_json& result);
 
  protected:
+  ConsoleWorker(std::string jwt_token, std::string base_url, QObject* parent);
   void run() final;
-  // The request itself; may throw.
-  virtual nlohmann::ordered_json _work() = 0;
-  // The record emitted instead when _work throws, shaped like the request's own records.
-  virtual nlohmann::ordered_json _failure(const std::string& error_text) const = 0;
+  // The one call (or the calls that must share one session); runs on the worker thread.
+  virtual Json _call(ToVixProxyClient& client) = 0;
+  // The record reported when creating the client or the call raises; message is the error text.
+  virtual Json _failure(const std::string& message) const;
 };
 
 // Puts a new worker into the dialog's slot (which the caller has cleaned up), wires its result and

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -84,10 +83,10 @@ struct ConsoleFake::Impl {
   mutable std::mutex lock;
   std::map<std::pair<std::string, std::string>, FakeAnswer> answers;
   std::vector<RecordedRequest> requests;
-  // Delayed answers wait on this until their delay passes or the generation moves on.
-  std::condition_variable delay_ended;
-  std::uint64_t delay_generation = 0;
-  bool stopping = false;
+  std::condition_variable answer_allowed;
+  bool holding = false;
+  std::size_t held_so_far = 0;  // tickets handed to held requests, in arrival order
+  std::size_t released = 0;     // held requests with a ticket below this may answer
 
   void handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest record;
@@ -104,29 +103,19 @@ struct ConsoleFake::Impl {
 
     std::unique_lock guard(lock);
     requests.push_back(record);
+    if (holding) {
+      const std::size_t ticket = held_so_far++;
+      answer_allowed.wait(guard, [&] { return !holding || ticket < released; });
+    }
     const auto it = answers.find({request.method, request.path});
     if (it == answers.end()) {
       response.status = 404;
       response.set_content(R"({"status":404,"msg":"no route"})", "application/json");
       return;
     }
-    const FakeAnswer answer = it->second;
-    if (answer.delay.count() > 0) {
-      const std::uint64_t generation = delay_generation;
-      delay_ended.wait_for(guard, answer.delay, [&] { return stopping || delay_generation != generation; });
-    }
-    response.status = answer.status;
-    for (const auto& [name, value] : answer.headers) response.set_header(name, value);
-    response.set_content(answer.body, answer.content_type);
-  }
-
-  void end_delays(bool stop) {
-    {
-      std::lock_guard guard(lock);
-      ++delay_generation;
-      stopping = stopping || stop;
-    }
-    delay_ended.notify_all();
+    response.status = it->second.status;
+    for (const auto& [name, value] : it->second.headers) response.set_header(name, value);
+    response.set_content(it->second.body, it->second.content_type);
   }
 
   void start(std::unique_ptr<httplib::Server> created, std::string url_scheme) {
@@ -166,7 +155,7 @@ ConsoleFake::ConsoleFake(const TlsIdentity& tls) : _impl(std::make_unique<Impl>(
 }
 
 ConsoleFake::~ConsoleFake() {
-  _impl->end_delays(true);
+  stop_holding();
   _impl->server->stop();
   if (_impl->thread.joinable()) _impl->thread.join();
 }
@@ -185,7 +174,32 @@ void ConsoleFake::answer_json(const std::string& method, const std::string& path
   answer(method, path, FakeAnswer::json(body, status));
 }
 
-void ConsoleFake::release_delayed() { _impl->end_delays(false); }
+void ConsoleFake::hold_answers() {
+  std::lock_guard guard(_impl->lock);
+  _impl->holding = true;
+}
+
+void ConsoleFake::release_answers(std::size_t count) {
+  {
+    std::lock_guard guard(_impl->lock);
+    _impl->released += count;
+  }
+  _impl->answer_allowed.notify_all();
+}
+
+void ConsoleFake::stop_holding() {
+  {
+    std::lock_guard guard(_impl->lock);
+    _impl->holding = false;
+  }
+  _impl->answer_allowed.notify_all();
+}
+
+std::size_t ConsoleFake::count_of(const std::string& method, const std::string& path) const {
+  std::lock_guard guard(_impl->lock);
+  return static_cast<std::size_t>(std::count_if(_impl->requests.begin(), _impl->requests.end(),
+                                                [&](const auto& r) { return r.method == method && r.path == path; }));
+}
 
 std::vector<RecordedRequest> ConsoleFake::requests() const {
   std::lock_guard guard(_impl->lock);

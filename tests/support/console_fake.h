@@ -2,7 +2,6 @@
 // A loopback HTTP(S) server that answers as the vendor console does, from answers the test sets
 // per method and path, and records every request it receives. Started on a free port by the
 // constructor, stopped and joined by the destructor.
-#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -39,9 +38,6 @@ struct FakeAnswer {
   std::string body;
   std::string content_type = "application/json";
   Fields headers;
-  // How long the fake waits before it answers (a slow console). release_delayed() and the
-  // destructor end the wait early, so a test never has to sit out a long delay.
-  std::chrono::milliseconds delay{0};
 
   static FakeAnswer json(const nlohmann::ordered_json& body, int status = 200);
 };
@@ -69,10 +65,16 @@ class ConsoleFake {
   void answer_json(const std::string& method, const std::string& path, const nlohmann::ordered_json& body,
                    int status = 200);
 
-  // Lets every request that is waiting out its delay now be answered at once.
-  void release_delayed();
+  // A slow console: from hold_answers() on, each request is recorded at once but answered only
+  // when release_answers lets it go, the oldest held first. stop_holding() lets every held and
+  // later request go.
+  void hold_answers();
+  void release_answers(std::size_t count = 1);
+  void stop_holding();
 
   std::vector<RecordedRequest> requests() const;
+  // The requests of that method and path received so far.
+  std::size_t count_of(const std::string& method, const std::string& path) const;
   std::size_t request_count() const;
   // The last request; fails the test when there is none.
   RecordedRequest last() const;

@@ -95,16 +95,17 @@ TEST(WorkerSlot, IdleOrFinishedWorkersAreDeletedAtOnceAndNullIsIgnored) {
 class ScriptedWorker : public tovix::ui::ConsoleWorker {
   Q_OBJECT
  public:
-  explicit ScriptedWorker(int outcome) : _outcome(outcome) {}
+  // The client is made but never asked anything.
+  explicit ScriptedWorker(int outcome) : ConsoleWorker({}, "http://127.0.0.1:1", nullptr), _outcome(outcome) {}
 
  protected:
-  ordered_json _work() override {
+  ordered_json _call(tovix::ToVixProxyClient&) override {
     if (_outcome == 1) throw std::runtime_error("boom");
     if (_outcome == 2) throw 7;
     return {{"success", true}, {"message", "ok"}};
   }
-  ordered_json _failure(const std::string& error_text) const override {
-    return {{"success", false}, {"message", "failed: " + error_text}};
+  ordered_json _failure(const std::string& message) const override {
+    return {{"success", false}, {"message", "failed: " + message}};
   }
 
  private:
@@ -157,14 +158,22 @@ TEST(StatusLine, StylesAndSetValues) {
   EXPECT_EQ(label.styleSheet(), "color: #40a02b; font-size: 12px;");
   EXPECT_EQ(label.text(), QStringLiteral("成功"));
 
-  const ordered_json record = {{"a", ""}, {"b", 0}, {"c", nullptr}, {"d", ordered_json::array()},
-                               {"e", false}, {"f", "x"}, {"g", 7}, {"h", {{"k", 1}}}};
+  const ordered_json record = {{"a", ""},    {"b", 0},   {"c", nullptr}, {"d", ordered_json::array()},
+                               {"e", false}, {"f", "x"}, {"g", 7},       {"h", {{"k", 1}}}};
   for (const char* key : {"a", "b", "c", "d", "e", "missing"}) EXPECT_FALSE(tovix::ui::is_set(record, key)) << key;
   for (const char* key : {"f", "g", "h"}) EXPECT_TRUE(tovix::ui::is_set(record, key)) << key;
   EXPECT_FALSE(tovix::ui::is_set(ordered_json::array(), "f"));
   EXPECT_EQ(tovix::ui::text_or(record, "f", "fallback"), "x");
   EXPECT_EQ(tovix::ui::text_or(record, "g", "fallback"), "7");
   EXPECT_EQ(tovix::ui::text_or(record, "a", "fallback"), "fallback");
+
+  // Display text keeps zero, false and empty values; only absent and null fall back.
+  EXPECT_EQ(tovix::ui::display_text(record, "b"), "0");
+  EXPECT_EQ(tovix::ui::display_text(record, "e"), "false");
+  EXPECT_EQ(tovix::ui::display_text(record, "a", "fallback"), "");
+  EXPECT_EQ(tovix::ui::display_text(record, "c", "fallback"), "fallback");
+  EXPECT_EQ(tovix::ui::display_text(record, "missing", "fallback"), "fallback");
+  EXPECT_EQ(tovix::ui::display_text(ordered_json::array(), "f"), "");
 }
 
 }  // namespace

@@ -274,7 +274,7 @@ void SignInDialog::_on_code_result(const Json& result) {
 void SignInDialog::_cleanup_worker() {
   // The slot is shared by both pages: a sign-in dropped here must not leave its button dead.
   if (auto* login = qobject_cast<LoginWorker*>(_worker.data())) {
-    (login->login_type() == QStringLiteral("code") ? btn_code_login : btn_login)->setEnabled(true);
+    (login->login_type == "code" ? btn_code_login : btn_login)->setEnabled(true);
   }
   release_worker(_worker, this, WORKER_WAIT_MS);
 }

@@ -1,14 +1,9 @@
 #include "ui/signin_dialog/signin_workers.h"
 
-#include <utility>
-
-#include "api/tovixproxy_client.h"
 #include "ui/result_values.h"
 
 namespace tovix::ui {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 std::optional<std::string> std_text(const std::optional<QString>& text) {
   if (!text) return std::nullopt;
@@ -17,64 +12,56 @@ std::optional<std::string> std_text(const std::optional<QString>& text) {
 
 }  // namespace
 
-LoginWorker::LoginWorker(QString account, QString password, QString base_url, std::optional<QString> captcha_code,
-                         std::optional<QString> captcha_token, QString login_type, QObject* parent)
-    : ConsoleWorker(parent),
-      _account(std::move(account)),
-      _password(std::move(password)),
-      _base_url(std::move(base_url)),
-      _captcha_code(std::move(captcha_code)),
-      _captcha_token(std::move(captcha_token)),
-      _login_type(std::move(login_type)) {}
+LoginWorker::LoginWorker(const QString& account, const QString& password, const QString& base_url,
+                         const std::optional<QString>& captcha_code, const std::optional<QString>& captcha_token,
+                         const QString& login_type, QObject* parent)
+    : ConsoleWorker({}, base_url.toStdString(), parent),
+      account(account.toStdString()),
+      password(password.toStdString()),
+      captcha_code(std_text(captcha_code)),
+      captcha_token(std_text(captcha_token)),
+      login_type(login_type.toStdString()) {}
 
-Json LoginWorker::_work() {
-  ToVixProxyClient client(_base_url.toStdString());
-  return client.login(_account.toStdString(), _password.toStdString(), "86", std_text(_captcha_code),
-                      std_text(_captcha_token), _login_type.toStdString());
+Json LoginWorker::_call(ToVixProxyClient& client) {
+  return client.login(account, password, "86", captcha_code, captcha_token, login_type);
 }
 
-Json LoginWorker::_failure(const std::string& error_text) const {
+Json LoginWorker::_failure(const std::string& message) const {
   return {{"success", false},
           {"jwt", nullptr},
           {"client_id", nullptr},
-          {"message", "登录异常: " + error_text},
+          {"message", "登录异常: " + message},
           {"need_captcha", false}};
 }
 
-CaptchaWorker::CaptchaWorker(QString base_url, QObject* parent)
-    : ConsoleWorker(parent), _base_url(std::move(base_url)) {}
+CaptchaWorker::CaptchaWorker(const QString& base_url, QObject* parent)
+    : ConsoleWorker({}, base_url.toStdString(), parent) {}
 
-Json CaptchaWorker::_work() {
-  ToVixProxyClient client(_base_url.toStdString());
-  return client.get_captcha();
+Json CaptchaWorker::_call(ToVixProxyClient& client) { return client.get_captcha(); }
+
+Json CaptchaWorker::_failure(const std::string& message) const {
+  return {{"success", false}, {"image_base64", nullptr}, {"token", nullptr}, {"message", "获取验证码异常: " + message}};
 }
 
-Json CaptchaWorker::_failure(const std::string& error_text) const {
-  return {
-      {"success", false}, {"image_base64", nullptr}, {"token", nullptr}, {"message", "获取验证码异常: " + error_text}};
-}
+SendSmsWorker::SendSmsWorker(const QString& phone, int phone_code, const QString& token, const QString& captcha,
+                             const QString& base_url, QObject* parent)
+    : ConsoleWorker({}, base_url.toStdString(), parent),
+      phone(phone.toStdString()),
+      phone_code(phone_code),
+      token(token.toStdString()),
+      captcha(captcha.toStdString()) {}
 
-SendSmsWorker::SendSmsWorker(QString phone, int phone_code, QString token, QString captcha, QString base_url,
-                             QObject* parent)
-    : ConsoleWorker(parent),
-      _phone(std::move(phone)),
-      _phone_code(phone_code),
-      _token(std::move(token)),
-      _captcha(std::move(captcha)),
-      _base_url(std::move(base_url)) {}
-
-Json SendSmsWorker::_work() {
-  ToVixProxyClient client(_base_url.toStdString());
-  const Json verified = client.verify_captcha(_token.toStdString(), _captcha.toStdString());
+Json SendSmsWorker::_call(ToVixProxyClient& client) {
+  const Json verified = client.verify_captcha(token, captcha);
   if (!is_set(verified, "success")) {
     const QString reason = text_or(verified, "message", QStringLiteral("未知错误"));
     return {{"success", false}, {"message", "图形验证码校验失败: " + reason.toStdString()}};
   }
-  return client.send_phone_code(_phone.toStdString(), _phone_code, _token.toStdString(), _captcha.toStdString());
+  return client.send_phone_code(phone, phone_code, token, captcha);
 }
 
-Json SendSmsWorker::_failure(const std::string& error_text) const {
-  return {{"success", false}, {"message", "发送验证码异常: " + error_text}};
+Json SendSmsWorker::_failure(const std::string& message) const {
+  return {{"success", false}, {"message", "发送验证码异常: " + message}};
 }
 
 }  // namespace tovix::ui

@@ -1,12 +1,11 @@
 #pragma once
-// The console requests of the sign-in window, one worker thread each. Every worker builds its own
-// client from the stored root URL, so no client (and no cookie store) is shared between threads.
+// The console requests of the sign-in window, one worker thread each. Every worker has its own
+// client made from the stored root URL, so no client (and no cookie store) is shared between
+// threads.
 #include <QObject>
 #include <QString>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "ui/console_worker.h"
 #include "ui/signin_dialog/signin_dialog_export.h"
@@ -18,57 +17,48 @@ namespace tovix::ui {
 class SIGNIN_DIALOG_EXPORT LoginWorker : public ConsoleWorker {
   Q_OBJECT
  public:
-  LoginWorker(QString account, QString password, QString base_url, std::optional<QString> captcha_code,
-              std::optional<QString> captcha_token, QString login_type = QStringLiteral("password"),
-              QObject* parent = nullptr);
+  LoginWorker(const QString& account, const QString& password, const QString& base_url,
+              const std::optional<QString>& captcha_code, const std::optional<QString>& captcha_token,
+              const QString& login_type = QStringLiteral("password"), QObject* parent = nullptr);
 
-  const QString& login_type() const { return _login_type; }
+  const std::string account;
+  const std::string password;
+  const std::optional<std::string> captcha_code;
+  const std::optional<std::string> captcha_token;
+  const std::string login_type;
 
  protected:
-  nlohmann::ordered_json _work() override;
-  nlohmann::ordered_json _failure(const std::string& error_text) const override;
-
- private:
-  QString _account;
-  QString _password;
-  QString _base_url;
-  std::optional<QString> _captcha_code;
-  std::optional<QString> _captcha_token;
-  QString _login_type;
+  Json _call(ToVixProxyClient& client) override;
+  Json _failure(const std::string& message) const override;
 };
 
 // Loads one image captcha.
 class SIGNIN_DIALOG_EXPORT CaptchaWorker : public ConsoleWorker {
   Q_OBJECT
  public:
-  explicit CaptchaWorker(QString base_url, QObject* parent = nullptr);
+  explicit CaptchaWorker(const QString& base_url, QObject* parent = nullptr);
 
  protected:
-  nlohmann::ordered_json _work() override;
-  nlohmann::ordered_json _failure(const std::string& error_text) const override;
-
- private:
-  QString _base_url;
+  Json _call(ToVixProxyClient& client) override;
+  Json _failure(const std::string& message) const override;
 };
 
 // Has the console check the captcha text and, when it passes, send the SMS code; both steps on
-// one client, so the console sees one session.
+// the one client, so the console sees one session.
 class SIGNIN_DIALOG_EXPORT SendSmsWorker : public ConsoleWorker {
   Q_OBJECT
  public:
-  SendSmsWorker(QString phone, int phone_code, QString token, QString captcha, QString base_url,
-                QObject* parent = nullptr);
+  SendSmsWorker(const QString& phone, int phone_code, const QString& token, const QString& captcha,
+                const QString& base_url, QObject* parent = nullptr);
+
+  const std::string phone;
+  const int phone_code;
+  const std::string token;
+  const std::string captcha;
 
  protected:
-  nlohmann::ordered_json _work() override;
-  nlohmann::ordered_json _failure(const std::string& error_text) const override;
-
- private:
-  QString _phone;
-  int _phone_code;
-  QString _token;
-  QString _captcha;
-  QString _base_url;
+  Json _call(ToVixProxyClient& client) override;
+  Json _failure(const std::string& message) const override;
 };
 
 }  // namespace tovix::ui

@@ -119,12 +119,11 @@ TEST_F(PasswordSignInTest, RefusalShowsTheBoxAndOffersAFreshCaptcha) {
 }
 
 TEST_F(PasswordSignInTest, ClickingTheCaptchaDuringASlowSignInDiscardsIt) {
-  FakeAnswer slow = FakeAnswer::json({{"status", 200}, {"data", {{"jwt", "late"}, {"id", 1}}}});
-  slow.delay = kSlow;
-  console.answer("POST", kLoginPath, slow);
+  console.answer_json("POST", kLoginPath, {{"status", 200}, {"data", {{"jwt", "late"}, {"id", 1}}}});
   open();
   QSignalSpy signed_in(dialog.get(), &ui::SignInDialog::login_success);
   fill(QStringLiteral("alice"), QStringLiteral("pw"), QStringLiteral("ab12"));
+  console.hold_answers();
   press_return_in_captcha();
   ASSERT_TRUE(wait_for_requests(kLoginPath, 1));
   press_return_in_captcha();
@@ -133,7 +132,7 @@ TEST_F(PasswordSignInTest, ClickingTheCaptchaDuringASlowSignInDiscardsIt) {
   ASSERT_TRUE(wait_for_requests(kCaptchaPath, 2));
   EXPECT_TRUE(button("btn_login")->isEnabled()) << "the dropped sign-in left the button dead";
 
-  console.release_delayed();
+  console.stop_holding();
   ASSERT_TRUE(ui::wait_for_released_workers(15000));
   QCoreApplication::processEvents();
   EXPECT_EQ(requests_to(kLoginPath), 1u) << "Return during a running sign-in started another";

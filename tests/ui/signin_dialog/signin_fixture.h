@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,8 +33,6 @@ inline constexpr const char* kCaptchaPath = "/console/v1/captcha";
 inline constexpr const char* kLoginPath = "/console/v1/login";
 inline constexpr const char* kVerifyPath = "/captcha/tp_captcha/index/verify";
 inline constexpr const char* kSmsPath = "/console/v1/phone/code";
-// Long enough to outlast any test step; the fake ends it early on release_delayed().
-inline constexpr std::chrono::milliseconds kSlow{60000};
 
 // Processes events until done() holds; false after timeout_ms. Results arrive by queued signal.
 inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 15000) {
@@ -122,7 +119,7 @@ class SignInTest : public ::testing::Test {
   }
   ~SignInTest() override {
     dialog.reset();
-    console.release_delayed();
+    console.stop_holding();
     // Workers the window let go of end once the fake has answered; none may outlive the test.
     EXPECT_TRUE(ui::wait_for_released_workers(20000));
   }
