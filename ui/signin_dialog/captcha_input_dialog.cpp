@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/pointing_button.h"
 #include "ui/signin_dialog/captcha_image.h"
 #include "ui/signin_dialog/signin_look.h"
 
@@ -13,12 +14,6 @@ namespace tovix::ui {
 namespace {
 
 constexpr int CAPTCHA_TEXT_LIMIT = 10;
-
-QPushButton* dialog_button(const QString& text, QWidget* parent) {
-  auto* button = new QPushButton(text, parent);
-  button->setCursor(Qt::PointingHandCursor);
-  return button;
-}
 
 }  // namespace
 
@@ -46,8 +41,8 @@ CaptchaInputDialog::CaptchaInputDialog(const QString& image_base64, QWidget* par
   layout->addWidget(edit_captcha);
 
   auto* buttons = new QHBoxLayout;
-  QPushButton* confirm = dialog_button(QStringLiteral("确认"), this);
-  QPushButton* cancel = dialog_button(QStringLiteral("取消"), this);
+  QPushButton* confirm = pointing_button(QStringLiteral("确认"));
+  QPushButton* cancel = pointing_button(QStringLiteral("取消"));
   // Return in the text field confirms.
   confirm->setDefault(true);
   cancel->setAutoDefault(false);

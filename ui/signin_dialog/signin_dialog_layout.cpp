@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/brand/app_brand.h"
+#include "ui/pointing_button.h"
 #include "ui/signin_dialog/signin_dialog.h"
 #include "ui/signin_dialog/signin_look.h"
 #include "ui/status_style.h"
@@ -42,11 +43,8 @@ QLineEdit* code_edit(const char* name, const QString& placeholder, QWidget* pare
 
 // Return in a line edit of this window is handled by the edit itself: no button may be the
 // window's default one, or it would be pressed as well.
-QPushButton* hand_button(const QString& text, const char* name, const char* style, QWidget* parent) {
-  auto* button = new QPushButton(text, parent);
-  button->setObjectName(QString::fromLatin1(name));
-  button->setCursor(Qt::PointingHandCursor);
-  button->setStyleSheet(QString::fromUtf8(style));
+QPushButton* hand_button(const QString& text, const char* name, const char* style) {
+  QPushButton* button = pointing_button(text, QString::fromLatin1(name), QString::fromUtf8(style));
   button->setAutoDefault(false);
   return button;
 }
@@ -64,7 +62,7 @@ std::pair<QLabel*, QPushButton*> page_end(QVBoxLayout* layout, const char* statu
                                           QWidget* page) {
   QLabel* status = status_label(status_name, page);
   layout->addWidget(status);
-  QPushButton* button = hand_button(QStringLiteral("登 录"), button_name, LOGIN_BUTTON_STYLE, page);
+  QPushButton* button = hand_button(QStringLiteral("登 录"), button_name, LOGIN_BUTTON_STYLE);
   layout->addWidget(button);
   return {status, button};
 }
@@ -109,8 +107,8 @@ void SignInDialog::_build_layout() {
   title_row->setContentsMargins(0, 0, 0, 0);
   root->addLayout(title_row);
 
-  btn_password_tab = hand_button(QStringLiteral("密码登录"), "btn_password_tab", TAB_STYLE, this);
-  btn_code_tab = hand_button(QStringLiteral("验证码登录"), "btn_code_tab", TAB_STYLE, this);
+  btn_password_tab = hand_button(QStringLiteral("密码登录"), "btn_password_tab", TAB_STYLE);
+  btn_code_tab = hand_button(QStringLiteral("验证码登录"), "btn_code_tab", TAB_STYLE);
   btn_password_tab->setCheckable(true);
   btn_code_tab->setCheckable(true);
   btn_password_tab->setChecked(true);
@@ -177,7 +175,7 @@ QWidget* SignInDialog::_build_sms_page() {
 
   edit_sms_code = code_edit("edit_sms_code", QStringLiteral("请输入短信验证码"), page);
   connect(edit_sms_code, &QLineEdit::returnPressed, this, &SignInDialog::_on_code_login);
-  btn_send_code = hand_button(QStringLiteral("获取验证码"), "btn_send_code", SEND_CODE_STYLE, page);
+  btn_send_code = hand_button(QStringLiteral("获取验证码"), "btn_send_code", SEND_CODE_STYLE);
   btn_send_code->setFixedWidth(90);
   connect(btn_send_code, &QPushButton::clicked, this, &SignInDialog::_on_send_code);
   layout->addLayout(row({field_label(QStringLiteral("验证码:"), page), edit_sms_code, btn_send_code}));
