@@ -125,7 +125,7 @@ void PlanDialog::_start_worker(QPointer<Worker>& slot, Worker* worker, const QSt
                                void (PlanDialog::*on_result)(const nlohmann::ordered_json&)) {
   ui::release_worker(slot, this);
   slot = worker;
-  connect(worker, &ConsoleWorker::result_ready, this, on_result);
+  connect(worker, &ui::ConsoleWorker::result_ready, this, on_result);
   connect(worker, &QThread::finished, this, [this, &slot, worker, attr_name] {
     if (slot == worker) _cleanup_worker(attr_name);
   });

@@ -5,7 +5,7 @@
 namespace tovix {
 
 ProductFetchWorker::ProductFetchWorker(std::string jwt_token, std::string base_url, std::string module, QObject* parent)
-    : ConsoleWorker(std::move(jwt_token), std::move(base_url), parent), module(std::move(module)) {}
+    : ui::ConsoleWorker(std::move(jwt_token), std::move(base_url), parent), module(std::move(module)) {}
 
 Json ProductFetchWorker::_call(ToVixProxyClient& client) {
   if (module == "tv_proxy_domestic") return client.get_long_term_products(1, PRODUCT_LIMIT);

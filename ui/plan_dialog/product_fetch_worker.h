@@ -2,11 +2,12 @@
 // Loads the purchased products of one console module on a thread of its own.
 #include <string>
 
-#include "ui/plan_dialog/console_worker.h"
+#include "ui/console_worker.h"
+#include "ui/plan_dialog/plan_dialog_export.h"
 
 namespace tovix {
 
-class PLAN_DIALOG_EXPORT ProductFetchWorker : public ConsoleWorker {
+class PLAN_DIALOG_EXPORT ProductFetchWorker : public ui::ConsoleWorker {
   Q_OBJECT
  public:
   // How many products one listing asks for.

@@ -6,7 +6,7 @@ namespace tovix {
 
 WhitelistFetchWorker::WhitelistFetchWorker(std::string jwt_token, std::string base_url, std::string host_id,
                                            QObject* parent)
-    : ConsoleWorker(std::move(jwt_token), std::move(base_url), parent), host_id(std::move(host_id)) {}
+    : ui::ConsoleWorker(std::move(jwt_token), std::move(base_url), parent), host_id(std::move(host_id)) {}
 
 Json WhitelistFetchWorker::_call(ToVixProxyClient& client) { return client.get_short_term_whitelist(host_id); }
 
@@ -16,7 +16,7 @@ Json WhitelistFetchWorker::_failure(const std::string& message) const {
 
 WhitelistSaveWorker::WhitelistSaveWorker(std::string jwt_token, std::string base_url, std::string host_id,
                                          std::string ip_white, QObject* parent)
-    : ConsoleWorker(std::move(jwt_token), std::move(base_url), parent),
+    : ui::ConsoleWorker(std::move(jwt_token), std::move(base_url), parent),
       host_id(std::move(host_id)),
       ip_white(std::move(ip_white)) {}
 

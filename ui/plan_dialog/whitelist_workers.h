@@ -2,12 +2,13 @@
 // The two console calls behind the whitelist editor, each on a thread of its own.
 #include <string>
 
-#include "ui/plan_dialog/console_worker.h"
+#include "ui/console_worker.h"
+#include "ui/plan_dialog/plan_dialog_export.h"
 
 namespace tovix {
 
 // Reads the whitelist of one short-term product.
-class PLAN_DIALOG_EXPORT WhitelistFetchWorker : public ConsoleWorker {
+class PLAN_DIALOG_EXPORT WhitelistFetchWorker : public ui::ConsoleWorker {
   Q_OBJECT
  public:
   WhitelistFetchWorker(std::string jwt_token, std::string base_url, std::string host_id, QObject* parent = nullptr);
@@ -21,7 +22,7 @@ class PLAN_DIALOG_EXPORT WhitelistFetchWorker : public ConsoleWorker {
 };
 
 // Replaces the whitelist of one short-term product.
-class PLAN_DIALOG_EXPORT WhitelistSaveWorker : public ConsoleWorker {
+class PLAN_DIALOG_EXPORT WhitelistSaveWorker : public ui::ConsoleWorker {
   Q_OBJECT
  public:
   WhitelistSaveWorker(std::string jwt_token, std::string base_url, std::string host_id, std::string ip_white,

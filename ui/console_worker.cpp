@@ -1,9 +1,11 @@
-#include "ui/plan_dialog/console_worker.h"
+#include "ui/console_worker.h"
 
 #include <exception>
 #include <utility>
 
-namespace tovix {
+#include "common/text.h"
+
+namespace tovix::ui {
 
 ConsoleWorker::ConsoleWorker(std::string jwt_token, std::string base_url, QObject* parent)
     : QThread(parent), jwt_token(std::move(jwt_token)), base_url(std::move(base_url)) {}
@@ -14,7 +16,7 @@ void ConsoleWorker::run() {
     ToVixProxyClient client(base_url, jwt_token);
     result = _call(client);
   } catch (const std::exception& error) {
-    result = _failure(error.what());
+    result = _failure(to_valid_utf8(error.what()));
   } catch (...) {
     result = _failure("未知错误");
   }
@@ -23,4 +25,4 @@ void ConsoleWorker::run() {
 
 Json ConsoleWorker::_failure(const std::string& message) const { return {{"success", false}, {"message", message}}; }
 
-}  // namespace tovix
+}  // namespace tovix::ui
