@@ -233,7 +233,7 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // The open diverter of the running loop, for stop_engine's wake-up.
   std::mutex _diverter_lock;
   PacketDiverter* _diverter = nullptr;
-  bool _stop_requested = false;
+  std::atomic<bool> _stop_requested{false};
 
   std::mutex _thread_lock;  // _thread against concurrent start/stop
   std::thread _thread;
