@@ -522,7 +522,11 @@ void TunnelEngine::_run_engine() {
   }
 
   // 6.
-  if (!target_pids.empty() && _running) _proc_watch->start_tcp_port_monitor();
+  if (!target_pids.empty() && _running) {
+    _proc_watch->start_tcp_port_monitor();
+    // A stop that came meanwhile has already stopped a monitor that was not there yet.
+    if (!_running) _proc_watch->stop_tcp_port_monitor();
+  }
   // 7.
   _start_housekeeping();
 
@@ -996,6 +1000,8 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
         reply_dst = flow.client_addr;
         if (tcp->fin()) flow.relay_fin = true;
         if (tcp->rst()) end_flow(flow, dst_port, *_nat_table, _options.clock());
+      } else if (it != _state->flows.end()) {
+        // The port's flow belongs to another relay now: not this relay's client any more.
       } else if (const std::optional<NatEntry> entry = _nat_table->get(dst_port)) {
         // An entry the engine did not write itself (tests, or an older flow record).
         found = true;
