@@ -99,14 +99,22 @@ TEST(StatusLine, StylesAndSetValues) {
   EXPECT_EQ(label.styleSheet(), "color: #40a02b; font-size: 12px;");
   EXPECT_EQ(label.text(), QStringLiteral("成功"));
 
-  const ordered_json record = {{"a", ""}, {"b", 0}, {"c", nullptr}, {"d", ordered_json::array()},
-                               {"e", false}, {"f", "x"}, {"g", 7}, {"h", {{"k", 1}}}};
+  const ordered_json record = {{"a", ""},    {"b", 0},   {"c", nullptr}, {"d", ordered_json::array()},
+                               {"e", false}, {"f", "x"}, {"g", 7},       {"h", {{"k", 1}}}};
   for (const char* key : {"a", "b", "c", "d", "e", "missing"}) EXPECT_FALSE(tovix::ui::is_set(record, key)) << key;
   for (const char* key : {"f", "g", "h"}) EXPECT_TRUE(tovix::ui::is_set(record, key)) << key;
   EXPECT_FALSE(tovix::ui::is_set(ordered_json::array(), "f"));
   EXPECT_EQ(tovix::ui::text_or(record, "f", "fallback"), "x");
   EXPECT_EQ(tovix::ui::text_or(record, "g", "fallback"), "7");
   EXPECT_EQ(tovix::ui::text_or(record, "a", "fallback"), "fallback");
+
+  // Display text keeps zero, false and empty values; only absent and null fall back.
+  EXPECT_EQ(tovix::ui::display_text(record, "b"), "0");
+  EXPECT_EQ(tovix::ui::display_text(record, "e"), "false");
+  EXPECT_EQ(tovix::ui::display_text(record, "a", "fallback"), "");
+  EXPECT_EQ(tovix::ui::display_text(record, "c", "fallback"), "fallback");
+  EXPECT_EQ(tovix::ui::display_text(record, "missing", "fallback"), "fallback");
+  EXPECT_EQ(tovix::ui::display_text(ordered_json::array(), "f"), "");
 }
 
 }  // namespace
