@@ -1299,7 +1299,8 @@ std::size_t TunnelEngine::ended_connection_count() const {
 
 std::size_t TunnelEngine::retiring_relay_count() const {
   std::size_t count = 0;
-  for (const auto& generation : _state->load()->retiring) count += generation->slots.size();
+  const std::shared_ptr<const Routing> routing = _state->load();  // kept alive over the loop
+  for (const auto& generation : routing->retiring) count += generation->slots.size();
   return count;
 }
 
