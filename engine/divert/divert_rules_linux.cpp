@@ -31,7 +31,8 @@ ToolOutcome run_tool(const Argv& argv) {
   try {
     const CommandResult result = run_command(argv, kToolTimeout);
     if (result.exit_code == 0) return {true, {}};
-    return {false, std::string(strip_whitespace(result.standard_error.empty() ? result.standard_output : result.standard_error))};
+    return {false, std::string(strip_whitespace(result.standard_error.empty() ? result.standard_output
+                                                                              : result.standard_error))};
   } catch (const CommandError& error) {
     return {false, error.what()};
   }
@@ -67,7 +68,8 @@ std::vector<std::vector<std::string>> DivertRules::ipv4_rules() const {
       // one-sided connection to the tracker and be marked INVALID.
       {"-m", "mark", "--mark", mark, "-j", "CT", "--notrack"},
       {"-m", "mark", "--mark", mark, "-j", "ACCEPT"},
-      with_prefix({"-p", "tcp", "!", "-d", "127.0.0.0/8", "-m", "set", "--match-set", _names.port_set, "src"}, to_queue),
+      with_prefix({"-p", "tcp", "!", "-d", "127.0.0.0/8", "-m", "set", "--match-set", _names.port_set, "src"},
+                  to_queue),
       with_prefix({"-p", "tcp", "--syn", "!", "-d", "127.0.0.0/8"}, to_queue),
       with_prefix({"-p", "tcp", "-s", "127.0.0.1", "-d", "127.0.0.2"}, to_queue),
   };
@@ -94,8 +96,10 @@ void DivertRules::install() {
     for (const Argv& rule : rules) run_or_throw(with_prefix({tool, "-w", "-t", "raw", "-A", _names.chain}, rule));
   }
   // The jumps go in last, so traffic is diverted only once every rule is in place.
-  for (const auto& [tool, rules] : families) run_or_throw({tool, "-w", "-t", "raw", "-I", "OUTPUT", "1", "-j", _names.chain});
-  get_logger(LOGGER_ENGINE)->debug("分流规则已安装: 链 {}, 端口集 {}, 队列 {}", _names.chain, _names.port_set, _names.queue_number);
+  for (const auto& [tool, rules] : families)
+    run_or_throw({tool, "-w", "-t", "raw", "-I", "OUTPUT", "1", "-j", _names.chain});
+  get_logger(LOGGER_ENGINE)
+      ->debug("分流规则已安装: 链 {}, 端口集 {}, 队列 {}", _names.chain, _names.port_set, _names.queue_number);
 }
 
 void DivertRules::remove() noexcept {
@@ -114,7 +118,8 @@ bool DivertRules::_remove_all() noexcept {
   try {
     for (const char* tool : {"iptables", "ip6tables"}) {
       // The jump first, so nothing is queued into a chain that is being emptied.
-      for (int i = 0; i < kMaxStaleJumps && run_tool({tool, "-w", "-t", "raw", "-D", "OUTPUT", "-j", _names.chain}).ok; ++i) {
+      for (int i = 0; i < kMaxStaleJumps && run_tool({tool, "-w", "-t", "raw", "-D", "OUTPUT", "-j", _names.chain}).ok;
+           ++i) {
         found = true;
       }
       if (run_tool({tool, "-w", "-t", "raw", "-F", _names.chain}).ok) found = true;

@@ -10,10 +10,11 @@
 #include <span>
 
 #include "engine/divert/packet.h"
+#include "engine/divert/packet_divert_export.h"
 
 namespace tovix {
 
-class DivertedPorts {
+class PACKET_DIVERT_EXPORT DivertedPorts {
  public:
   enum class Change { add, remove };
   struct PortChange {
@@ -43,6 +44,6 @@ class DivertedPorts {
 
 // Whether two datagrams differ anywhere but in their IPv4 header and TCP checksum fields
 // (which the engine recomputes also for packets it passes unchanged).
-bool rewritten(std::span<const std::uint8_t> captured, const Packet& sent);
+PACKET_DIVERT_EXPORT bool rewritten(std::span<const std::uint8_t> captured, const Packet& sent);
 
 }  // namespace tovix

@@ -33,8 +33,7 @@ constexpr std::uint32_t kQueueLength = 4096;
 constexpr int kSocketBuffer = 32 * 1024 * 1024;
 
 DivertOsError access_denied(const std::string& what) {
-  return DivertOsError(DIVERT_ERROR_ACCESS_DENIED,
-                       "拒绝访问 (access denied): " + what + " needs root (CAP_NET_ADMIN)");
+  return DivertOsError(DIVERT_ERROR_ACCESS_DENIED, "拒绝访问 (access denied): " + what + " needs root (CAP_NET_ADMIN)");
 }
 
 DivertOsError open_error(const std::string& what, int error) {
@@ -57,7 +56,6 @@ struct NfqueueDiverter::Queue {
   nfq_handle* handle = nullptr;
   nfq_q_handle* queue = nullptr;
   int fd = -1;
-  unsigned loopback_index = 0;
 
   ~Queue() {
     if (queue) nfq_destroy_queue(queue);
@@ -66,6 +64,8 @@ struct NfqueueDiverter::Queue {
 
   static int on_packet(nfq_q_handle*, nfgenmsg*, nfq_data* data, void* self_pointer) {
     auto& self = *static_cast<NfqueueDiverter*>(self_pointer);
+    // Closing reads what arrives meanwhile; those packets go down with the queue.
+    if (!self._open) return 0;
     const nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(data);
     if (!header) return 0;
     unsigned char* payload = nullptr;
@@ -74,7 +74,7 @@ struct NfqueueDiverter::Queue {
     CaptureInfo info;
     info.outbound = true;
     info.interface_index = nfq_get_outdev(data);
-    info.loopback = info.interface_index != 0 && info.interface_index == self._queue->loopback_index;
+    info.loopback = info.interface_index != 0 && info.interface_index == self._loopback_index;
     info.ip_checksum_valid = true;
     // Offloaded packets carry only the pseudo-header sum until the device completes it.
     info.tcp_checksum_valid = (nfq_get_skbinfo(data) & NFQA_SKB_CSUMNOTREADY) == 0;
@@ -99,9 +99,9 @@ NfqueueDiverter::~NfqueueDiverter() {
 void NfqueueDiverter::open(const std::string& filter) {
   close();
   if (filter != SUPPORTED_FILTER) {
-    throw DivertOsError(DIVERT_ERROR_NOT_SUPPORTED,
-                        fmt::format("the NFQUEUE backend implements only the filter \"{}\", not \"{}\"",
-                                    SUPPORTED_FILTER, filter));
+    throw DivertOsError(
+        DIVERT_ERROR_NOT_SUPPORTED,
+        fmt::format("the NFQUEUE backend implements only the filter \"{}\", not \"{}\"", SUPPORTED_FILTER, filter));
   }
   const std::string what = fmt::format("binding netfilter queue {}", _queue_number);
   auto queue = std::make_unique<Queue>();
@@ -121,7 +121,7 @@ void NfqueueDiverter::open(const std::string& filter) {
   if (setsockopt(queue->fd, SOL_SOCKET, SO_RCVBUFFORCE, &kSocketBuffer, sizeof kSocketBuffer) < 0) {
     setsockopt(queue->fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
   }
-  queue->loopback_index = if_nametoindex("lo");
+  _loopback_index = if_nametoindex("lo");
 
   // Bound: no live reader of an earlier run holds the queue, so any rules of ours are stale.
   DivertRuleNames names;

@@ -86,9 +86,10 @@ void IpsetPortSet::_change(int command, std::uint16_t port) {
     const int error = -reinterpret_cast<const nlmsgerr*>(NLMSG_DATA(answer))->error;
     if (error == 0) return;
     if (error == IPSET_ERR_EXIST) return;
-    throw DivertOsError(DIVERT_ERROR_NOT_SUPPORTED,
-                        "port set " + _set_name + " update failed: " +
-                            (error < IPSET_ERR_PRIVATE ? std::string(std::strerror(error)) : "ipset error " + std::to_string(error)));
+    throw DivertOsError(
+        DIVERT_ERROR_NOT_SUPPORTED,
+        "port set " + _set_name + " update failed: " +
+            (error < IPSET_ERR_PRIVATE ? std::string(std::strerror(error)) : "ipset error " + std::to_string(error)));
   }
 }
 
