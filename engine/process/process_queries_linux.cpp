@@ -123,6 +123,8 @@ constexpr std::string_view kSocketPrefix = "socket:[";
 constexpr auto kUnownedSocketRetry = std::chrono::seconds(1);
 // How often the descriptor through which a known owner holds its socket is read again.
 constexpr auto kOwnerRecheck = std::chrono::seconds(1);
+// How long a connection list is reused while no connection has been opened.
+constexpr auto kUnchangedReuse = std::chrono::seconds(2);
 
 // The socket inode a /proc/<pid>/fd entry points at, or 0.
 std::uint64_t socket_inode_at(int dir_fd, const char* path) {
@@ -233,17 +235,28 @@ class LinuxProcessQueries final : public ProcessQueries {
   explicit LinuxProcessQueries(LinuxSocketTable table) : _table(table) {}
 
   std::vector<TcpConnection> tcp_connections() override {
-    std::vector<ProcNetTcpRow> rows;
     if (_table.load() == LinuxSocketTable::sock_diag) {
+      std::lock_guard guard(_cache_lock);
+      // Walking the kernel's connection table costs milliseconds however few sockets there are;
+      // while no connection was opened since the last walk, that answer still holds (closed
+      // ones linger in it for at most kUnchangedReuse).
+      const auto opened = tcp_connections_opened();
+      const auto now = std::chrono::steady_clock::now();
+      if (opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
       try {
-        rows = dump_tcp_sockets();
+        _cache = _with_owners(dump_tcp_sockets());
+        _cache_opened = opened;
+        _cache_taken = now;
+        return _cache;
       } catch (const ProcessQueryError&) {
         // A kernel built without sock_diag still has the text tables.
         _table = LinuxSocketTable::proc_net_tcp;
       }
     }
-    if (_table.load() == LinuxSocketTable::proc_net_tcp) rows = read_proc_net_tcp();
+    return _with_owners(read_proc_net_tcp());
+  }
 
+  std::vector<TcpConnection> _with_owners(std::vector<ProcNetTcpRow> rows) {
     std::unordered_map<std::uint64_t, std::uint32_t> owners;
     for (const auto& row : rows) {
       if (row.inode != 0) owners.emplace(row.inode, 0);
@@ -282,6 +295,10 @@ class LinuxProcessQueries final : public ProcessQueries {
  private:
   std::atomic<LinuxSocketTable> _table;
   SocketOwnerTracer _tracer;
+  std::mutex _cache_lock;  // also lets one walk serve a refresh that asks meanwhile
+  std::vector<TcpConnection> _cache;
+  std::optional<std::uint64_t> _cache_opened;
+  std::chrono::steady_clock::time_point _cache_taken;
 };
 
 }  // namespace

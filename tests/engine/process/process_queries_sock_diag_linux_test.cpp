@@ -11,6 +11,7 @@
 
 #include "common/socket.h"
 #include "engine/process/process_queries_linux.h"
+#include "engine/process/sock_diag_linux.h"
 
 namespace tovix {
 namespace {
@@ -82,6 +83,41 @@ TEST(SockDiagTest, ListsTheSameSocketsAsTheTextTables) {
     EXPECT_EQ(from_diag.at(endpoint), (std::pair<std::string, std::uint32_t>{"LISTEN", self}));
   }
   EXPECT_EQ(from_diag, from_text);
+}
+
+TEST(SockDiagTest, OpenedConnectionsAreCountedFromTheSnmpTable) {
+  const std::string ip_line = "Ip: Forwarding DefaultTTL\nIp: 1 64\n";
+  const std::string names = "Tcp: RtoAlgorithm RtoMin ActiveOpens PassiveOpens AttemptFails\n";
+  EXPECT_EQ(parse_tcp_opens(ip_line + names + "Tcp: 1 200 8137 7956 165\nUdp: InDatagrams\nUdp: 3\n"), 16093u);
+  EXPECT_EQ(parse_tcp_opens(ip_line), std::nullopt);
+  EXPECT_EQ(parse_tcp_opens(names + "Tcp: 1 200 8137\n"), std::nullopt) << "values missing";
+  EXPECT_EQ(parse_tcp_opens(names + "Tcp: 1 200 81x7 7956 165\n"), std::nullopt);
+  EXPECT_EQ(parse_tcp_opens("Tcp: RtoAlgorithm ActiveOpens\nTcp: 1 5\n"), std::nullopt) << "PassiveOpens missing";
+
+  const auto before = tcp_connections_opened();
+  ASSERT_TRUE(before);
+  auto listener = Socket::create_tcp();
+  listener->bind("127.0.0.1", 0);
+  listener->listen(1);
+  auto client = connect_tcp("127.0.0.1", listener->local_address().second, std::chrono::seconds(10));
+  const auto after = tcp_connections_opened();
+  ASSERT_TRUE(after);
+  EXPECT_GT(*after, *before);
+}
+
+TEST(SockDiagTest, ANewConnectionIsListedAtOnceEvenRightAfterAnEarlierListing) {
+  auto queries = make_linux_process_queries(LinuxSocketTable::sock_diag);
+  (void)queries->tcp_connections();
+  auto listener = Socket::create_tcp();
+  listener->bind("127.0.0.1", 0);
+  listener->listen(1);
+  auto client = connect_tcp("127.0.0.1", listener->local_address().second, std::chrono::seconds(10));
+  const int port = client->local_address().second;
+  const auto connections = queries->tcp_connections();
+  const bool listed = std::any_of(connections.begin(), connections.end(), [&](const TcpConnection& connection) {
+    return connection.local && connection.local->port == port && connection.pid == static_cast<std::uint32_t>(getpid());
+  });
+  EXPECT_TRUE(listed);
 }
 
 }  // namespace
