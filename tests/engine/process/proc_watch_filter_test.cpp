@@ -10,12 +10,12 @@
 namespace tovix {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
 using testing::connection;
+using ::testing::ElementsAre;
 using testing::FakeProcessQueries;
+using ::testing::IsEmpty;
 using testing::LogCapture;
+using ::testing::UnorderedElementsAre;
 
 class ProcWatchFilterTest : public ::testing::Test {
  protected:
@@ -185,8 +185,7 @@ TEST_F(ProcWatchFilterTest, RefreshKeepsTheFirstOwnerOfTrackedStatesOnly) {
       no_address,
   });
   EXPECT_EQ(watch._do_refresh(), 5u);
-  EXPECT_EQ(watch.tcp_port_map(),
-            (ProcWatch::PortMap{{5000, 1}, {5004, 5}, {5005, 6}, {5006, 7}, {5007, 8}}));
+  EXPECT_EQ(watch.tcp_port_map(), (ProcWatch::PortMap{{5000, 1}, {5004, 5}, {5005, 6}, {5006, 7}, {5007, 8}}));
 
   queries->set_connections({connection(6000, 1)});
   EXPECT_EQ(watch._do_refresh(), 1u);

@@ -38,8 +38,10 @@ class ScopedEnv {
     setenv(name, value.c_str(), 1);
   }
   ~ScopedEnv() {
-    if (_old) setenv(_name, _old->c_str(), 1);
-    else unsetenv(_name);
+    if (_old)
+      setenv(_name, _old->c_str(), 1);
+    else
+      unsetenv(_name);
   }
 
  private:

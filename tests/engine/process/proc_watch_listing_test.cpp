@@ -21,7 +21,7 @@ class ProcWatchListingTest : public ::testing::Test {
     queries.add_process(100, "chrome.exe", R"(C:\Program Files\Google\Chrome\chrome.exe)");
     queries.add_process(101, "Chrome.exe", R"(D:\portable\Chrome.exe)");
     queries.add_process(102, "", R"(C:\nameless.exe)");
-    queries.add_process(103, std::nullopt);  // access denied
+    queries.add_process(103, std::nullopt);   // access denied
     queries.add_process(104, "svchost.exe");  // path not readable
     queries.add_process(105, "Zoom.exe", R"(C:\Zoom\Zoom.exe)");
     queries.add_process(106, "apple.exe", "");

@@ -116,7 +116,8 @@ TEST(ProcWatchRealProcessTest, FindsTheProbeByNameAndItsPortInTheMap) {
   EXPECT_TRUE(ProcWatch::get_pid_by_name("proc_watch_prob").empty()) << "never a substring";
   EXPECT_THAT(ProcWatch::get_all_process_names(), Contains("proc_watch_probe.exe"));
   const Json info = ProcWatch::get_all_processes_info();
-  const auto record = std::find_if(info.begin(), info.end(), [](const Json& r) { return r["name"] == "proc_watch_probe.exe"; });
+  const auto record =
+      std::find_if(info.begin(), info.end(), [](const Json& r) { return r["name"] == "proc_watch_probe.exe"; });
   ASSERT_NE(record, info.end());
   EXPECT_EQ((*record)["exe"], PROC_WATCH_PROBE);
 

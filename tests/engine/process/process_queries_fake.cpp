@@ -74,8 +74,7 @@ std::optional<ProcessDetail> FakeProcessQueries::last_detail() const {
   return _last_detail;
 }
 
-void FakeProcessQueries::for_each_process(ProcessDetail detail,
-                                          const std::function<void(const ProcessEntry&)>& visit) {
+void FakeProcessQueries::for_each_process(ProcessDetail detail, const std::function<void(const ProcessEntry&)>& visit) {
   std::vector<ProcessEntry> processes;
   std::optional<std::pair<std::size_t, std::string>> failure;
   {

@@ -70,7 +70,7 @@ TEST_F(ProcNetTcpTest, RowsGiveLocalEndpointStateAndInode) {
 
 TEST_F(ProcNetTcpTest, Ipv6RowsAndEveryStateName) {
   std::string text = "  sl  local_address                         remote_address                        st ...\n";
-  const char* states[] = {"ESTABLISHED", "SYN_SENT", "SYN_RECV",   "FIN_WAIT1", "FIN_WAIT2", "TIME_WAIT",
+  const char* states[] = {"ESTABLISHED", "SYN_SENT",   "SYN_RECV", "FIN_WAIT1", "FIN_WAIT2", "TIME_WAIT",
                           "CLOSE",       "CLOSE_WAIT", "LAST_ACK", "LISTEN",    "CLOSING"};
   for (int state = 1; state <= 11; ++state) {
     text += proc_net_tcp6_line(state);
@@ -131,7 +131,7 @@ TEST(OwnerPidTableTest, Ipv4RowsDecodePortsInNetworkOrderAndTheirOwner) {
 }
 
 TEST(OwnerPidTableTest, Ipv6RowsAndStateNumbers) {
-  const std::pair<std::uint32_t, const char*> states[] = {{3, "SYN_SENT"}, {4, "SYN_RECV"}, {8, "CLOSE_WAIT"},
+  const std::pair<std::uint32_t, const char*> states[] = {{3, "SYN_SENT"},   {4, "SYN_RECV"},    {8, "CLOSE_WAIT"},
                                                           {11, "TIME_WAIT"}, {12, "DELETE_TCB"}, {99, "NONE"}};
   auto buffer = with_count(6, 6 * 56);
   for (std::size_t i = 0; i < 6; ++i) {

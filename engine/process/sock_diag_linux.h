@@ -1,0 +1,25 @@
+#pragma once
+// The kernel's TCP socket table (IPv4 and IPv6) through sock_diag netlink: one dump request
+// answered with binary records, instead of formatting and parsing the text of /proc/net/tcp{,6}.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/process/tcp_table_parsing.h"
+
+namespace tovix {
+
+// Every TCP socket of this network namespace, listeners included, with local endpoint, state
+// and socket inode (0 for sockets no descriptor holds, such as TIME_WAIT). Throws
+// ProcessQueryError when the kernel offers no sock_diag or the dump fails.
+PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_tcp_sockets();
+
+// How many TCP connections this namespace has opened so far, actively and passively (the
+// ActiveOpens and PassiveOpens counters of /proc/net/snmp): reading it costs no walk of the
+// connection table, and it changes whenever a connection appears. Absent when unreadable.
+PROC_WATCH_EXPORT std::optional<std::uint64_t> tcp_connections_opened();
+// The same sum from the text of /proc/net/snmp.
+PROC_WATCH_EXPORT std::optional<std::uint64_t> parse_tcp_opens(std::string_view snmp);
+
+}  // namespace tovix
