@@ -64,6 +64,10 @@ Json make_proxy_entry(const std::string& type, const std::string& host, int port
   return Json{{"type", type}, {"host", host}, {"port", port}, {"username", username}, {"password", password}};
 }
 
+bool is_valid_host(std::string_view host) {
+  return !host.empty() && std::all_of(host.begin(), host.end(), is_host_character);
+}
+
 std::optional<int> parse_port(std::string_view text) {
   text = strip_whitespace(text);
   int port = 0;
@@ -77,7 +81,7 @@ std::optional<std::pair<std::string, int>> split_host_port(std::string_view text
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) return std::nullopt;
   const std::string_view host = strip_whitespace(text.substr(0, colon));
-  if (host.empty() || !std::all_of(host.begin(), host.end(), is_host_character)) return std::nullopt;
+  if (!is_valid_host(host)) return std::nullopt;
   const std::optional<int> port = parse_port(text.substr(colon + 1));
   if (!port) return std::nullopt;
   return std::make_pair(std::string(host), *port);

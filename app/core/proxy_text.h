@@ -23,6 +23,9 @@ Json make_proxy_entry(const std::string& type, const std::string& host, int port
 // host name or IPv4 address has, or the port is not a decimal number from 1 to 65535.
 std::optional<std::pair<std::string, int>> split_host_port(std::string_view text);
 
+// A host name or IPv4 address: letters, digits, ".", "-" and "_", not empty.
+bool is_valid_host(std::string_view host);
+
 // True for a decimal port number from 1 to 65535 (white space around allowed).
 std::optional<int> parse_port(std::string_view text);
 
