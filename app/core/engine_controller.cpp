@@ -82,6 +82,7 @@ void EngineController::start(Json settings) {
 }
 
 void EngineController::_start_engine(Json settings) {
+  emit proxies_in_use(settings.value("proxy_list", Json::array()));
   _post([this, settings = std::move(settings)]() mutable {
     QString failure;
     try {
@@ -130,6 +131,7 @@ void EngineController::set_manual_proxies(Json proxy_list) {
   if (_api_mode) return;
   _settings["proxy_list"] = proxy_list;
   if (_state != EngineState::running) return;
+  emit proxies_in_use(proxy_list);
   _post([this, proxy_list = std::move(proxy_list)]() mutable {
     try {
       _core->hot_update_all_proxies(std::move(proxy_list));
@@ -152,6 +154,7 @@ void EngineController::_on_api_proxies(const Json& entries) {
   }
   if (_state != EngineState::running) return;
   emit api_status(QStringLiteral("API 刷新: 提取到 %1 个代理").arg(count), true);
+  emit proxies_in_use(entries);
   _post([this, entries] {
     try {
       _core->hot_update_all_proxies(entries);
@@ -163,7 +166,7 @@ void EngineController::_on_api_proxies(const Json& entries) {
 }
 
 void EngineController::_on_api_failure(const QString& reason) {
-  get_logger(LOGGER_ENGINE)->warning("API 提取失败: {}", reason.toStdString());
+  get_logger(LOGGER_ENGINE)->warn("API 提取失败: {}", reason.toStdString());
   if (!_awaiting_first_fetch) {
     emit api_status(QStringLiteral("API 提取失败（保留当前代理）: ") + reason, false);
     return;

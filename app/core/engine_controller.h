@@ -56,6 +56,8 @@ class EngineController : public QObject {
   void error_text(const QString& text);
   // How the API mode fares (fetching, refreshed, failed and why).
   void api_status(const QString& text, bool ok);
+  // The proxy list handed to the engine (at a start and with every update).
+  void proxies_in_use(const nlohmann::ordered_json& proxy_list);
 
  private:
   void _set_state(EngineState state);

@@ -28,6 +28,7 @@ class HeadlessRunner : public QObject {
 
   void start();
   void request_stop();
+  EngineController& engine() { return _controller; }
 
  signals:
   void finished(int exit_code);

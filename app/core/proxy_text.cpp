@@ -87,6 +87,13 @@ std::optional<std::pair<std::string, int>> split_host_port(std::string_view text
   return std::make_pair(std::string(host), *port);
 }
 
+std::optional<Json> entry_from_product(const std::string& ip_first, const std::string& username,
+                                       const std::string& password, const std::string& type) {
+  const auto address = split_host_port(ip_first);
+  if (!address) return std::nullopt;
+  return make_proxy_entry(type, address->first, address->second, username, password);
+}
+
 ExtractedProxies parse_extraction_answer(std::string_view body, const std::string& type, const std::string& username,
                                          const std::string& password) {
   ExtractedProxies result;

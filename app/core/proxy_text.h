@@ -29,6 +29,11 @@ bool is_valid_host(std::string_view host);
 // True for a decimal port number from 1 to 65535 (white space around allowed).
 std::optional<int> parse_port(std::string_view text);
 
+// An imported product's address ("host:port", split at its last colon) with its credentials;
+// nothing when the address is not one.
+std::optional<Json> entry_from_product(const std::string& ip_first, const std::string& username,
+                                       const std::string& password, const std::string& type);
+
 struct ExtractedProxies {
   Json entries = Json::array();
   // Why the answer gave no entry (empty when it gave at least one): the vendor's own message

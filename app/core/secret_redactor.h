@@ -4,6 +4,7 @@
 // URL, a password= or "token": field) is masked even when its value was never registered.
 // Safe from any thread.
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -22,13 +23,15 @@ inline constexpr std::size_t MIN_SECRET_LENGTH = 4;
 
 class SecretRedactor {
  public:
-  // Replaces the set of literal secrets.
-  void set_secrets(std::vector<std::string> secrets);
+  // Replaces the literal secrets that came from `source` (the settings, the proxies the API
+  // mode fetched); those of other sources stay.
+  void set_secrets(const std::string& source, std::vector<std::string> secrets);
   std::string redact(std::string_view text) const;
 
  private:
   mutable std::mutex _lock;
-  std::vector<std::string> _secrets;  // longest first, so a secret inside another goes too
+  std::map<std::string, std::vector<std::string>> _by_source;
+  std::vector<std::string> _secrets;  // all sources, longest first, so a secret inside another goes too
 };
 
 // The secret values of a settings record: every proxy password (list and legacy proxy), the API

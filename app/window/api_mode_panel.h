@@ -36,6 +36,10 @@ class ApiModePanel : public QGroupBox {
   QSpinBox* interval_box() const { return _interval; }
   QLabel* status_label() const { return _status; }
 
+ signals:
+  // A field was saved (the password among them).
+  void settings_edited();
+
  private:
   SettingsStore& _settings;
   QCheckBox* _use;
