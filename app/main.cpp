@@ -65,9 +65,8 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
 int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance) {
   MainWindow window(settings);
   QObject::connect(&instance, &SingleInstance::activation_requested, &window, &MainWindow::bring_forward);
-  QObject::connect(&window, &MainWindow::secrets_changed, [&settings, redactor] {
-    redactor->set_secrets("settings", secrets_of(settings.to_dict()));
-  });
+  QObject::connect(&window, &MainWindow::secrets_changed,
+                   [&settings, redactor] { redactor->set_secrets("settings", secrets_of(settings.to_dict())); });
   QObject::connect(&window.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });

@@ -25,6 +25,7 @@ class ApiRefresher : public QObject {
   void stop();
   bool is_active() const { return _timer.isActive(); }
   int interval_seconds() const { return _timer.interval() / 1000; }
+  bool is_fetching() const { return !_worker.isNull(); }
   // A fetch now, unless one is under way.
   void fetch_now();
 

@@ -40,13 +40,17 @@ void add_text(std::vector<std::string>& into, const Json& value) {
 
 }  // namespace
 
-void SecretRedactor::set_secrets(std::vector<std::string> secrets) {
+void SecretRedactor::set_secrets(const std::string& source, std::vector<std::string> secrets) {
   std::erase_if(secrets, [](const std::string& s) { return s.size() < MIN_SECRET_LENGTH; });
-  std::sort(secrets.begin(), secrets.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  secrets.erase(std::unique(secrets.begin(), secrets.end()), secrets.end());
   std::lock_guard guard(_lock);
-  _secrets = std::move(secrets);
+  _by_source[source] = std::move(secrets);
+  std::vector<std::string> all;
+  for (const auto& [name, list] : _by_source) all.insert(all.end(), list.begin(), list.end());
+  std::sort(all.begin(), all.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() > b.size() : a < b;
+  });
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  _secrets = std::move(all);
 }
 
 std::string SecretRedactor::redact(std::string_view text) const {
