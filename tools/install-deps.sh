@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev
   microsocks tinyproxy
+  libnetfilter-queue-dev iptables ipset iproute2 curl tcpdump
   g++-mingw-w64-x86-64 wine64
 )
 
