@@ -14,12 +14,16 @@
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
 #include "app/window/main_window.h"
+#include "common/logging.h"
 #include "config/settings_store.h"
 
 namespace {
 
 using namespace tovix;
 using namespace tovix::app;
+
+// The shell's own logger.
+constexpr const char* LOGGER_SHELL = "ToVixProxy.App";
 
 struct Options {
   bool headless = false;
@@ -64,7 +68,10 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
 
 int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance) {
   MainWindow window(settings);
-  QObject::connect(&instance, &SingleInstance::activation_requested, &window, &MainWindow::bring_forward);
+  QObject::connect(&instance, &SingleInstance::activation_requested, &window, [&window] {
+    get_logger(LOGGER_SHELL)->info("程序再次启动，切换到已打开的窗口");
+    window.bring_forward();
+  });
   QObject::connect(&window, &MainWindow::secrets_changed,
                    [&settings, redactor] { redactor->set_secrets("settings", secrets_of(settings.to_dict())); });
   QObject::connect(&window.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
