@@ -165,6 +165,16 @@ void Socket::shutdown() noexcept {
 #endif
 }
 
+void Socket::shutdown_send() noexcept {
+  std::lock_guard guard(_close_lock);
+  NativeSocket handle = _handle.load(std::memory_order_acquire);
+#ifdef _WIN32
+  if (handle != INVALID_NATIVE_SOCKET) ::shutdown(os(handle), SD_SEND);
+#else
+  if (handle != INVALID_NATIVE_SOCKET) ::shutdown(os(handle), SHUT_WR);
+#endif
+}
+
 NativeSocket Socket::_checked_handle() const {
   NativeSocket handle = native_handle();
   if (handle == INVALID_NATIVE_SOCKET) throw SocketError("socket is closed");

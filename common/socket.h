@@ -62,6 +62,9 @@ class COMMON_EXPORT Socket {
   void close() noexcept;
   // Both directions; wakes the owner's blocked calls. Never throws; harmless after close.
   void shutdown() noexcept;
+  // The sending direction only: the peer reads end-of-stream while this side can still
+  // receive (a half close). Does not count as shutdown(). Never throws.
+  void shutdown_send() noexcept;
 
   // For listeners: re-binding a port whose old connections linger succeeds; on Windows the
   // port is also kept from other sockets (SO_EXCLUSIVEADDRUSE).

@@ -39,9 +39,15 @@ std::unique_ptr<UpstreamHandler> make_upstream_handler_with(const std::string& t
 }
 
 struct RelayHub::State {
+  struct Counters {
+    std::atomic<std::uint64_t> upload{0};
+    std::atomic<std::uint64_t> download{0};
+  };
   struct LiveConnection {
     std::shared_ptr<Socket> client;
     std::shared_ptr<Socket> upstream;  // set once the tunnel stands
+    int client_port = 0;
+    std::shared_ptr<Counters> counters;
   };
 
   State(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory factory, UpstreamObserver observer)
@@ -85,10 +91,10 @@ struct RelayHub::State {
     return _proxy_config;
   }
 
-  std::uint64_t remember_client(std::shared_ptr<Socket> client) {
+  std::uint64_t remember_client(std::shared_ptr<Socket> client, int client_port, std::shared_ptr<Counters> counters) {
     std::lock_guard guard(_clients_lock);
     std::uint64_t id = _next_client_id++;
-    _clients.emplace(id, LiveConnection{std::move(client), nullptr});
+    _clients.emplace(id, LiveConnection{std::move(client), nullptr, client_port, std::move(counters)});
     return id;
   }
 
@@ -147,10 +153,10 @@ struct RelayHub::State {
 
   static void _accept_loop(const std::shared_ptr<State>& self);
   static void _relay_connection(const std::shared_ptr<State>& self, std::uint64_t id, std::shared_ptr<Socket> client_sock,
-                                SocketAddress client_addr);
+                                SocketAddress client_addr, std::shared_ptr<Counters> counters);
   static void _relay_connection_body(State& self, std::uint64_t id, const std::shared_ptr<Socket>& client_sock,
-                                     const SocketAddress& client_addr);
-  static void _bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b);
+                                     const SocketAddress& client_addr, Counters& counters);
+  static void _bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b, Counters& counters);
 };
 
 RelayHub::RelayHub(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory handler_factory,
@@ -224,6 +230,25 @@ std::size_t RelayHub::live_connections() const {
   return _state->_live_threads;
 }
 
+std::vector<RelayHub::ConnectionTraffic> RelayHub::connection_traffic() const {
+  std::vector<ConnectionTraffic> result;
+  std::lock_guard guard(_state->_clients_lock);
+  result.reserve(_state->_clients.size());
+  for (const auto& [id, connection] : _state->_clients) {
+    result.push_back({connection.client_port, connection.counters->upload.load(std::memory_order_relaxed),
+                      connection.counters->download.load(std::memory_order_relaxed), connection.upstream != nullptr});
+  }
+  return result;
+}
+
+std::vector<int> RelayHub::client_ports() const {
+  std::vector<int> result;
+  std::lock_guard guard(_state->_clients_lock);
+  result.reserve(_state->_clients.size());
+  for (const auto& [id, connection] : _state->_clients) result.push_back(connection.client_port);
+  return result;
+}
+
 std::size_t RelayHub::client_count() const {
   std::lock_guard guard(_state->_clients_lock);
   return _state->_clients.size();
@@ -243,10 +268,11 @@ void RelayHub::State::_accept_loop(const std::shared_ptr<State>& self) {
       std::shared_ptr<Socket> client_sock = listener.accept(client_addr);
       if (!client_sock) continue;  // another wake-up took it, or the client gave up
       self->_log->debug("中继接受连接: {}:{}", client_addr.first, client_addr.second);
-      const std::uint64_t id = self->remember_client(client_sock);
+      auto counters = std::make_shared<Counters>();
+      const std::uint64_t id = self->remember_client(client_sock, client_addr.second, counters);
       self->thread_started();
       try {
-        std::thread(_relay_connection, self, id, client_sock, client_addr).detach();
+        std::thread(_relay_connection, self, id, client_sock, client_addr, counters).detach();
       } catch (...) {
         self->thread_finished();
         self->forget_client(id);
@@ -262,9 +288,10 @@ void RelayHub::State::_accept_loop(const std::shared_ptr<State>& self) {
 }
 
 void RelayHub::State::_relay_connection(const std::shared_ptr<State>& self, std::uint64_t id,
-                                        std::shared_ptr<Socket> client_sock, SocketAddress client_addr) {
+                                        std::shared_ptr<Socket> client_sock, SocketAddress client_addr,
+                                        std::shared_ptr<Counters> counters) {
   try {
-    _relay_connection_body(*self, id, client_sock, client_addr);
+    _relay_connection_body(*self, id, client_sock, client_addr, *counters);
   } catch (...) {
     // Nothing may escape a thread body; the sockets are closed below in any case.
   }
@@ -274,7 +301,7 @@ void RelayHub::State::_relay_connection(const std::shared_ptr<State>& self, std:
 }
 
 void RelayHub::State::_relay_connection_body(State& self, std::uint64_t id, const std::shared_ptr<Socket>& client_sock,
-                                             const SocketAddress& client_addr) {
+                                             const SocketAddress& client_addr, Counters& counters) {
   const auto& [src_ip, src_port] = client_addr;
   const int nat_key = src_port;
   std::optional<NatEntry> entry;
@@ -306,7 +333,7 @@ void RelayHub::State::_relay_connection_body(State& self, std::uint64_t id, cons
       throw;
     }
     self.report_upstream(*proxy, nullptr);
-    if (self.attach_upstream(id, proxy_sock)) _bidirectional_relay(self, *client_sock, *proxy_sock);
+    if (self.attach_upstream(id, proxy_sock)) _bidirectional_relay(self, *client_sock, *proxy_sock, counters);
     proxy_sock->close();
   } catch (const std::exception& error) {
     self._log->debug("中继建立代理连接失败 {}:{}: {}", dst_ip, dst_port, error.what());
@@ -316,28 +343,43 @@ void RelayHub::State::_relay_connection_body(State& self, std::uint64_t id, cons
   self._nat_table->remove_if_same(nat_key, *entry);
 }
 
-void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b) {
+void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b, Counters& counters) {
   // Not zero-filled: an idle connection then keeps almost none of it resident.
   std::unique_ptr<char[]> buffer(new char[COPY_CHUNK]);
-  const std::vector<Socket*> sockets{&sock_a, &sock_b};
+  Socket* const sockets[2] = {&sock_a, &sock_b};
+  // Whether each side may still send to us; an orderly close of one side ends only its
+  // direction, so a client that half-closes still gets the answer.
+  bool reading[2] = {true, true};
   try {
-    for (bool open = true; open;) {
-      const std::vector<Readiness> ready = wait_readable(sockets, COPY_WAIT);
+    while (reading[0] || reading[1]) {
+      std::vector<Socket*> waited;
+      std::size_t index_of[2] = {0, 0};
+      for (std::size_t side = 0; side < 2; ++side) {
+        if (!reading[side]) continue;
+        index_of[side] = waited.size();
+        waited.push_back(sockets[side]);
+      }
+      const std::vector<Readiness> ready = wait_readable(waited, COPY_WAIT);
       // stop() shuts sockets down; not every platform reports that as readable.
       if (sock_a.is_shut_down() || sock_b.is_shut_down()) break;
-      if (ready[0].exceptional || ready[1].exceptional) break;
-      for (std::size_t from = 0; from < 2 && open; ++from) {
-        if (!ready[from].readable) continue;
+      bool exceptional = false;
+      for (const Readiness& r : ready) exceptional = exceptional || r.exceptional;
+      if (exceptional) break;
+      for (std::size_t from = 0; from < 2; ++from) {
+        if (!reading[from] || !ready[index_of[from]].readable) continue;
         const std::size_t received = sockets[from]->receive(buffer.get(), COPY_CHUNK);
         if (received == 0) {
-          open = false;
-          break;
+          reading[from] = false;
+          sockets[1 - from]->shutdown_send();
+          continue;
         }
         sockets[1 - from]->send_all(buffer.get(), received);
         if (from == 0) {
           self.add_traffic(received, 0);
+          counters.upload.fetch_add(received, std::memory_order_relaxed);
         } else {
           self.add_traffic(0, received);
+          counters.download.fetch_add(received, std::memory_order_relaxed);
         }
       }
     }

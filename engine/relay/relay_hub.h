@@ -2,7 +2,9 @@
 // A loopback TCP server that carries diverted connections to one upstream proxy. For each
 // accepted client it looks the original destination up in the shared NAT table (by the
 // client's source port), opens a tunnel through the proxy and copies bytes both ways,
-// counting them.
+// counting them. A half close is passed on: when one side ends its sending direction, the
+// other side's sending direction is ended too and the copy goes on the other way until that
+// side ends as well.
 //
 // Threads: start()/stop()/get_traffic() on the caller's thread, one accept thread (joined by
 // stop), one detached thread per connection. Connection threads share ownership of the hub's
@@ -15,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -77,6 +80,19 @@ class RELAY_HUB_EXPORT RelayHub {
   // The record later connections read; connections already relayed keep theirs.
   void set_proxy_config(nlohmann::ordered_json proxy_config);
   nlohmann::ordered_json proxy_config() const;
+
+  // A live connection: its client port (the NAT key) and the bytes forwarded so far.
+  struct ConnectionTraffic {
+    int client_port = 0;
+    std::uint64_t upload = 0;
+    std::uint64_t download = 0;
+    bool tunnel_up = false;  // the upstream handshake is done
+  };
+  // Connections from accept until their copy loop ends, in accept order. Cheap: copies the
+  // counters the copy loop keeps anyway.
+  std::vector<ConnectionTraffic> connection_traffic() const;
+  // The client ports of those connections.
+  std::vector<int> client_ports() const;
 
   // Connection threads that have not finished yet.
   std::size_t live_connections() const;

@@ -37,7 +37,9 @@ class DestinationError : public ProtocolError {
 
 struct HandshakeTimeouts {
   std::chrono::milliseconds connect{10000};    // TCP connection to the proxy
-  std::chrono::milliseconds handshake{10000};  // everything after it, until the tunnel stands
+  // Everything after it, until the tunnel stands. Real proxies under a burst of new
+  // connections take far longer than 10 s to answer each handshake.
+  std::chrono::milliseconds handshake{30000};
 };
 
 class UpstreamHandler {

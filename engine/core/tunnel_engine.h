@@ -1,0 +1,252 @@
+#pragma once
+// The packet redirection engine without Qt (Parts 2.1 and 2.2): relay pool, process selection,
+// the packet loop over an injected PacketDiverter, the NAT table and its clean-up, hot update
+// of the proxy list, and a snapshot of the live diverted connections. Status and errors go out
+// through two callbacks; TunnelCore (tunnel_core.h) is the QThread that drives this core and
+// turns the callbacks into its signals.
+//
+// Threads: the owner's thread calls start_engine, stop_engine, hot_update_all_proxies; the
+// engine thread (its own std::thread, or the adapter's thread calling run()) runs the packet
+// loop; a housekeeping thread runs the NAT clean-up; the relays run their own threads.
+// get_traffic_stats, snapshot and connections_snapshot are safe from any thread at any time.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/core/tunnel_core_export.h"
+#include "engine/divert/packet_diverter.h"
+#include "engine/process/proc_watch.h"
+#include "engine/process/process_queries.h"
+#include "engine/relay/nat_table.h"
+#include "engine/relay/relay_hub.h"
+
+namespace tovix {
+
+// The source address of every packet redirected to a relay (Part 2.2).
+inline constexpr const char* FAKE_SRC_IP = "127.0.0.2";
+// Where the relays listen (port 0: the system chooses).
+inline constexpr const char* RELAY_BIND_IP = "127.0.0.1";
+inline constexpr std::uint64_t DIVERT_QUEUE_TIME = 100;
+
+// Status texts (status_changed).
+inline constexpr const char* STATUS_STOPPED = "已停";
+inline constexpr const char* STATUS_STARTED_PREFIX = "代理已启?| ";
+// Error texts (error_occurred).
+inline constexpr const char* ERROR_EMPTY_PROXY_LIST = "代理列表为空，无法启";
+inline constexpr const char* ERROR_ACCESS_DENIED = "权限不足，请以管理员身份运行";
+
+// Makes the diverter a run uses; called on the engine thread once per run.
+using DiverterFactory = std::function<std::unique_ptr<PacketDiverter>()>;
+// Wall-clock seconds (NatEntry::created_at); injectable for the clean-up tests.
+using EngineClock = std::function<double()>;
+// Receives a status or error text. Called on the engine thread or the owner's thread; must not
+// call back into the engine's start/stop/hot update.
+using EngineTextCallback = std::function<void(const std::string& text)>;
+
+// The platform's own diverter: WinDivert on Windows (beside the executable when packaged, see
+// _ensure_windivert_dll), the Linux backend elsewhere.
+TUNNEL_CORE_EXPORT DiverterFactory default_diverter_factory();
+
+struct EngineOptions {
+  DiverterFactory diverter_factory;                 // empty: default_diverter_factory()
+  std::shared_ptr<ProcessQueries> process_queries;  // empty: platform_process_queries()
+  EngineClock clock;                                // empty: nat_clock_now
+  HandlerFactory handler_factory;                   // empty: make_upstream_handler (relays)
+  UpstreamObserver upstream_observer;               // told how each relayed connection's tunnel went
+  // How often the NAT clean-up runs (Part 2.2: 120 s).
+  std::chrono::milliseconds cleanup_period{std::chrono::seconds(120)};
+  // An entry older than this and carried by no live relay connection is stale.
+  double stale_after_seconds = 120.0;
+  // How long an ended diverted connection is remembered so its late segments are dropped.
+  double ended_memory_seconds = 120.0;
+  // How often retired relays (replaced by a hot update) are checked for their last connection.
+  std::chrono::milliseconds retire_check_period{std::chrono::seconds(1)};
+  // start_engine waits at most this long for the previous run's thread to end.
+  std::chrono::milliseconds previous_run_wait{std::chrono::seconds(5)};
+  // stop_engine waits at most this long for the relays' closing segments to be translated
+  // back to their applications before the table is cleared.
+  std::chrono::milliseconds stop_drain{std::chrono::milliseconds(300)};
+};
+
+// One live diverted connection, as the live-connections table shows it.
+struct ConnectionInfo {
+  int client_port = 0;
+  std::uint32_t pid = 0;   // 0 when the process could not be told
+  std::string image_name;  // empty when unknown
+  std::string client_ip;   // the application's own address
+  std::string original_dst_ip;
+  int original_dst_port = 0;
+  int relay_index = 0;      // position in the relay list of its generation
+  int relay_port = 0;
+  std::string proxy_host;
+  int proxy_port = 0;
+  bool retired_relay = false;  // its relay was replaced by a hot update and drains
+  std::uint64_t bytes_up = 0;    // client → destination, as the relay forwarded them
+  std::uint64_t bytes_down = 0;  // destination → client
+  double started_at = 0.0;       // wall-clock seconds of its SYN
+};
+
+// Traffic of one relay; retired relays are listed while they still carry connections.
+struct RelayTraffic {
+  int relay_index = 0;
+  int port = 0;
+  std::string proxy_host;
+  int proxy_port = 0;
+  bool retired = false;
+  std::size_t live_connections = 0;
+  std::uint64_t bytes_up = 0;
+  std::uint64_t bytes_down = 0;
+};
+
+struct EngineSnapshot {
+  std::vector<ConnectionInfo> connections;  // ordered by start time, then client port
+  std::vector<RelayTraffic> relays;         // current relays in order, then retired ones
+  std::uint64_t total_up = 0;               // == get_traffic_stats()
+  std::uint64_t total_down = 0;
+  bool running = false;
+};
+
+class TUNNEL_CORE_EXPORT TunnelEngine {
+ public:
+  explicit TunnelEngine(EngineOptions options = {});
+  // Stops a run still going and waits for its threads.
+  ~TunnelEngine();
+  TunnelEngine(const TunnelEngine&) = delete;
+  TunnelEngine& operator=(const TunnelEngine&) = delete;
+
+  // Set before start_engine.
+  void set_status_callback(EngineTextCallback callback);
+  void set_error_callback(EngineTextCallback callback);
+
+  // Part 2.1 start_engine: stores the record, resolves the API host and the proxy hosts on the
+  // caller's thread, then runs the engine on a thread of its own. Waits (bounded by
+  // previous_run_wait) for a previous run's thread to end first.
+  void start_engine(nlohmann::ordered_json config_dict);
+  // Part 2.1 stop_engine: ends the relays (their applications see the connections end), clears
+  // the tables, wakes the packet loop's receive, emits "已停". Does not wait for the thread.
+  void stop_engine();
+  // New connections go to the new relays; connections in flight keep their old relay until
+  // they end, then it stops. Emits "API 刷新: N个代理已更新".
+  void hot_update_all_proxies(nlohmann::ordered_json proxy_list);
+  // (up, down) over current, retiring and retired relays of this run: never goes backwards
+  // while a run lasts (reset by the next start_engine).
+  std::pair<std::uint64_t, std::uint64_t> get_traffic_stats() const;
+
+  EngineSnapshot snapshot() const;
+  std::vector<ConnectionInfo> connections_snapshot() const;
+  std::vector<RelayTraffic> relay_traffic() const;
+
+  // For an adapter that owns the thread (TunnelCore): prepare_start is start_engine without
+  // starting a thread; run is the thread body (Part 2.1 run); wait_for_previous_run waits for
+  // the engine's own thread of an earlier start_engine.
+  void prepare_start(nlohmann::ordered_json config_dict);
+  void run();
+  bool wait_for_previous_run(std::chrono::milliseconds timeout);
+
+  // True from prepare_start until stop_engine or the end of run.
+  bool is_running() const { return _running.load(); }
+  // True while run() executes (the packet loop or its set-up).
+  bool is_thread_active() const { return _thread_active.load(); }
+  // The text shown after "代理已启?| " (Part 2.1 step 5).
+  std::string status_detail() const;
+
+  // Part 2.2, open for tests and the benchmark.
+  void _handle_packet(Packet& packet, PacketDiverter& w);
+  bool _is_proxy_traffic(const Packet& packet) const;
+  // One clean-up run (the housekeeping thread calls it every cleanup_period). Returns false,
+  // doing nothing, when the engine is not running.
+  bool _cleanup_nat_table();
+  // Maps a diversion-open failure to the user's message and emits it (Part 2.1).
+  void _handle_oserror(const DivertOsError& e);
+  std::string _oserror_message(const DivertOsError& e) const;
+
+  // Test and benchmark access to the shared state.
+  std::shared_ptr<NatTable> nat_table() const { return _nat_table; }
+  ProcWatch& proc_watch() { return *_proc_watch; }
+  std::vector<int> relay_ports() const;
+  std::map<std::uint32_t, int> pid_relay_map() const;
+  int next_relay_index() const;
+  std::set<std::string> api_ips() const;
+  std::set<std::string> proxy_ips_all() const;
+  bool pid_mode() const { return _pid_mode.load(); }
+  // Ended diverted connections still remembered (their late segments are dropped).
+  std::size_t ended_connection_count() const;
+  // Relays replaced by a hot update that still carry connections.
+  std::size_t retiring_relay_count() const;
+  // Sets the relay list from running relays without a run (benchmark, packet tests): each
+  // entry is (relay, port, ProxyEntry). Also sets the proxy/API address sets and pid mode.
+  struct RelaySlot {
+    std::shared_ptr<RelayHub> hub;  // may be null in packet-only tests
+    int port = 0;
+    nlohmann::ordered_json proxy;
+  };
+  void _install_for_test(std::vector<RelaySlot> relays, std::set<std::string> api_ips,
+                         std::set<std::string> proxy_ips, bool pid_mode, nlohmann::ordered_json config = {});
+  // Marks the engine running for tests that call _cleanup_nat_table or _handle_packet directly.
+  void _set_running_for_test(bool running) { _running = running; }
+
+  struct State;  // the packet-path state (relay generations, flows), defined in the .cpp
+
+ private:
+  void _run_engine();
+  void _emit_status(const std::string& text);
+  void _emit_error(const std::string& text);
+  void _start_housekeeping();
+  void _stop_housekeeping();
+  void _housekeeping_loop();
+  void _reap_retired_relays();
+  void _stop_relays_and_clear();
+
+  EngineOptions _options;
+  std::unique_ptr<ProcWatch> _proc_watch;
+  std::shared_ptr<NatTable> _nat_table;
+  std::unique_ptr<State> _state;
+
+  mutable std::mutex _callback_lock;
+  EngineTextCallback _on_status;
+  EngineTextCallback _on_error;
+
+  std::atomic<bool> _running{false};
+  std::atomic<bool> _thread_active{false};
+  std::atomic<bool> _pid_mode{false};
+
+  mutable std::mutex _config_lock;  // _config, _api_url, _api_interval, _status_detail
+  nlohmann::ordered_json _config;
+  std::string _api_url;
+  std::int64_t _api_interval = 0;
+  std::string _status_detail;
+
+  // The open diverter of the running loop, for stop_engine's wake-up.
+  std::mutex _diverter_lock;
+  PacketDiverter* _diverter = nullptr;
+  std::atomic<bool> _stop_requested{false};
+
+  std::mutex _thread_lock;  // _thread against concurrent start/stop
+  std::thread _thread;
+
+  std::mutex _housekeeping_lock;
+  std::condition_variable _housekeeping_wake;
+  std::thread _housekeeping_thread;
+  bool _housekeeping_stop = false;
+};
+
+// Part 2.1: in a packaged build, copies driver/WinDivert64.dll beside the executable and
+// returns that path for the library loader; empty when nothing is to be done.
+TUNNEL_CORE_EXPORT std::filesystem::path _ensure_windivert_dll();
+
+}  // namespace tovix

@@ -1,0 +1,295 @@
+// _handle_packet (Part 2.2) on packets built byte by byte, with relay ports installed by hand
+// and a FakeDiverter opened by the test: no thread, no relay, no network.
+#include <gtest/gtest.h>
+
+#include "engine/core/tunnel_engine.h"
+#include "tests/engine/core/engine_test_support.h"
+#include "tests/engine/process/process_queries_fake.h"
+
+namespace tovix {
+namespace {
+
+using namespace tovix::testing;
+using Json = nlohmann::ordered_json;
+
+constexpr const char* CLIENT = "10.0.0.5";
+constexpr const char* DEST = "93.184.216.34";
+
+class PacketTest : public ::testing::Test {
+ protected:
+  PacketTest() {
+    queries = std::make_shared<FakeProcessQueries>();
+    EngineOptions options;
+    options.diverter_factory = [] { return std::make_unique<FakeDiverter>(); };
+    options.process_queries = queries;
+    options.clock = clock.clock();
+    engine = std::make_unique<TunnelEngine>(options);
+    diverter.open("test");
+  }
+
+  // Relays on made-up ports; the packet path never talks to them.
+  void install(std::vector<int> ports, bool pid_mode = false, std::set<std::string> api = {},
+               std::set<std::string> proxies = {}, Json config = {}) {
+    std::vector<TunnelEngine::RelaySlot> slots;
+    for (int port : ports) slots.push_back({nullptr, port, Json{{"type", "socks5"}, {"host", "198.51.100.1"}, {"port", 1080}}});
+    engine->_install_for_test(std::move(slots), std::move(api), std::move(proxies), pid_mode, std::move(config));
+  }
+
+  // Handles one packet; what it sent (nothing when it was dropped).
+  std::optional<Wire> handle(Packet packet) {
+    const std::size_t before = diverter.sent().size();
+    engine->_handle_packet(packet, diverter);
+    const auto sent = diverter.sent();
+    EXPECT_LE(sent.size(), before + 1) << "a packet was sent more than once";
+    if (sent.size() == before) return std::nullopt;
+    return wire_of(sent.back());
+  }
+
+  std::shared_ptr<FakeProcessQueries> queries;
+  ManualClock clock;
+  std::unique_ptr<TunnelEngine> engine;
+  FakeDiverter diverter;
+};
+
+TEST_F(PacketTest, NonTcpPacketIsPassedUnchanged) {
+  install({40001});
+  Packet udp(build_ipv4_udp({1, 2, 3}));
+  const auto original = std::vector<std::uint8_t>(udp.bytes().begin(), udp.bytes().end());
+  engine->_handle_packet(udp, diverter);
+  ASSERT_EQ(diverter.sent().size(), 1u);
+  const auto sent = diverter.sent()[0];
+  EXPECT_EQ(std::vector<std::uint8_t>(sent.bytes().begin() + 12, sent.bytes().begin() + 20),
+            std::vector<std::uint8_t>(original.begin() + 12, original.begin() + 20));
+  EXPECT_EQ(engine->nat_table()->size(), 0u);
+}
+
+TEST_F(PacketTest, SynGoesToTheFirstRelayWithItsEntryRecorded) {
+  install({40001, 40002});
+  clock.set(5000.5);
+  auto out = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->src, FAKE_SRC_IP);
+  EXPECT_EQ(out->src_port, 50123);
+  EXPECT_EQ(out->dst, "127.0.0.1");
+  EXPECT_EQ(out->dst_port, 40001);
+  EXPECT_EQ(out->flags, SYN);
+  EXPECT_TRUE(out->checksums_right);
+  EXPECT_EQ(engine->nat_table()->get(50123), (NatEntry{CLIENT, DEST, 443, 5000.5, 0}));
+  // Without PID mode every connection uses relay 0.
+  out = handle(tcp_packet(CLIENT, 50124, DEST, 80, SYN));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->dst_port, 40001);
+  EXPECT_EQ(engine->nat_table()->get(50124)->relay_index, 0);
+}
+
+TEST_F(PacketTest, WholeWireRewriteBothWays) {
+  install({40001});
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  // The relay's SYN-ACK comes back as the destination's.
+  auto back = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, SYN | ACK));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->src, DEST);
+  EXPECT_EQ(back->src_port, 443);
+  EXPECT_EQ(back->dst, CLIENT);
+  EXPECT_EQ(back->dst_port, 50123);
+  EXPECT_TRUE(back->checksums_right);
+  // The client's next segment goes the same way as its SYN.
+  auto next = handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK | PSH, "GET / HTTP/1.1\r\n"));
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->src, FAKE_SRC_IP);
+  EXPECT_EQ(next->dst, "127.0.0.1");
+  EXPECT_EQ(next->dst_port, 40001);
+  EXPECT_EQ(next->src_port, 50123);
+  EXPECT_EQ(next->payload, "GET / HTTP/1.1\r\n");
+  EXPECT_TRUE(next->checksums_right);
+  auto data = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, ACK | PSH, "HTTP/1.1 200 OK\r\n"));
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->src, DEST);
+  EXPECT_EQ(data->payload, "HTTP/1.1 200 OK\r\n");
+  EXPECT_TRUE(data->checksums_right);
+}
+
+TEST_F(PacketTest, PidModeRoundRobinAndStickiness) {
+  install({40001, 40002, 40003}, true);
+  const int expected[] = {40001, 40002, 40003, 40001};
+  for (int i = 0; i < 4; ++i) {
+    auto out = handle(tcp_packet(CLIENT, 50000 + i, DEST, 443, SYN, {}, 100 + static_cast<std::uint32_t>(i)));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->dst_port, expected[i]) << "process " << i;
+  }
+  // A later connection of the first process keeps its relay.
+  auto again = handle(tcp_packet(CLIENT, 50010, DEST, 443, SYN, {}, 100));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->dst_port, 40001);
+  EXPECT_EQ(engine->pid_relay_map(), (std::map<std::uint32_t, int>{{100, 0}, {101, 1}, {102, 2}, {103, 0}}));
+  EXPECT_EQ(engine->next_relay_index(), 4);
+}
+
+TEST_F(PacketTest, PidModeWithoutProcessIdAdvancesTheCounterOnly) {
+  install({40001, 40002}, true);
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50000, DEST, 443, SYN))->dst_port, 40001);
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50001, DEST, 443, SYN))->dst_port, 40002);
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50002, DEST, 443, SYN))->dst_port, 40001);
+  EXPECT_TRUE(engine->pid_relay_map().empty());
+  EXPECT_EQ(engine->next_relay_index(), 3);
+}
+
+TEST_F(PacketTest, SynAckIsNoNewConnection) {
+  install({40001});
+  auto out = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN | ACK));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->dst, DEST);
+  EXPECT_EQ(out->dst_port, 443);
+  EXPECT_EQ(engine->nat_table()->size(), 0u);
+}
+
+TEST_F(PacketTest, ApiAndProxyAddressesPassUntouched) {
+  const Json config{{"proxy_list", Json::array({Json{{"host", "198.51.100.1"}, {"port", 1080}}})}};
+  install({40001}, false, {"203.0.113.9"}, {"198.51.100.1"}, config);
+  auto api = handle(tcp_packet(CLIENT, 50123, "203.0.113.9", 443, SYN));
+  ASSERT_TRUE(api);
+  EXPECT_EQ(api->dst, "203.0.113.9");
+  auto api_reply = handle(tcp_packet("203.0.113.9", 443, CLIENT, 50123, ACK));
+  ASSERT_TRUE(api_reply);
+  EXPECT_EQ(api_reply->src, "203.0.113.9");
+  // The relays' own connection to the proxy, both ways.
+  auto to_proxy = handle(tcp_packet(CLIENT, 50200, "198.51.100.1", 1080, SYN));
+  ASSERT_TRUE(to_proxy);
+  EXPECT_EQ(to_proxy->dst, "198.51.100.1");
+  EXPECT_EQ(to_proxy->dst_port, 1080);
+  EXPECT_TRUE(engine->_is_proxy_traffic(tcp_packet("198.51.100.1", 1080, CLIENT, 50200, ACK)));
+  // The proxy's address on another port is ordinary traffic.
+  EXPECT_FALSE(engine->_is_proxy_traffic(tcp_packet(CLIENT, 50201, "198.51.100.1", 443, SYN)));
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50201, "198.51.100.1", 443, SYN))->dst_port, 40001);
+  EXPECT_EQ(engine->nat_table()->size(), 1u);
+}
+
+TEST_F(PacketTest, LoopbackSourceThatIsNoKnownReplyPassesUnchanged) {
+  install({40001});
+  auto unknown = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50999, ACK));
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->src, "127.0.0.1");
+  EXPECT_EQ(unknown->dst, FAKE_SRC_IP);
+  auto local = handle(tcp_packet("127.0.0.1", 5555, "127.0.0.1", 6666, SYN));
+  ASSERT_TRUE(local);
+  EXPECT_EQ(local->dst_port, 6666);
+  EXPECT_EQ(engine->nat_table()->size(), 0u);
+}
+
+TEST_F(PacketTest, ClientFinKeepsTheEntryUntilTheRelaySideHasEnded) {
+  install({40001});
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  auto fin = handle(tcp_packet(CLIENT, 50123, DEST, 443, FIN | ACK));
+  ASSERT_TRUE(fin);
+  EXPECT_EQ(fin->dst_port, 40001);
+  EXPECT_EQ(fin->flags, FIN | ACK);
+  // Half closed: the answer, the relay's FIN and the client's last ACK still find their way.
+  ASSERT_TRUE(engine->nat_table()->contains(50123));
+  EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, ACK | PSH, "answer"))->src, DEST);
+  EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, FIN | ACK))->dst, CLIENT);
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
+  // The relay's connection end removes the entry; later segments are dropped, never passed.
+  engine->nat_table()->remove(50123);
+  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, FIN | ACK)));
+  EXPECT_EQ(engine->ended_connection_count(), 1u);
+  // The relay's retransmitted FIN still reaches the application.
+  EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, FIN | ACK))->dst, CLIENT);
+}
+
+TEST_F(PacketTest, RstEndsTheConnectionAndLateSegmentsAreDropped) {
+  install({40001});
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  auto rst = handle(tcp_packet(CLIENT, 50123, DEST, 443, RST | ACK));
+  ASSERT_TRUE(rst);
+  EXPECT_EQ(rst->dst_port, 40001);
+  EXPECT_FALSE(engine->nat_table()->contains(50123));
+  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+  // Another destination on the same port is another connection: not ours, passed.
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, "198.51.100.77", 443, ACK))->dst, "198.51.100.77");
+  // A new SYN on the port starts afresh.
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN))->dst_port, 40001);
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
+}
+
+TEST_F(PacketTest, EndedConnectionsAreForgottenAfterTheirMemory) {
+  install({40001});
+  engine->_set_running_for_test(true);
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, RST)));
+  clock.advance(60);
+  engine->_cleanup_nat_table();
+  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+  clock.advance(61);
+  engine->_cleanup_nat_table();
+  EXPECT_EQ(engine->ended_connection_count(), 0u);
+  EXPECT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+}
+
+TEST_F(PacketTest, RelayIndexOutsideTheListIsACheckedFailure) {
+  install({40001});
+  engine->nat_table()->set(50123, NatEntry{CLIENT, DEST, 443, clock.now(), 3});
+  Packet packet = tcp_packet(CLIENT, 50123, DEST, 443, ACK);
+  EXPECT_THROW(engine->_handle_packet(packet, diverter), std::out_of_range);
+  EXPECT_TRUE(diverter.sent().empty());
+}
+
+TEST_F(PacketTest, PacketsOfOtherProcessesPassWhileTargetsExist) {
+  queries->add_process(4242, "chrome.exe");
+  queries->add_process(777, "other.exe");
+  engine->proc_watch().build_filter_expression({"chrome"});
+  install({40001});
+  auto other = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN, {}, 777));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->dst, DEST);
+  auto chosen = handle(tcp_packet(CLIENT, 50124, DEST, 443, SYN, {}, 4242));
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(chosen->dst_port, 40001);
+}
+
+TEST_F(PacketTest, NoRelaysMeansPassing) {
+  install({});
+  auto out = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->dst, DEST);
+  EXPECT_EQ(engine->get_traffic_stats(), (std::pair<std::uint64_t, std::uint64_t>{0, 0}));
+}
+
+TEST_F(PacketTest, CleanupRemovesEntriesOlderThan120Seconds) {
+  install({40001});
+  engine->_set_running_for_test(true);
+  auto& nat = *engine->nat_table();
+  nat.set(1001, NatEntry{CLIENT, DEST, 443, clock.now() - 121, 0});
+  nat.set(1002, NatEntry{CLIENT, DEST, 443, clock.now() - 120, 0});
+  EXPECT_TRUE(engine->_cleanup_nat_table());
+  EXPECT_FALSE(nat.contains(1001));
+  EXPECT_TRUE(nat.contains(1002));
+}
+
+TEST_F(PacketTest, CleanupDoesNothingWhenNotRunning) {
+  install({40001});
+  auto& nat = *engine->nat_table();
+  nat.set(1001, NatEntry{CLIENT, DEST, 443, clock.now() - 500, 0});
+  EXPECT_FALSE(engine->_cleanup_nat_table());
+  EXPECT_TRUE(nat.contains(1001));
+}
+
+TEST_F(PacketTest, OpenFailuresMapToTheUsersMessages) {
+  EXPECT_EQ(engine->_oserror_message(FakeDiverter::access_denied()), "权限不足，请以管理员身份运行");
+  const DivertOsError missing = FakeDiverter::invalid_parameter();
+  EXPECT_EQ(engine->_oserror_message(missing), std::string("WinDivert 驱动未安装或未运?(") + missing.what() + ")");
+  const DivertOsError unsigned_driver = FakeDiverter::invalid_image_hash();
+  EXPECT_EQ(engine->_oserror_message(unsigned_driver), std::string("WinDivert 驱动未安装或未运?(") + unsigned_driver.what() + ")");
+  const DivertOsError not_loaded = FakeDiverter::not_loaded();
+  EXPECT_EQ(engine->_oserror_message(not_loaded), std::string("WinDivert 驱动未安装或未运?(") + not_loaded.what() + ")");
+  EXPECT_NE(std::string(not_loaded.what()).find("NotLoaded"), std::string::npos);
+  // "NotLoaded" in any letter case, whatever the code.
+  const DivertOsError lower(1, "library notloaded");
+  EXPECT_EQ(engine->_oserror_message(lower), std::string("WinDivert 驱动未安装或未运?(") + lower.what() + ")");
+  // Any other failure's own text reaches the user (a Linux backend's clear message, say).
+  const DivertOsError other(50, "NFQUEUE 队列 0 不可用: 需要 CAP_NET_ADMIN");
+  EXPECT_EQ(engine->_oserror_message(other), std::string("WinDivert 错误: ") + other.what());
+}
+
+}  // namespace
+}  // namespace tovix
