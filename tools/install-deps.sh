@@ -5,12 +5,13 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev fonts-wqy-microhei xvfb
+  qt6-base-dev fonts-wqy-microhei xvfb xauth
   libcurl4-openssl-dev libssl-dev openssl
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev
   microsocks tinyproxy
+  libnetfilter-queue-dev iptables ipset iproute2 curl tcpdump
   g++-mingw-w64-x86-64 wine64
 )
 

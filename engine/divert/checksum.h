@@ -11,8 +11,7 @@ namespace tovix {
 
 // The 16-bit ones' complement of the ones' complement sum of `data` read as big-endian
 // words (an odd last byte padded with zero), continuing from `partial_sum`.
-PACKET_DIVERT_EXPORT std::uint16_t internet_checksum(std::span<const std::uint8_t> data,
-                                                     std::uint32_t partial_sum = 0);
+PACKET_DIVERT_EXPORT std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t partial_sum = 0);
 
 // Recomputes the IPv4 header checksum and, when the packet has a TCP view, the TCP checksum
 // over the pseudo-header and the segment; marks both valid in the capture info. Packets

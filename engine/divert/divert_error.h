@@ -16,6 +16,7 @@ inline constexpr std::uint32_t DIVERT_ERROR_INVALID_HANDLE = 6;
 inline constexpr std::uint32_t DIVERT_ERROR_NOT_SUPPORTED = 50;
 inline constexpr std::uint32_t DIVERT_ERROR_INVALID_PARAMETER = 87;
 inline constexpr std::uint32_t DIVERT_ERROR_MOD_NOT_FOUND = 126;
+inline constexpr std::uint32_t DIVERT_ERROR_BUSY = 170;
 inline constexpr std::uint32_t DIVERT_ERROR_PROC_NOT_FOUND = 127;
 inline constexpr std::uint32_t DIVERT_ERROR_NO_DATA = 232;
 inline constexpr std::uint32_t DIVERT_ERROR_INVALID_IMAGE_HASH = 577;

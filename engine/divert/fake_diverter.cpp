@@ -6,9 +6,7 @@ namespace tovix {
 
 DivertOsError FakeDiverter::access_denied() { return DivertOsError(DIVERT_ERROR_ACCESS_DENIED, "拒绝访问。"); }
 
-DivertOsError FakeDiverter::invalid_parameter() {
-  return DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "参数错误。");
-}
+DivertOsError FakeDiverter::invalid_parameter() { return DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "参数错误。"); }
 
 DivertOsError FakeDiverter::invalid_image_hash() {
   return DivertOsError(DIVERT_ERROR_INVALID_IMAGE_HASH, "Windows 无法验证此文件的数字签名。");

@@ -71,14 +71,10 @@ class BasicIpv4Header {
   std::string src_addr() const { return format_ipv4(wire::load32(_header, 12)); }
   std::string dst_addr() const { return format_ipv4(wire::load32(_header, 16)); }
 
-  void set_src_addr(std::string_view dotted)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_src_addr(std::string_view dotted) requires(!std::is_const_v<Byte>) {
     wire::store32(_header, 12, parse_ipv4(dotted));
   }
-  void set_dst_addr(std::string_view dotted)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_dst_addr(std::string_view dotted) requires(!std::is_const_v<Byte>) {
     wire::store32(_header, 16, parse_ipv4(dotted));
   }
 
@@ -103,16 +99,8 @@ class BasicTcpHeader {
   bool psh() const { return flag(0x08); }
   bool ack() const { return flag(0x10); }
 
-  void set_src_port(std::uint16_t port)
-    requires(!std::is_const_v<Byte>)
-  {
-    wire::store16(_header, 0, port);
-  }
-  void set_dst_port(std::uint16_t port)
-    requires(!std::is_const_v<Byte>)
-  {
-    wire::store16(_header, 2, port);
-  }
+  void set_src_port(std::uint16_t port) requires(!std::is_const_v<Byte>) { wire::store16(_header, 0, port); }
+  void set_dst_port(std::uint16_t port) requires(!std::is_const_v<Byte>) { wire::store16(_header, 2, port); }
 
  private:
   bool flag(std::uint8_t mask) const { return (_header[13] & mask) != 0; }

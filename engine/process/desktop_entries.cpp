@@ -25,12 +25,24 @@ std::string unescape_value(const std::string& value) {
       continue;
     }
     switch (const char next = value[++i]) {
-      case 's': out += ' '; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case '\\': out += '\\'; break;
-      default: out += '\\'; out += next;
+      case 's':
+        out += ' ';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      default:
+        out += '\\';
+        out += next;
     }
   }
   return out;
@@ -111,10 +123,14 @@ std::optional<DesktopEntry> read_desktop_entry(const fs::path& file) {
     if (equals == std::string::npos) continue;
     const std::string key(strip_whitespace(std::string_view(line).substr(0, equals)));
     const std::string value = unescape_value(std::string(strip_whitespace(std::string_view(line).substr(equals + 1))));
-    if (key == "Type") entry.type = value;
-    else if (key == "Name") entry.name = value;
-    else if (key == "Exec") entry.exec = value;
-    else if ((key == "Hidden" || key == "NoDisplay") && value == "true") entry.hidden = true;
+    if (key == "Type")
+      entry.type = value;
+    else if (key == "Name")
+      entry.name = value;
+    else if (key == "Exec")
+      entry.exec = value;
+    else if ((key == "Hidden" || key == "NoDisplay") && value == "true")
+      entry.hidden = true;
   }
   return entry;
 }

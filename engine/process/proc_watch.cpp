@@ -34,7 +34,8 @@ std::string lower_ascii(std::string text) {
 std::string normalize_process_name(const std::string& name) {
   std::string normalized = lower_ascii(name);
   constexpr std::string_view suffix = ".exe";
-  if (normalized.size() < suffix.size() || normalized.compare(normalized.size() - suffix.size(), suffix.size(), suffix) != 0) {
+  if (normalized.size() < suffix.size() ||
+      normalized.compare(normalized.size() - suffix.size(), suffix.size(), suffix) != 0) {
     normalized += suffix;
   }
   return normalized;
@@ -173,7 +174,8 @@ bool ProcWatch::_admit_late_process(std::uint32_t pid) {
   const std::string lowered = lower_ascii(*name);
 
   std::lock_guard guard(_target_lock);
-  const bool matches = std::find(_normalized_names.begin(), _normalized_names.end(), lowered) != _normalized_names.end();
+  const bool matches =
+      std::find(_normalized_names.begin(), _normalized_names.end(), lowered) != _normalized_names.end();
   if (!matches) {
     std::lock_guard rejected_guard(_rejected_lock);
     _rejected_pids.insert(pid);

@@ -29,8 +29,7 @@ inline constexpr const char* PROC_WATCH_FILTER = "tcp and (outbound or loopback)
 // Marks a chosen name without a running process in the lookup details.
 inline constexpr const char* NOT_RUNNING = "未运行";
 // Connection states whose local port is attributed to its owner.
-inline constexpr const char* TRACKED_TCP_STATES[] = {"ESTABLISHED", "SYN_SENT", "SYN_RECV", "TIME_WAIT",
-                                                     "CLOSE_WAIT"};
+inline constexpr const char* TRACKED_TCP_STATES[] = {"ESTABLISHED", "SYN_SENT", "SYN_RECV", "TIME_WAIT", "CLOSE_WAIT"};
 inline constexpr std::chrono::milliseconds PORT_MONITOR_JOIN_TIMEOUT{2000};
 inline constexpr std::chrono::seconds INSTALLED_APPS_SCAN_TIMEOUT{30};
 

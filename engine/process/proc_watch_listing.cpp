@@ -35,9 +35,7 @@ ConvertTo-Json @($seen.Values)
 
 // The sort key of an installed application record; throws for a record that is not an object or
 // whose Name is not text.
-std::string app_sort_key(const Json& app) {
-  return lower_ascii(app.value("Name", Json("")).get<std::string>());
-}
+std::string app_sort_key(const Json& app) { return lower_ascii(app.value("Name", Json("")).get<std::string>()); }
 
 void sort_apps(Json& apps) {
   std::vector<std::pair<std::string, Json>> keyed;
@@ -49,7 +47,9 @@ void sort_apps(Json& apps) {
 
 }  // namespace
 
-std::vector<std::string> ProcWatch::get_all_process_names() { return get_all_process_names(*platform_process_queries()); }
+std::vector<std::string> ProcWatch::get_all_process_names() {
+  return get_all_process_names(*platform_process_queries());
+}
 
 std::vector<std::string> ProcWatch::get_all_process_names(ProcessQueries& queries) {
   std::set<std::string> names;
@@ -69,7 +69,8 @@ Json ProcWatch::get_all_processes_info(ProcessQueries& queries) {
   std::vector<std::pair<std::string, std::string>> records;
   try {
     queries.for_each_process(ProcessDetail::name_and_path, [&](const ProcessEntry& process) {
-      if (process.name && !process.name->empty()) records.emplace_back(lower_ascii(*process.name), process.exe.value_or(""));
+      if (process.name && !process.name->empty())
+        records.emplace_back(lower_ascii(*process.name), process.exe.value_or(""));
     });
   } catch (const std::exception& error) {
     logger()->warn("枚举进程信息异常: {}", error.what());

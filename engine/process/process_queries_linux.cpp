@@ -1,13 +1,15 @@
 // Process queries from /proc: image names from the executable link (or comm for kernel threads
-// and unreadable links), connections from /proc/net/tcp{,6} with their socket inodes traced to
-// the processes holding them through /proc/<pid>/fd.
+// and unreadable links), connections from sock_diag (or /proc/net/tcp{,6}) with their socket
+// inodes traced to the processes holding them through /proc/<pid>/fd.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -17,6 +19,8 @@
 #include <fmt/format.h>
 
 #include "engine/process/process_queries.h"
+#include "engine/process/process_queries_linux.h"
+#include "engine/process/sock_diag_linux.h"
 #include "engine/process/tcp_table_parsing.h"
 
 namespace tovix {
@@ -117,6 +121,8 @@ constexpr std::string_view kSocketPrefix = "socket:[";
 // How long a socket that no process visible to us holds (another namespace, another user) is
 // left alone before the next full search for it.
 constexpr auto kUnownedSocketRetry = std::chrono::seconds(1);
+// How often the descriptor through which a known owner holds its socket is read again.
+constexpr auto kOwnerRecheck = std::chrono::seconds(1);
 
 // The socket inode a /proc/<pid>/fd entry points at, or 0.
 std::uint64_t socket_inode_at(int dir_fd, const char* path) {
@@ -132,8 +138,9 @@ std::uint64_t socket_inode_at(int dir_fd, const char* path) {
 }
 
 // Finds the processes holding socket inodes. Walking every descriptor of every process costs
-// milliseconds, so owners found before are checked with one read each, and a walk happens only
-// for sockets not seen before.
+// milliseconds, so a walk happens only for sockets not seen before. An owner found before is
+// trusted while its process lives, and its descriptor is read again about once a second, so
+// that a socket handed to another process is noticed without a read per socket per refresh.
 class SocketOwnerTracer {
  public:
   // Fills in the owner of every socket in `owners` that some visible process holds. For a
@@ -141,17 +148,27 @@ class SocketOwnerTracer {
   void trace(std::unordered_map<std::uint64_t, std::uint32_t>& owners) {
     std::lock_guard guard(_lock);
     const auto now = std::chrono::steady_clock::now();
+    std::unordered_map<std::uint32_t, bool> alive;
+    const auto process_alive = [&](std::uint32_t pid) {
+      auto [item, fresh] = alive.try_emplace(pid, false);
+      if (fresh) item->second = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+      return item->second;
+    };
     std::unordered_map<std::uint64_t, std::uint32_t*> wanted;
     for (auto& [inode, pid] : owners) {
       if (auto known = _known.find(inode); known != _known.end()) {
-        const auto& [owner, fd] = known->second;
-        if (socket_inode_at(AT_FDCWD, fmt::format("/proc/{}/fd/{}", owner, fd).c_str()) == inode) {
-          pid = owner;
+        Owner& owner = known->second;
+        if (process_alive(owner.pid) &&
+            (now - owner.verified_at < kOwnerRecheck ||
+             socket_inode_at(AT_FDCWD, fmt::format("/proc/{}/fd/{}", owner.pid, owner.fd).c_str()) == inode)) {
+          if (now - owner.verified_at >= kOwnerRecheck) owner.verified_at = now;
+          pid = owner.pid;
           continue;
         }
         _known.erase(known);
       }
-      if (auto unowned = _unowned.find(inode); unowned != _unowned.end() && now - unowned->second < kUnownedSocketRetry) {
+      if (auto unowned = _unowned.find(inode);
+          unowned != _unowned.end() && now - unowned->second < kUnownedSocketRetry) {
         continue;
       }
       wanted.emplace(inode, &pid);
@@ -163,6 +180,12 @@ class SocketOwnerTracer {
   }
 
  private:
+  struct Owner {
+    std::uint32_t pid = 0;
+    std::string fd;
+    std::chrono::steady_clock::time_point verified_at;
+  };
+
   void search(std::unordered_map<std::uint64_t, std::uint32_t*>& wanted, std::chrono::steady_clock::time_point now) {
     std::size_t unresolved = wanted.size();
     DirHandle proc = open_proc();
@@ -175,7 +198,7 @@ class SocketOwnerTracer {
         auto found = wanted.find(inode);
         if (inode == 0 || found == wanted.end() || *found->second != 0) continue;
         *found->second = pid;
-        _known[inode] = {pid, item->d_name};
+        _known[inode] = {pid, item->d_name, now};
         if (--unresolved == 0) return false;
       }
       return true;
@@ -186,7 +209,7 @@ class SocketOwnerTracer {
   }
 
   std::mutex _lock;
-  std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::string>> _known;  // inode -> (pid, fd)
+  std::unordered_map<std::uint64_t, Owner> _known;
   std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> _unowned;
 };
 
@@ -207,20 +230,19 @@ class LinuxProcessQueries final : public ProcessQueries {
     return entry->name;
   }
 
+  explicit LinuxProcessQueries(LinuxSocketTable table) : _table(table) {}
+
   std::vector<TcpConnection> tcp_connections() override {
     std::vector<ProcNetTcpRow> rows;
-    for (const auto& [path, family] : {std::pair{"/proc/net/tcp", AddressFamily::ipv4},
-                                        std::pair{"/proc/net/tcp6", AddressFamily::ipv6}}) {
-      int error = 0;
-      auto text = read_file(path, error);
-      if (!text) {
-        // Without IPv6 in the kernel there is no tcp6 table, which just means no such connections.
-        if (family == AddressFamily::ipv6 && error == ENOENT) continue;
-        throw ProcessQueryError(fmt::format("{}: {}", path, std::strerror(error)));
+    if (_table.load() == LinuxSocketTable::sock_diag) {
+      try {
+        rows = dump_tcp_sockets();
+      } catch (const ProcessQueryError&) {
+        // A kernel built without sock_diag still has the text tables.
+        _table = LinuxSocketTable::proc_net_tcp;
       }
-      auto parsed = parse_proc_net_tcp(*text, family);
-      rows.insert(rows.end(), std::make_move_iterator(parsed.begin()), std::make_move_iterator(parsed.end()));
     }
+    if (_table.load() == LinuxSocketTable::proc_net_tcp) rows = read_proc_net_tcp();
 
     std::unordered_map<std::uint64_t, std::uint32_t> owners;
     for (const auto& row : rows) {
@@ -240,14 +262,36 @@ class LinuxProcessQueries final : public ProcessQueries {
     return connections;
   }
 
+  static std::vector<ProcNetTcpRow> read_proc_net_tcp() {
+    std::vector<ProcNetTcpRow> rows;
+    for (const auto& [path, family] :
+         {std::pair{"/proc/net/tcp", AddressFamily::ipv4}, std::pair{"/proc/net/tcp6", AddressFamily::ipv6}}) {
+      int error = 0;
+      auto text = read_file(path, error);
+      if (!text) {
+        // Without IPv6 in the kernel there is no tcp6 table, which just means no such connections.
+        if (family == AddressFamily::ipv6 && error == ENOENT) continue;
+        throw ProcessQueryError(fmt::format("{}: {}", path, std::strerror(error)));
+      }
+      auto parsed = parse_proc_net_tcp(*text, family);
+      rows.insert(rows.end(), std::make_move_iterator(parsed.begin()), std::make_move_iterator(parsed.end()));
+    }
+    return rows;
+  }
+
  private:
+  std::atomic<LinuxSocketTable> _table;
   SocketOwnerTracer _tracer;
 };
 
 }  // namespace
 
+std::shared_ptr<ProcessQueries> make_linux_process_queries(LinuxSocketTable table) {
+  return std::make_shared<LinuxProcessQueries>(table);
+}
+
 std::shared_ptr<ProcessQueries> platform_process_queries() {
-  static const auto queries = std::make_shared<LinuxProcessQueries>();
+  static const auto queries = make_linux_process_queries(LinuxSocketTable::sock_diag);
   return queries;
 }
 

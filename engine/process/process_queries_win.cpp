@@ -1,10 +1,10 @@
 // Process queries through Toolhelp snapshots, QueryFullProcessImageNameW and
 // GetExtendedTcpTable (owner PIDs, both address families).
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
 #include <iphlpapi.h>
 #include <tlhelp32.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <memory>
 #include <type_traits>
@@ -30,7 +30,8 @@ std::optional<std::string> full_image_path(DWORD pid) {
   for (DWORD capacity = MAX_PATH; capacity <= 32768; capacity *= 2) {
     std::wstring buffer(capacity, L'\0');
     DWORD size = capacity;
-    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size)) return utf8_from_wide(std::wstring_view(buffer.data(), size));
+    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size))
+      return utf8_from_wide(std::wstring_view(buffer.data(), size));
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
   }
   return std::nullopt;
@@ -65,8 +66,8 @@ std::vector<std::uint8_t> owner_pid_table(ULONG family) {
   DWORD size = 0;
   // The table may grow between the size query and the read; a few rounds settle it.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const DWORD result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family,
-                                             TCP_TABLE_OWNER_PID_ALL, 0);
+    const DWORD result =
+        GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
     if (result == NO_ERROR) return buffer;
     if (result != ERROR_INSUFFICIENT_BUFFER) {
       // A machine without IPv6 simply has no such connections.
@@ -113,8 +114,8 @@ class WindowsProcessQueries final : public ProcessQueries {
 
   std::vector<TcpConnection> tcp_connections() override {
     std::vector<TcpConnection> connections;
-    for (const auto& [family, kind] : {std::pair{ULONG{AF_INET}, AddressFamily::ipv4},
-                                      std::pair{ULONG{AF_INET6}, AddressFamily::ipv6}}) {
+    for (const auto& [family, kind] :
+         {std::pair{ULONG{AF_INET}, AddressFamily::ipv4}, std::pair{ULONG{AF_INET6}, AddressFamily::ipv6}}) {
       const auto table = owner_pid_table(family);
       auto rows = decode_tcp_owner_pid_table(table.data(), table.size(), kind);
       connections.insert(connections.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));

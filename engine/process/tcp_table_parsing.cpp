@@ -7,21 +7,21 @@
 #include <fmt/format.h>
 
 namespace tovix {
-namespace {
 
-// Kernel numbering, include/net/tcp_states.h.
-const char* linux_state_name(unsigned state) {
+const char* linux_tcp_state_name(unsigned state) {
   static constexpr std::array<const char*, 13> names = {
-      "NONE",      "ESTABLISHED", "SYN_SENT", "SYN_RECV", "FIN_WAIT1", "FIN_WAIT2",   "TIME_WAIT",
-      "CLOSE",     "CLOSE_WAIT",  "LAST_ACK", "LISTEN",   "CLOSING",   "NEW_SYN_RECV"};
+      "NONE",  "ESTABLISHED", "SYN_SENT", "SYN_RECV", "FIN_WAIT1", "FIN_WAIT2",   "TIME_WAIT",
+      "CLOSE", "CLOSE_WAIT",  "LAST_ACK", "LISTEN",   "CLOSING",   "NEW_SYN_RECV"};
   return state < names.size() ? names[state] : "NONE";
 }
+
+namespace {
 
 // MIB_TCP_STATE numbering.
 const char* windows_state_name(std::uint32_t state) {
   static constexpr std::array<const char*, 13> names = {
-      "NONE",       "CLOSE",     "LISTEN",   "SYN_SENT", "SYN_RECV",  "ESTABLISHED", "FIN_WAIT1",
-      "FIN_WAIT2",  "CLOSE_WAIT", "CLOSING", "LAST_ACK", "TIME_WAIT", "DELETE_TCB"};
+      "NONE",      "CLOSE",      "LISTEN",  "SYN_SENT", "SYN_RECV",  "ESTABLISHED", "FIN_WAIT1",
+      "FIN_WAIT2", "CLOSE_WAIT", "CLOSING", "LAST_ACK", "TIME_WAIT", "DELETE_TCB"};
   return state < names.size() ? names[state] : "NONE";
 }
 
@@ -125,7 +125,7 @@ std::vector<ProcNetTcpRow> parse_proc_net_tcp(std::string_view text, AddressFami
         !parse_number(fields[9], row.inode, 10)) {
       continue;
     }
-    row.state = linux_state_name(state);
+    row.state = linux_tcp_state_name(state);
     rows.push_back(std::move(row));
   }
   return rows;

@@ -18,6 +18,9 @@ PROC_WATCH_EXPORT std::string format_ipv4(const std::uint8_t* bytes);
 // RFC 5952 text: lower case, the longest run of two or more zero groups shortened to "::".
 PROC_WATCH_EXPORT std::string format_ipv6(const std::uint8_t* bytes);
 
+// The state name of the kernel's numbering (include/net/tcp_states.h); "NONE" when unknown.
+PROC_WATCH_EXPORT const char* linux_tcp_state_name(unsigned state);
+
 // One row of /proc/net/tcp or /proc/net/tcp6, before its socket inode is traced to a process.
 struct ProcNetTcpRow {
   TcpEndpoint local;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -82,6 +84,10 @@ struct ConsoleFake::Impl {
   mutable std::mutex lock;
   std::map<std::pair<std::string, std::string>, FakeAnswer> answers;
   std::vector<RecordedRequest> requests;
+  // Delayed answers wait on this until their delay passes or the generation moves on.
+  std::condition_variable delay_ended;
+  std::uint64_t delay_generation = 0;
+  bool stopping = false;
 
   void handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest record;
@@ -96,7 +102,7 @@ struct ConsoleFake::Impl {
     record.cookies = parse_cookies(record);
     record.remote_port = request.remote_port;
 
-    std::lock_guard guard(lock);
+    std::unique_lock guard(lock);
     requests.push_back(record);
     const auto it = answers.find({request.method, request.path});
     if (it == answers.end()) {
@@ -104,9 +110,23 @@ struct ConsoleFake::Impl {
       response.set_content(R"({"status":404,"msg":"no route"})", "application/json");
       return;
     }
-    response.status = it->second.status;
-    for (const auto& [name, value] : it->second.headers) response.set_header(name, value);
-    response.set_content(it->second.body, it->second.content_type);
+    const FakeAnswer answer = it->second;
+    if (answer.delay.count() > 0) {
+      const std::uint64_t generation = delay_generation;
+      delay_ended.wait_for(guard, answer.delay, [&] { return stopping || delay_generation != generation; });
+    }
+    response.status = answer.status;
+    for (const auto& [name, value] : answer.headers) response.set_header(name, value);
+    response.set_content(answer.body, answer.content_type);
+  }
+
+  void end_delays(bool stop) {
+    {
+      std::lock_guard guard(lock);
+      ++delay_generation;
+      stopping = stopping || stop;
+    }
+    delay_ended.notify_all();
   }
 
   void start(std::unique_ptr<httplib::Server> created, std::string url_scheme) {
@@ -146,6 +166,7 @@ ConsoleFake::ConsoleFake(const TlsIdentity& tls) : _impl(std::make_unique<Impl>(
 }
 
 ConsoleFake::~ConsoleFake() {
+  _impl->end_delays(true);
   _impl->server->stop();
   if (_impl->thread.joinable()) _impl->thread.join();
 }
@@ -163,6 +184,8 @@ void ConsoleFake::answer_json(const std::string& method, const std::string& path
                               int status) {
   answer(method, path, FakeAnswer::json(body, status));
 }
+
+void ConsoleFake::release_delayed() { _impl->end_delays(false); }
 
 std::vector<RecordedRequest> ConsoleFake::requests() const {
   std::lock_guard guard(_impl->lock);

@@ -2,6 +2,7 @@
 // A loopback HTTP(S) server that answers as the vendor console does, from answers the test sets
 // per method and path, and records every request it receives. Started on a free port by the
 // constructor, stopped and joined by the destructor.
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -38,6 +39,9 @@ struct FakeAnswer {
   std::string body;
   std::string content_type = "application/json";
   Fields headers;
+  // How long the fake waits before it answers (a slow console). release_delayed() and the
+  // destructor end the wait early, so a test never has to sit out a long delay.
+  std::chrono::milliseconds delay{0};
 
   static FakeAnswer json(const nlohmann::ordered_json& body, int status = 200);
 };
@@ -64,6 +68,9 @@ class ConsoleFake {
   void answer(const std::string& method, const std::string& path, FakeAnswer answer);
   void answer_json(const std::string& method, const std::string& path, const nlohmann::ordered_json& body,
                    int status = 200);
+
+  // Lets every request that is waiting out its delay now be answered at once.
+  void release_delayed();
 
   std::vector<RecordedRequest> requests() const;
   std::size_t request_count() const;

@@ -1,6 +1,7 @@
 #pragma once
-// A TCP server on 127.0.0.1 with an OS-chosen port that runs `handler` on its own thread for
-// each accepted connection. The destructor wakes and joins every thread.
+// A TCP server on 127.0.0.1 (or another address of this host) with an OS-chosen port that runs
+// `handler` on its own thread for each accepted connection. The destructor wakes and joins
+// every thread.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -17,7 +18,7 @@ namespace tovix::testing {
 class LoopbackServer {
  public:
   using Handler = std::function<void(Socket& connection)>;
-  explicit LoopbackServer(Handler handler);
+  explicit LoopbackServer(Handler handler, const std::string& bind_ip = "127.0.0.1");
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;

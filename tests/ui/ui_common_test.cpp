@@ -4,10 +4,12 @@
 #include <QPointer>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include "ui/console_worker.h"
 #include "ui/result_values.h"
 #include "ui/status_style.h"
 #include "ui/worker_slot.h"

@@ -73,9 +73,10 @@ TEST(FakeDiverterTest, ScriptedOpenFailuresCarryCodeAndMessage) {
     std::uint32_t code;
     const char* fragment;
   };
-  for (const Case& c : {Case{FakeDiverter::access_denied(), 5, "拒绝访问"}, Case{FakeDiverter::invalid_parameter(), 87, ""},
-                        Case{FakeDiverter::invalid_image_hash(), 577, ""}, Case{FakeDiverter::not_loaded(), 126, "NotLoaded"},
-                        Case{DivertOsError(1275, "此驱动程序被阻止加载。"), 1275, "此驱动程序被阻止加载"}}) {
+  for (const Case& c :
+       {Case{FakeDiverter::access_denied(), 5, "拒绝访问"}, Case{FakeDiverter::invalid_parameter(), 87, ""},
+        Case{FakeDiverter::invalid_image_hash(), 577, ""}, Case{FakeDiverter::not_loaded(), 126, "NotLoaded"},
+        Case{DivertOsError(1275, "此驱动程序被阻止加载。"), 1275, "此驱动程序被阻止加载"}}) {
     diverter.fail_next_open(c.error);
     expect_error([&] { diverter.open("true"); }, c.code, c.fragment);
     EXPECT_FALSE(diverter.is_open());

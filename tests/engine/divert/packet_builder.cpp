@@ -20,7 +20,7 @@ std::vector<std::uint8_t> build_ipv4_tcp(const TcpFields& fields) {
   const std::size_t total = ip_length + tcp_length + fields.payload.size();
   std::vector<std::uint8_t> out;
   out.push_back(static_cast<std::uint8_t>(0x40 | (ip_length / 4)));
-  out.push_back(0x00);                           // TOS
+  out.push_back(0x00);                            // TOS
   put16(out, static_cast<std::uint16_t>(total));  // total length
   put16(out, 0x1c46);                             // identification
   put16(out, 0x4000);                             // don't fragment

@@ -128,8 +128,8 @@ class WinDivertStubTest : public ::testing::Test {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(_module, name)));
   }
   void push(const std::vector<std::uint8_t>& bytes, const windivert::Address& address) {
-    stub<void (*)(const void*, UINT, const windivert::Address*)>("StubPush")(
-        bytes.data(), static_cast<UINT>(bytes.size()), &address);
+    stub<void (*)(const void*, UINT, const windivert::Address*)>("StubPush")(bytes.data(),
+                                                                             static_cast<UINT>(bytes.size()), &address);
   }
   std::vector<std::uint8_t> sent(UINT index, windivert::Address& address) {
     std::vector<std::uint8_t> bytes(windivert::MTU_MAX);

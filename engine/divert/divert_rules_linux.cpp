@@ -1,0 +1,136 @@
+#include "engine/divert/divert_rules_linux.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <utility>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "common/logging.h"
+#include "common/run_command.h"
+#include "common/text.h"
+#include "engine/divert/divert_error.h"
+
+namespace tovix {
+namespace {
+
+constexpr auto kToolTimeout = std::chrono::seconds(20);
+constexpr int kMaxStaleJumps = 16;
+
+using Argv = std::vector<std::string>;
+
+struct ToolOutcome {
+  bool ok = false;
+  std::string message;
+};
+
+// Runs one iptables / ip6tables / ipset command. A missing program is a failure like any other.
+ToolOutcome run_tool(const Argv& argv) {
+  try {
+    const CommandResult result = run_command(argv, kToolTimeout);
+    if (result.exit_code == 0) return {true, {}};
+    return {false, std::string(strip_whitespace(result.standard_error.empty() ? result.standard_output
+                                                                              : result.standard_error))};
+  } catch (const CommandError& error) {
+    return {false, error.what()};
+  }
+}
+
+Argv with_prefix(Argv prefix, const Argv& rest) {
+  prefix.insert(prefix.end(), rest.begin(), rest.end());
+  return prefix;
+}
+
+DivertOsError install_error(const Argv& argv, const std::string& message) {
+  return DivertOsError(
+      DIVERT_ERROR_NOT_SUPPORTED,
+      fmt::format("installing the diversion rules failed; this needs iptables and ipset with the kernel's raw "
+                  "table, NFQUEUE and CT targets and set match: `{}`: {}",
+                  fmt::join(argv, " "), message));
+}
+
+}  // namespace
+
+bool kernel_has_ipv6() { return access("/proc/net/if_inet6", F_OK) == 0; }
+
+DivertRules::DivertRules(DivertRuleNames names) : _names(std::move(names)) {}
+
+DivertRules::~DivertRules() { remove(); }
+
+std::vector<std::vector<std::string>> DivertRules::ipv4_rules() const {
+  const std::string queue = std::to_string(_names.queue_number);
+  const std::string mark = fmt::format("{0:#x}/{0:#x}", _names.reinject_mark);
+  const Argv to_queue{"-j", "NFQUEUE", "--queue-num", queue};
+  return {
+      // Re-injected rewritten packets: each direction of a rewritten flow would look like a
+      // one-sided connection to the tracker and be marked INVALID.
+      {"-m", "mark", "--mark", mark, "-j", "CT", "--notrack"},
+      {"-m", "mark", "--mark", mark, "-j", "ACCEPT"},
+      with_prefix({"-p", "tcp", "!", "-d", "127.0.0.0/8", "-m", "set", "--match-set", _names.port_set, "src"},
+                  to_queue),
+      with_prefix({"-p", "tcp", "--syn", "!", "-d", "127.0.0.0/8"}, to_queue),
+      with_prefix({"-p", "tcp", "-s", "127.0.0.1", "-d", "127.0.0.2"}, to_queue),
+  };
+}
+
+std::vector<std::vector<std::string>> DivertRules::ipv6_rules() const {
+  return {{"-p", "tcp", "!", "-d", "::1", "-j", "NFQUEUE", "--queue-num", std::to_string(_names.queue_number)}};
+}
+
+void DivertRules::install() {
+  remove();
+  const auto run_or_throw = [&](const Argv& argv) {
+    if (auto outcome = run_tool(argv); !outcome.ok) {
+      _remove_all();
+      throw install_error(argv, outcome.message);
+    }
+  };
+  _installed = true;  // from here on, a failure removes the partial installation
+  run_or_throw({"ipset", "create", _names.port_set, "bitmap:port", "range", "0-65535"});
+  std::vector<std::pair<std::string, std::vector<Argv>>> families{{"iptables", ipv4_rules()}};
+  if (kernel_has_ipv6()) families.emplace_back("ip6tables", ipv6_rules());
+  for (const auto& [tool, rules] : families) {
+    run_or_throw({tool, "-w", "-t", "raw", "-N", _names.chain});
+    for (const Argv& rule : rules) run_or_throw(with_prefix({tool, "-w", "-t", "raw", "-A", _names.chain}, rule));
+  }
+  // The jumps go in last, so traffic is diverted only once every rule is in place.
+  for (const auto& [tool, rules] : families)
+    run_or_throw({tool, "-w", "-t", "raw", "-I", "OUTPUT", "1", "-j", _names.chain});
+  get_logger(LOGGER_ENGINE)
+      ->debug("分流规则已安装: 链 {}, 端口集 {}, 队列 {}", _names.chain, _names.port_set, _names.queue_number);
+}
+
+void DivertRules::remove() noexcept {
+  if (!_installed) return;
+  _remove_all();
+}
+
+bool DivertRules::remove_stale() noexcept {
+  const bool found = _remove_all();
+  if (found) get_logger(LOGGER_ENGINE)->warn("已清除上次运行遗留的分流规则: {}", _names.chain);
+  return found;
+}
+
+bool DivertRules::_remove_all() noexcept {
+  bool found = false;
+  try {
+    for (const char* tool : {"iptables", "ip6tables"}) {
+      // The jump first, so nothing is queued into a chain that is being emptied.
+      for (int i = 0; i < kMaxStaleJumps && run_tool({tool, "-w", "-t", "raw", "-D", "OUTPUT", "-j", _names.chain}).ok;
+           ++i) {
+        found = true;
+      }
+      if (run_tool({tool, "-w", "-t", "raw", "-F", _names.chain}).ok) found = true;
+      run_tool({tool, "-w", "-t", "raw", "-X", _names.chain});
+    }
+    if (run_tool({"ipset", "destroy", _names.port_set}).ok) found = true;
+  } catch (...) {
+    // Logging or allocation failed: what could not be removed is cleaned up by the next start.
+  }
+  _installed = false;
+  return found;
+}
+
+}  // namespace tovix

@@ -1,0 +1,259 @@
+#include "engine/divert/nfqueue_diverter_linux.h"
+
+#include <arpa/inet.h>
+#include <libnetfilter_queue/libnetfilter_queue.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink_queue.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "common/logging.h"
+#include "engine/divert/checksum.h"
+#include "engine/divert/divert_rules_linux.h"
+#include "engine/divert/port_set_linux.h"
+
+namespace tovix {
+namespace {
+
+// A whole segmentation-offload packet (64 KiB) with its netlink framing.
+constexpr std::size_t kReceiveBufferSize = 0x10000 + 0x2000;
+constexpr std::uint32_t kCopyRange = 0xFFFF;
+constexpr std::uint32_t kQueueLength = 4096;
+// Room for a full queue of small packets and a good part of one of large ones; the kernel
+// drops (never passes) what does not fit.
+constexpr int kSocketBuffer = 32 * 1024 * 1024;
+
+DivertOsError access_denied(const std::string& what) {
+  return DivertOsError(DIVERT_ERROR_ACCESS_DENIED, "拒绝访问 (access denied): " + what + " needs root (CAP_NET_ADMIN)");
+}
+
+DivertOsError open_error(const std::string& what, int error) {
+  if (error == EPERM || error == EACCES) return access_denied(what);
+  if (error == EBUSY) {
+    return DivertOsError(DIVERT_ERROR_BUSY, what + ": the queue is bound by another program");
+  }
+  return DivertOsError(DIVERT_ERROR_NOT_SUPPORTED,
+                       what + " failed, the kernel lacks NFQUEUE support (nfnetlink_queue): " + std::strerror(error));
+}
+
+bool is_loopback_address(const Packet& packet) {
+  const auto ip = packet.ipv4();
+  return ip && ip->dst_addr().starts_with("127.");
+}
+
+}  // namespace
+
+struct NfqueueDiverter::Queue {
+  nfq_handle* handle = nullptr;
+  nfq_q_handle* queue = nullptr;
+  int fd = -1;
+
+  ~Queue() {
+    if (queue) nfq_destroy_queue(queue);
+    if (handle) nfq_close(handle);
+  }
+
+  static int on_packet(nfq_q_handle*, nfgenmsg*, nfq_data* data, void* self_pointer) {
+    auto& self = *static_cast<NfqueueDiverter*>(self_pointer);
+    // Closing reads what arrives meanwhile; those packets go down with the queue.
+    if (!self._open) return 0;
+    const nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(data);
+    if (!header) return 0;
+    unsigned char* payload = nullptr;
+    const int length = nfq_get_payload(data, &payload);
+    if (length < 0) return 0;
+    CaptureInfo info;
+    info.outbound = true;
+    info.interface_index = nfq_get_outdev(data);
+    info.loopback = info.interface_index != 0 && info.interface_index == self._loopback_index;
+    info.ip_checksum_valid = true;
+    // Offloaded packets carry only the pseudo-header sum until the device completes it.
+    info.tcp_checksum_valid = (nfq_get_skbinfo(data) & NFQA_SKB_CSUMNOTREADY) == 0;
+    Packet packet(std::vector<std::uint8_t>(payload, payload + length), info);
+    if (!info.loopback) packet.info().loopback = is_loopback_address(packet);
+    self._received.push_back({ntohl(header->packet_id), nfq_get_nfmark(data), std::move(packet)});
+    self._packets_received.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+};
+
+NfqueueDiverter::NfqueueDiverter(std::uint16_t queue_number)
+    : _queue_number(queue_number), _wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), _buffer(kReceiveBufferSize) {
+  if (_wake_fd < 0) throw std::runtime_error(fmt::format("eventfd: {}", std::strerror(errno)));
+}
+
+NfqueueDiverter::~NfqueueDiverter() {
+  close();
+  ::close(_wake_fd);
+}
+
+void NfqueueDiverter::open(const std::string& filter) {
+  close();
+  if (filter != SUPPORTED_FILTER) {
+    throw DivertOsError(
+        DIVERT_ERROR_NOT_SUPPORTED,
+        fmt::format("the NFQUEUE backend implements only the filter \"{}\", not \"{}\"", SUPPORTED_FILTER, filter));
+  }
+  const std::string what = fmt::format("binding netfilter queue {}", _queue_number);
+  auto queue = std::make_unique<Queue>();
+  errno = 0;
+  queue->handle = nfq_open();
+  if (!queue->handle) throw open_error("opening netfilter netlink", errno == 0 ? EPROTONOSUPPORT : errno);
+  errno = 0;
+  queue->queue = nfq_create_queue(queue->handle, _queue_number, &Queue::on_packet, this);
+  if (!queue->queue) throw open_error(what, errno == 0 ? EPROTONOSUPPORT : errno);
+  if (nfq_set_mode(queue->queue, NFQNL_COPY_PACKET, kCopyRange) < 0) throw open_error(what, errno);
+  // Whole offloaded packets instead of one message per segment; older kernels lack the flag.
+  if (nfq_set_queue_flags(queue->queue, NFQA_CFG_F_GSO, NFQA_CFG_F_GSO) < 0) {
+    get_logger(LOGGER_ENGINE)->debug("NFQUEUE 不支持整包 (GSO) 模式: {}", std::strerror(errno));
+  }
+  nfq_set_queue_maxlen(queue->queue, kQueueLength);
+  queue->fd = nfq_fd(queue->handle);
+  if (setsockopt(queue->fd, SOL_SOCKET, SO_RCVBUFFORCE, &kSocketBuffer, sizeof kSocketBuffer) < 0) {
+    setsockopt(queue->fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
+  }
+  _loopback_index = if_nametoindex("lo");
+
+  // Bound: no live reader of an earlier run holds the queue, so any rules of ours are stale.
+  DivertRuleNames names;
+  names.queue_number = _queue_number;
+  names.reinject_mark = REINJECT_MARK;
+  auto rules = std::make_unique<DivertRules>(names);
+  rules->remove_stale();
+  auto port_set = std::make_unique<IpsetPortSet>(names.port_set);
+  rules->install();
+
+  _ports = DivertedPorts{};
+  _received.clear();
+  _pending.reset();
+  _queue = std::move(queue);
+  _rules = std::move(rules);
+  _port_set = std::move(port_set);
+  _packets_received = 0;
+  eventfd_t ignored = 0;
+  eventfd_read(_wake_fd, &ignored);
+  _shut_down = false;
+  _open = true;
+  get_logger(LOGGER_ENGINE)->debug("NFQUEUE 队列 {} 已打开", _queue_number);
+}
+
+void NfqueueDiverter::set_param(DivertParam param, std::uint64_t value) {
+  if (!_queue) throw handle_not_open_error();
+  if (param != DivertParam::QUEUE_LENGTH) return;
+  if (value == 0 || value > 65536) {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "queue length out of range: " + std::to_string(value));
+  }
+  if (nfq_set_queue_maxlen(_queue->queue, static_cast<std::uint32_t>(value)) < 0) {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("queue length: {}", std::strerror(errno)));
+  }
+}
+
+std::optional<Packet> NfqueueDiverter::recv() {
+  if (!_queue) throw handle_not_open_error();
+  _drop_unsent();
+  while (_received.empty()) {
+    if (_shut_down) return std::nullopt;
+    pollfd waits[2] = {{_queue->fd, POLLIN, 0}, {_wake_fd, POLLIN, 0}};
+    if (poll(waits, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw DivertOsError(DIVERT_ERROR_NO_DATA, fmt::format("poll: {}", std::strerror(errno)));
+    }
+    if (waits[1].revents != 0) {
+      _shut_down = true;
+      continue;
+    }
+    _read_socket();
+  }
+  _pending = std::move(_received.front());
+  _received.pop_front();
+  return _pending->packet;
+}
+
+void NfqueueDiverter::_read_socket() {
+  const ssize_t got = ::recv(_queue->fd, _buffer.data(), _buffer.size(), MSG_DONTWAIT);
+  if (got < 0) {
+    if (errno == EAGAIN || errno == EINTR) return;
+    // The reader fell behind and the kernel dropped packets (never passed them): go on.
+    if (errno == ENOBUFS) {
+      get_logger(LOGGER_ENGINE)->debug("NFQUEUE 缓冲区溢出，内核已丢弃数据包");
+      return;
+    }
+    throw DivertOsError(DIVERT_ERROR_NO_DATA, fmt::format("reading netfilter queue: {}", std::strerror(errno)));
+  }
+  nfq_handle_packet(_queue->handle, _buffer.data(), static_cast<int>(got));
+}
+
+void NfqueueDiverter::send(const Packet& packet) {
+  if (!_queue) throw handle_not_open_error();
+  if (!_pending) {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "no captured packet is waiting to be sent back");
+  }
+  const Captured captured = std::move(*_pending);
+  _pending.reset();
+  const bool changed = rewritten(captured.packet.bytes(), packet);
+  try {
+    if (const auto update = _ports.on_send(captured.packet, packet)) {
+      if (update->change == DivertedPorts::Change::add) {
+        _port_set->add(update->port);
+      } else {
+        _port_set->remove(update->port);
+      }
+    }
+  } catch (...) {
+    // Released without its port in the set, the connection's next segments would leave
+    // unchanged; dropped, the SYN is retried by the application.
+    nfq_set_verdict(_queue->queue, captured.id, NF_DROP, 0, nullptr);
+    throw;
+  }
+  int result = 0;
+  if (changed) {
+    // Through the hook once more: the mark takes it out of connection tracking and past the
+    // queue, and the kernel routes it anew for its new addresses.
+    const std::span<const std::uint8_t> bytes = packet.bytes();
+    result = nfq_set_verdict2(_queue->queue, captured.id, NF_REPEAT, captured.mark | REINJECT_MARK,
+                              static_cast<std::uint32_t>(bytes.size()), bytes.data());
+  } else {
+    result = nfq_set_verdict(_queue->queue, captured.id, NF_ACCEPT, 0, nullptr);
+  }
+  if (result < 0) {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("verdict: {}", std::strerror(errno)));
+  }
+}
+
+void NfqueueDiverter::_drop_unsent() noexcept {
+  if (!_pending) return;
+  nfq_set_verdict(_queue->queue, _pending->id, NF_DROP, 0, nullptr);
+  _pending.reset();
+}
+
+void NfqueueDiverter::recalculate_checksums(Packet& packet) { compute_checksums(packet); }
+
+void NfqueueDiverter::shutdown() noexcept {
+  if (!_open) return;
+  eventfd_write(_wake_fd, 1);
+}
+
+void NfqueueDiverter::close() noexcept {
+  if (!_queue) return;
+  _open = false;
+  // Rules first: with the queue gone, packets still matching them would have no reader.
+  if (_rules) _rules->remove();
+  _rules.reset();
+  _port_set.reset();
+  _received.clear();
+  _pending.reset();
+  // Packets still held in the kernel queue are dropped when it is destroyed.
+  _queue.reset();
+  get_logger(LOGGER_ENGINE)->debug("NFQUEUE 队列 {} 已关闭", _queue_number);
+}
+
+}  // namespace tovix

@@ -1,0 +1,251 @@
+// The NFQUEUE backend against the real kernel, inside network namespaces made for each test: a
+// reader that passes every IPv4 packet unchanged and drops the rest, as the engine does with
+// packets it does not divert.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "engine/divert/nfqueue_diverter_linux.h"
+#include "tests/support/http_destination.h"
+#include "tests/support/netns_fixture.h"
+
+namespace tovix {
+namespace {
+
+using testing::NetnsPair;
+using testing::NetnsScope;
+
+constexpr const char* FILTER = NfqueueDiverter::SUPPORTED_FILTER;
+
+class PassingReader {
+ public:
+  explicit PassingReader(PacketDiverter& diverter) : _diverter(diverter), _thread([this] { _loop(); }) {}
+  ~PassingReader() {
+    _diverter.shutdown();
+    _thread.join();
+  }
+  int ipv4() const { return _ipv4.load(); }
+  int others() const { return _others.load(); }
+
+ private:
+  void _loop() {
+    while (auto packet = _diverter.recv()) {
+      if (!packet->ipv4()) {
+        ++_others;
+        continue;
+      }
+      ++_ipv4;
+      _diverter.recalculate_checksums(*packet);
+      _diverter.send(*packet);
+    }
+  }
+  PacketDiverter& _diverter;
+  std::atomic<int> _ipv4{0}, _others{0};
+  std::thread _thread;
+};
+
+// An IPv6 listener that answers every connection with a tiny HTTP response.
+class Ipv6Responder {
+ public:
+  explicit Ipv6Responder(const std::string& ns) {
+    NetnsScope inside(ns);
+    _fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    socklen_t length = sizeof address;
+    if (_fd < 0 || bind(_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_fd, 16) != 0 ||
+        getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("IPv6 listener");
+    }
+    _port = ntohs(address.sin6_port);
+    _thread = std::thread([this] {
+      for (;;) {
+        const int client = accept(_fd, nullptr, nullptr);
+        if (client < 0) return;
+        const char answer[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        char request[4096];
+        (void)!recv(client, request, sizeof request, 0);
+        (void)!write(client, answer, sizeof answer - 1);
+        close(client);
+      }
+    });
+  }
+  ~Ipv6Responder() {
+    ::shutdown(_fd, SHUT_RDWR);
+    _thread.join();
+    close(_fd);
+  }
+  int port() const { return _port; }
+
+ private:
+  int _fd = -1;
+  int _port = 0;
+  std::thread _thread;
+};
+
+class NfqueueDiverterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) GTEST_SKIP() << reason;
+    _pair = std::make_unique<NetnsPair>();
+    NetnsScope remote(_pair->remote());
+    _destination =
+        std::make_unique<testing::HttpDestination>("0.0.0.0", std::make_shared<const std::string>(1 << 20, 'x'));
+  }
+
+  // curl in the client namespace; its exit code.
+  int curl(const std::vector<std::string>& options, const std::string& url) {
+    std::vector<std::string> argv{"curl", "-s", "-o", "/dev/null", "--max-time", "5"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(url);
+    return NetnsPair::run(_pair->client(), argv).exit_code;
+  }
+  std::string data_url() const {
+    return "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_destination->port()) + "/data";
+  }
+  std::string rules() const {
+    return NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"}) +
+           NetnsPair::run_ok(_pair->client(), {"ip6tables-save", "-t", "raw"}) +
+           NetnsPair::run_ok(_pair->client(), {"ipset", "list", "-n"});
+  }
+
+  std::unique_ptr<NetnsPair> _pair;
+  std::unique_ptr<testing::HttpDestination> _destination;
+};
+
+TEST_F(NfqueueDiverterTest, RulesExistOnlyWhileTheHandleIsOpen) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  const std::string installed = rules();
+  EXPECT_NE(installed.find("-A OUTPUT -j TOVIX_DIVERT"), std::string::npos) << installed;
+  EXPECT_NE(installed.find("tovix_divert_ports"), std::string::npos) << installed;
+  EXPECT_EQ(installed.find("queue-bypass"), std::string::npos) << "no reader must mean no traffic, not a leak";
+  diverter.close();
+  const std::string left = rules();
+  EXPECT_EQ(left.find("TOVIX"), std::string::npos) << left;
+  EXPECT_EQ(left.find("tovix"), std::string::npos) << left;
+}
+
+TEST_F(NfqueueDiverterTest, RulesLeftByAKilledRunAreReplacedByOneSet) {
+  for (const auto& argv : std::vector<std::vector<std::string>>{
+           {"ipset", "create", "tovix_divert_ports", "bitmap:port", "range", "0-65535"},
+           {"iptables", "-t", "raw", "-N", "TOVIX_DIVERT"},
+           {"iptables", "-t", "raw", "-A", "TOVIX_DIVERT", "-p", "tcp", "-j", "NFQUEUE", "--queue-num", "7100"},
+           {"iptables", "-t", "raw", "-A", "OUTPUT", "-j", "TOVIX_DIVERT"},
+           {"iptables", "-t", "raw", "-A", "OUTPUT", "-j", "TOVIX_DIVERT"}}) {
+    NetnsPair::run_ok(_pair->client(), argv);
+  }
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  const std::string installed = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"});
+  std::size_t jumps = 0;
+  for (std::size_t at = installed.find("-j TOVIX_DIVERT"); at != std::string::npos;
+       at = installed.find("-j TOVIX_DIVERT", at + 1)) {
+    ++jumps;
+  }
+  EXPECT_EQ(jumps, 1u) << installed;
+  EXPECT_NE(installed.find("--match-set tovix_divert_ports src"), std::string::npos) << installed;
+}
+
+TEST_F(NfqueueDiverterTest, OnlyTheSynOfAConnectionThatIsPassedLeavesTheKernel) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  PassingReader reader(diverter);
+  ASSERT_EQ(curl({}, data_url()), 0);
+  // A 1 MiB download is hundreds of segments each way; only the client's SYN was queued.
+  EXPECT_GE(reader.ipv4(), 1);
+  EXPECT_LE(reader.ipv4(), 3);
+  EXPECT_EQ(_destination->peers(), std::vector<std::string>{NetnsPair::CLIENT_IP});
+}
+
+TEST_F(NfqueueDiverterTest, WithoutAReaderNewConnectionsWaitInsteadOfLeaving) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  EXPECT_NE(curl({"--max-time", "2"}, data_url()), 0);
+  EXPECT_TRUE(_destination->peers().empty()) << "a SYN went out while nobody read the queue";
+  diverter.close();
+  EXPECT_EQ(curl({}, data_url()), 0) << "closing restores direct traffic";
+}
+
+TEST_F(NfqueueDiverterTest, Ipv6IsHeldBackWhileOpenAndFlowsAfterClose) {
+  Ipv6Responder responder(_pair->remote());
+  const std::string url =
+      "http://[" + std::string(NetnsPair::REMOTE_IP6) + "]:" + std::to_string(responder.port()) + "/";
+  NetnsScope client(_pair->client());
+  ASSERT_EQ(curl({"-g"}, url), 0) << "IPv6 works before the diverter opens";
+  {
+    NfqueueDiverter diverter;
+    diverter.open(FILTER);
+    PassingReader reader(diverter);
+    EXPECT_NE(curl({"-g", "--max-time", "2"}, url), 0);
+    EXPECT_GE(reader.others(), 1);
+  }
+  EXPECT_EQ(curl({"-g"}, url), 0);
+}
+
+TEST_F(NfqueueDiverterTest, ShutdownWakesABlockedReceive) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  auto received = std::async(std::launch::async, [&] { return diverter.recv().has_value(); });
+  EXPECT_EQ(received.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  diverter.shutdown();
+  ASSERT_EQ(received.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_FALSE(received.get());
+  EXPECT_FALSE(diverter.recv().has_value()) << "a receive after shutdown returns at once";
+}
+
+TEST_F(NfqueueDiverterTest, AnOtherFilterIsRefusedWithoutInstallingAnything) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  EXPECT_THROW(diverter.open("udp"), DivertOsError);
+  EXPECT_FALSE(diverter.is_open());
+  EXPECT_EQ(rules().find("TOVIX"), std::string::npos);
+}
+
+TEST(NfqueueDiverterPermissionTest, WithoutRootOpeningReportsAccessDenied) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    std::string text = "opened";
+    if (setgid(65534) != 0 || setuid(65534) != 0) {
+      text = "setuid failed";
+    } else {
+      try {
+        NfqueueDiverter diverter;
+        diverter.open(FILTER);
+      } catch (const DivertOsError& error) {
+        text = std::to_string(error.code()) + " " + error.what();
+      }
+    }
+    (void)!write(pipe_fds[1], text.data(), text.size());
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  std::string text;
+  char buffer[1024];
+  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(got));
+  close(pipe_fds[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_TRUE(text.starts_with(std::to_string(DIVERT_ERROR_ACCESS_DENIED) + " ")) << text;
+  EXPECT_NE(text.find("access"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace tovix

@@ -1,0 +1,88 @@
+// Both Linux connection tables, sock_diag and /proc/net/tcp{,6}, against sockets this test
+// owns: each must list them with the same local endpoint, state and owner.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "common/socket.h"
+#include "engine/process/process_queries_linux.h"
+
+namespace tovix {
+namespace {
+
+using Seen = std::map<std::pair<std::string, int>, std::pair<std::string, std::uint32_t>>;  // endpoint → (state, pid)
+
+Seen listing(LinuxSocketTable table, const std::vector<int>& ports) {
+  Seen seen;
+  for (const TcpConnection& connection : make_linux_process_queries(table)->tcp_connections()) {
+    if (!connection.local) continue;
+    for (int port : ports) {
+      if (connection.local->port == port) {
+        seen.emplace(std::pair{connection.local->address, port}, std::pair{connection.state, connection.pid});
+      }
+    }
+  }
+  return seen;
+}
+
+int ipv6_loopback_listener() {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 1) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int port_of(int fd) {
+  sockaddr_in6 address{};
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin6_port);
+}
+
+TEST(SockDiagTest, ListsTheSameSocketsAsTheTextTables) {
+  auto listener = Socket::create_tcp();
+  listener->bind("127.0.0.1", 0);
+  listener->listen(4);
+  const int listen_port = listener->local_address().second;
+  auto client = connect_tcp("127.0.0.1", listen_port, std::chrono::seconds(10));
+  SocketAddress peer;
+  auto accepted = listener->accept(peer);
+  const int client_port = client->local_address().second;
+  const int v6 = ipv6_loopback_listener();
+  std::vector<int> ports{listen_port, client_port};
+  if (v6 >= 0) ports.push_back(port_of(v6));
+
+  const Seen from_diag = listing(LinuxSocketTable::sock_diag, ports);
+  const Seen from_text = listing(LinuxSocketTable::proc_net_tcp, ports);
+  if (v6 >= 0) close(v6);
+
+  const auto self = static_cast<std::uint32_t>(getpid());
+  const Seen expected_subset{
+      {{"127.0.0.1", listen_port}, {"LISTEN", self}},
+      {{"127.0.0.1", client_port}, {"ESTABLISHED", self}},
+  };
+  for (const auto& [endpoint, value] : expected_subset) {
+    ASSERT_TRUE(from_diag.contains(endpoint)) << endpoint.first << ":" << endpoint.second;
+    EXPECT_EQ(from_diag.at(endpoint), value) << endpoint.first << ":" << endpoint.second;
+  }
+  if (v6 >= 0) {
+    const std::pair<std::string, int> endpoint{"::1", ports.back()};
+    ASSERT_TRUE(from_diag.contains(endpoint));
+    EXPECT_EQ(from_diag.at(endpoint), (std::pair<std::string, std::uint32_t>{"LISTEN", self}));
+  }
+  EXPECT_EQ(from_diag, from_text);
+}
+
+}  // namespace
+}  // namespace tovix

@@ -1,0 +1,23 @@
+#pragma once
+// Loads the purchased products of one console module on a thread of its own.
+#include <string>
+
+#include "ui/plan_dialog/console_worker.h"
+
+namespace tovix {
+
+class PLAN_DIALOG_EXPORT ProductFetchWorker : public ConsoleWorker {
+  Q_OBJECT
+ public:
+  // How many products one listing asks for.
+  static constexpr int PRODUCT_LIMIT = 200;
+
+  ProductFetchWorker(std::string jwt_token, std::string base_url, std::string module, QObject* parent = nullptr);
+
+  const std::string module;
+
+ protected:
+  Json _call(ToVixProxyClient& client) override;
+};
+
+}  // namespace tovix
