@@ -13,6 +13,8 @@
 #include "app/core/secret_redactor.h"
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
+#include "app/insight/failure_status_feed.h"
+#include "app/insight/window_insight.h"
 #include "app/window/main_window.h"
 #include "config/settings_store.h"
 
@@ -63,7 +65,11 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
 }
 
 int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance) {
-  MainWindow window(settings);
+  insight::FailureStatusFeed proxy_failures;
+  EngineOptions engine_options;
+  engine_options.upstream_observer = proxy_failures.observer();
+  MainWindow window(settings, std::move(engine_options));
+  insight::install_insight(window, settings, proxy_failures);
   QObject::connect(&instance, &SingleInstance::activation_requested, &window, &MainWindow::bring_forward);
   QObject::connect(&window, &MainWindow::secrets_changed,
                    [&settings, redactor] { redactor->set_secrets("settings", secrets_of(settings.to_dict())); });

@@ -4,7 +4,8 @@
 
 #include <set>
 
-#include "app/insight/amount_text.h"
+#include "app/insight/duration_text.h"
+#include "common/text.h"
 
 namespace tovix::insight {
 namespace {

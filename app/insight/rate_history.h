@@ -18,6 +18,12 @@ struct TrafficTotals {
   std::uint64_t download = 0;
 };
 
+// The engine's totals at one moment: all relays together, and each proxy ("host:port").
+struct TrafficReading {
+  TrafficTotals total;
+  std::map<std::string, TrafficTotals> per_proxy;
+};
+
 // Bytes per second over the interval that ends at `at`.
 struct RatePoint {
   double at = 0.0;

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/insight/amount_text.h"
+#include "app/insight/duration_text.h"
 #include "app/insight/panel_style.h"
+#include "common/text.h"
 
 namespace tovix::insight {
 namespace {

@@ -4,7 +4,6 @@
 #include <QWidget>
 
 #include <functional>
-#include <map>
 #include <string>
 
 #include "app/insight/app_insight_export.h"
@@ -16,12 +15,6 @@ class QTimer;
 namespace tovix::insight {
 
 class TrafficGraph;
-
-// The engine's totals at one moment: all relays together, and each proxy ("host:port").
-struct TrafficReading {
-  TrafficTotals total;
-  std::map<std::string, TrafficTotals> per_proxy;
-};
 
 class APP_INSIGHT_EXPORT TrafficPanel : public QWidget {
   Q_OBJECT
