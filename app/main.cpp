@@ -16,12 +16,16 @@
 #include "app/insight/failure_status_feed.h"
 #include "app/insight/window_insight.h"
 #include "app/window/main_window.h"
+#include "common/logging.h"
 #include "config/settings_store.h"
 
 namespace {
 
 using namespace tovix;
 using namespace tovix::app;
+
+// The shell's own logger.
+constexpr const char* LOGGER_SHELL = "ToVixProxy.App";
 
 struct Options {
   bool headless = false;
@@ -70,7 +74,10 @@ int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& r
   engine_options.upstream_observer = proxy_failures.observer();
   MainWindow window(settings, std::move(engine_options));
   insight::install_insight(window, settings, proxy_failures);
-  QObject::connect(&instance, &SingleInstance::activation_requested, &window, &MainWindow::bring_forward);
+  QObject::connect(&instance, &SingleInstance::activation_requested, &window, [&window] {
+    get_logger(LOGGER_SHELL)->info("程序再次启动，切换到已打开的窗口");
+    window.bring_forward();
+  });
   QObject::connect(&window, &MainWindow::secrets_changed,
                    [&settings, redactor] { redactor->set_secrets("settings", secrets_of(settings.to_dict())); });
   QObject::connect(&window.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {

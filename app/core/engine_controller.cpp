@@ -142,6 +142,10 @@ void EngineController::set_manual_proxies(Json proxy_list) {
   });
 }
 
+void EngineController::refresh_api_now() {
+  if (_api_mode && _state == EngineState::running) _refresher.fetch_now();
+}
+
 void EngineController::_on_api_proxies(const Json& entries) {
   const QString count = QString::number(entries.size());
   get_logger(LOGGER_ENGINE)->info("API 提取到 {} 个代理", entries.size());

@@ -78,14 +78,14 @@ void AccountPanel::_refresh_account() {
   _short_term->setEnabled(signed_in);
 }
 
-SignInDialog* AccountPanel::open_sign_in() {
+ui::SignInDialog* AccountPanel::open_sign_in() {
   if (_sign_in_dialog) {
     _sign_in_dialog->raise();
     return _sign_in_dialog;
   }
-  _sign_in_dialog = new SignInDialog(_settings, this);
+  _sign_in_dialog = new ui::SignInDialog(_settings, this);
   _sign_in_dialog->setAttribute(Qt::WA_DeleteOnClose);
-  connect(_sign_in_dialog, &SignInDialog::login_success, this, [this](const QString&, const QString& account) {
+  connect(_sign_in_dialog, &ui::SignInDialog::login_success, this, [this](const QString&, const QString& account) {
     _refresh_account();
     ui::show_status(_status, QStringLiteral("登录成功: %1").arg(account), ui::StatusKind::success);
     emit signed_in();

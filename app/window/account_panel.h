@@ -16,8 +16,10 @@ class QPushButton;
 namespace tovix {
 class PlanDialog;
 class SettingsStore;
-class SignInDialog;
 }  // namespace tovix
+namespace tovix::ui {
+class SignInDialog;
+}
 
 namespace tovix::app {
 
@@ -32,7 +34,7 @@ class AccountPanel : public QWidget {
   ~AccountPanel() override;
 
   // Open the dialogs (not modal); the dialog stays reachable for tests until it closes.
-  SignInDialog* open_sign_in();
+  ui::SignInDialog* open_sign_in();
   PlanDialog* open_products(const char* module);
   void sign_out();
 
@@ -65,7 +67,7 @@ class AccountPanel : public QWidget {
   QPushButton* _long_term;
   QPushButton* _short_term;
   QPushButton* _sign_out;
-  QPointer<SignInDialog> _sign_in_dialog;
+  QPointer<ui::SignInDialog> _sign_in_dialog;
   QPointer<PlanDialog> _plan_dialog;
   QPointer<TaskWorker> _logout_worker;
 };
