@@ -13,6 +13,8 @@
 #include "app/core/secret_redactor.h"
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
+#include "app/insight/failure_status_feed.h"
+#include "app/insight/window_insight.h"
 #include "app/window/main_window.h"
 #include "common/logging.h"
 #include "config/settings_store.h"
@@ -67,7 +69,11 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
 }
 
 int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance) {
-  MainWindow window(settings);
+  insight::FailureStatusFeed proxy_failures;
+  EngineOptions engine_options;
+  engine_options.upstream_observer = proxy_failures.observer();
+  MainWindow window(settings, std::move(engine_options));
+  insight::install_insight(window, settings, proxy_failures);
   QObject::connect(&instance, &SingleInstance::activation_requested, &window, [&window] {
     get_logger(LOGGER_SHELL)->info("程序再次启动，切换到已打开的窗口");
     window.bring_forward();

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "common/text.h"
+
 namespace tovix::app {
 
 struct TrafficReading {
@@ -31,10 +33,6 @@ class TrafficMeter {
   std::optional<Sample> _previous;
 };
 
-// "0 B", "1.5 KB", "12.3 MB", "1.02 GB" (1024-based).
-std::string format_bytes(std::uint64_t bytes);
-// format_bytes of the rounded rate followed by "/s".
-std::string format_rate(double bytes_per_second);
 // "上传 1.5 MB (12.0 KB/s)  下载 20.3 MB (300.0 KB/s)".
 std::string format_traffic(const TrafficReading& reading);
 

@@ -465,7 +465,7 @@ void TunnelEngine::_run_engine() {
   auto generation = std::make_shared<Generation>();
   for (std::size_t idx = 0; idx < proxy_list.size(); ++idx) {
     const Json& entry = proxy_list[idx];
-    auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory);
+    auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory, _options.upstream_observer);
     const SocketAddress bound = hub->start(RELAY_BIND_IP, 0);
     {
       std::lock_guard nat_guard(_nat_table->compound_lock());
@@ -874,7 +874,7 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
     try {
       for (std::size_t idx = 0; idx < proxy_list.size(); ++idx) {
         const Json& entry = proxy_list[idx];
-        auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory);
+        auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory, _options.upstream_observer);
         const SocketAddress bound = hub->start(RELAY_BIND_IP, 0);
         generation->slots.push_back({hub, bound.second, entry});
         generation->ports.push_back(bound.second);
