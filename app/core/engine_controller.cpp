@@ -30,11 +30,14 @@ QString engine_failure(const char* what, const std::exception& e) {
 
 EngineController::EngineController(EngineOptions options, QObject* parent)
     : QObject(parent), _core(std::make_unique<TunnelCore>(nullptr, std::move(options))) {
-  connect(_core.get(), &TunnelCore::status_changed, this, &EngineController::status_text);
-  connect(_core.get(), &TunnelCore::error_occurred, this, &EngineController::error_text);
-  connect(_core.get(), &QThread::started, this, [this] {
-    if (_state == EngineState::starting) _set_state(EngineState::running);
+  connect(_core.get(), &TunnelCore::status_changed, this, [this](const QString& text) {
+    // Running only once the diversion is open: before that, connections still go direct.
+    if (_state == EngineState::starting && text.startsWith(QString::fromUtf8(STATUS_STARTED_PREFIX))) {
+      _set_state(EngineState::running);
+    }
+    emit status_text(text);
   });
+  connect(_core.get(), &TunnelCore::error_occurred, this, &EngineController::error_text);
   connect(_core.get(), &QThread::finished, this, &EngineController::_on_engine_finished);
   connect(&_refresher, &ApiRefresher::proxies_fetched, this, &EngineController::_on_api_proxies);
   connect(&_refresher, &ApiRefresher::fetch_failed, this, &EngineController::_on_api_failure);

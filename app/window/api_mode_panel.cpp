@@ -41,6 +41,8 @@ ApiModePanel::ApiModePanel(SettingsStore& settings, QWidget* parent)
   _interval = new QSpinBox;
   _interval->setRange(API_MIN_INTERVAL_SECONDS, 24 * 3600);
   _interval->setSuffix(QStringLiteral(" 秒"));
+  // Typed, not stepped: the dark style has no arrows for the step buttons.
+  _interval->setButtonSymbols(QAbstractSpinBox::NoButtons);
   auto* credentials = new QHBoxLayout;
   credentials->addWidget(_username);
   credentials->addWidget(_password);

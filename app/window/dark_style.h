@@ -14,6 +14,12 @@ QGroupBox::title { subcontrol-origin: margin; left: 10px; padding: 0 4px; color:
 QLineEdit, QSpinBox, QComboBox { background-color: #313244; color: #cdd6f4; border: 1px solid #45475a;
                                  border-radius: 4px; padding: 5px 8px; }
 QLineEdit:focus, QSpinBox:focus, QComboBox:focus { border: 1px solid #89b4fa; }
+QComboBox::drop-down { border: none; border-left: 1px solid #45475a; width: 20px; }
+QScrollBar:vertical { background-color: #181825; width: 12px; margin: 0; }
+QScrollBar:horizontal { background-color: #181825; height: 12px; margin: 0; }
+QScrollBar::handle { background-color: #45475a; border-radius: 5px; min-height: 24px; min-width: 24px; }
+QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }
+QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 QComboBox QAbstractItemView { background-color: #313244; color: #cdd6f4; selection-background-color: #45475a; }
 QPushButton { background-color: #313244; color: #cdd6f4; padding: 6px 16px; border-radius: 4px; }
 QPushButton:hover { background-color: #45475a; }

@@ -55,6 +55,9 @@ EngineBar::EngineBar(EngineController& engine, QWidget* parent) : QWidget(parent
   _download = new QLabel;
   _upload->setObjectName("traffic");
   _download->setObjectName("traffic");
+  // Room for the widest figures, so the bar does not shift as they change.
+  _upload->setMinimumWidth(170);
+  _download->setMinimumWidth(170);
   traffic->addWidget(new QLabel(QStringLiteral("↑ 上传")), 0, 0);
   traffic->addWidget(_upload, 0, 1);
   traffic->addWidget(new QLabel(QStringLiteral("↓ 下载")), 1, 0);

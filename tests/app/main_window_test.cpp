@@ -79,7 +79,7 @@ TEST_F(MainWindowTest, StartWithAProxyAndAChosenApplicationThenStop) {
   // A change of the list while running reaches the engine at once.
   window.proxy_panel()->add_entries(Json::array({proxy_of(proxy)}));
   ASSERT_TRUE(status_shows(window, QStringLiteral("API 刷新: 2个代理已更新")));
-  EXPECT_EQ(window.engine().core().relay_traffic().size(), 2u);
+  EXPECT_EQ(window.engine().core().engine().relay_ports().size(), 2u);
 
   toggle->click();
   ASSERT_TRUE(state_becomes(window, EngineState::stopped));
@@ -205,7 +205,7 @@ TEST_F(MainWindowTest, ApiModeStartsWithTheFetchedListAndHotUpdatesTheRelays) {
   answer_with({&first, &second, &third});
   window.engine().refresh_api_now();
   ASSERT_TRUE(status_shows(window, QStringLiteral("API 刷新: 3个代理已更新")));
-  EXPECT_EQ(window.engine().core().relay_traffic().size(), 3u);
+  EXPECT_EQ(window.engine().core().engine().relay_ports().size(), 3u);
   EXPECT_TRUE(window.api_panel()->status_label()->text().contains("3 个代理"));
 
   // An error answer keeps the relays and says why.
@@ -215,7 +215,7 @@ TEST_F(MainWindowTest, ApiModeStartsWithTheFetchedListAndHotUpdatesTheRelays) {
   ASSERT_TRUE(api.wait(WAIT_MS));
   EXPECT_EQ(api[0][0].toString(), QStringLiteral("API 提取失败（保留当前代理）: 提取接口返回: 套餐已过期"));
   EXPECT_EQ(window.api_panel()->status_label()->text(), api[0][0].toString());
-  EXPECT_EQ(window.engine().core().relay_traffic().size(), 3u);
+  EXPECT_EQ(window.engine().core().engine().relay_ports().size(), 3u);
   EXPECT_EQ(window.engine().state(), EngineState::running);
   window.stop_engine();
   ASSERT_TRUE(state_becomes(window, EngineState::stopped));
