@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/core/traffic_meter.h"
+#include "common/text.h"
 
 namespace tovix::testing {
 namespace {
@@ -25,11 +26,11 @@ TEST(TrafficMeter, RatesFromDifferencesAndANewRunStartsAgain) {
 }
 
 TEST(TrafficMeter, Formats) {
-  EXPECT_EQ(app::format_bytes(0), "0 B");
-  EXPECT_EQ(app::format_bytes(1023), "1023 B");
-  EXPECT_EQ(app::format_bytes(1536), "1.50 KB");
-  EXPECT_EQ(app::format_bytes(25u * 1024 * 1024 + 1024 * 512), "25.5 MB");
-  EXPECT_EQ(app::format_rate(2048.4), "2.00 KB/s");
+  EXPECT_EQ(tovix::format_bytes(0), "0 B");
+  EXPECT_EQ(tovix::format_bytes(1023), "1023 B");
+  EXPECT_EQ(tovix::format_bytes(1536), "1.50 KB");
+  EXPECT_EQ(tovix::format_bytes(25u * 1024 * 1024 + 1024 * 512), "25.5 MB");
+  EXPECT_EQ(tovix::format_rate(2048.4), "2.00 KB/s");
   EXPECT_EQ(app::format_traffic({1024, 2048, 0, 512}), "上传 1.00 KB (0 B/s)  下载 2.00 KB (512 B/s)");
 }
 
