@@ -10,11 +10,17 @@ tools/install-deps.sh
 export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 jobs=$(nproc)
+# A developer's machine with ccache rebuilds the three configurations from its cache.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$(pwd)")} CCACHE_NOHASHDIR=1
+fi
 
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
   cmake --build "$dir" -j "$jobs"
 }
 
