@@ -48,10 +48,12 @@ std::string text_setting(const Json& record, const char* key, std::string fallba
 int port_setting(const Json& record, int fallback) {
   const Json* value = present(record, "port");
   if (value == nullptr) return fallback;
-  if (value->is_number_integer()) return static_cast<int>(std::clamp<std::int64_t>(value->get<std::int64_t>(), -1, 65536));
+  if (value->is_number_integer())
+    return static_cast<int>(std::clamp<std::int64_t>(value->get<std::int64_t>(), -1, 65536));
   if (value->is_string()) {
     const std::string text = value->get<std::string>();
-    if (!text.empty() && text.size() <= 5 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    if (!text.empty() && text.size() <= 5 &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
       return std::stoi(text);
     }
   }
@@ -87,7 +89,9 @@ struct RelayHub::State {
   };
 
   State(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory factory)
-      : _nat_table(std::move(nat_table)), _proxy_config(std::move(proxy_config)), _handler_factory(std::move(factory)) {}
+      : _nat_table(std::move(nat_table)),
+        _proxy_config(std::move(proxy_config)),
+        _handler_factory(std::move(factory)) {}
 
   std::shared_ptr<NatTable> _nat_table;
   mutable std::mutex _config_lock;
@@ -169,8 +173,9 @@ struct RelayHub::State {
   }
 
   static void _accept_loop(const std::shared_ptr<State>& self);
-  static void _relay_connection(const std::shared_ptr<State>& self, std::uint64_t id, std::shared_ptr<Socket> client_sock,
-                                SocketAddress client_addr, std::shared_ptr<Counters> counters);
+  static void _relay_connection(const std::shared_ptr<State>& self, std::uint64_t id,
+                                std::shared_ptr<Socket> client_sock, SocketAddress client_addr,
+                                std::shared_ptr<Counters> counters);
   static void _relay_connection_body(State& self, std::uint64_t id, const std::shared_ptr<Socket>& client_sock,
                                      const SocketAddress& client_addr, Counters& counters);
   static void _bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b, Counters& counters);
@@ -356,6 +361,9 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
   // Whether each side may still send to us; an orderly close of one side ends only its
   // direction, so a client that half-closes still gets the answer.
   bool reading[2] = {true, true};
+  // The client's half-close, held back while the upstream is still answering.
+  bool client_end_held = false;
+  auto upstream_quiet_since = std::chrono::steady_clock::now();
   try {
     while (reading[0] || reading[1]) {
       std::vector<Socket*> waited;
@@ -365,7 +373,7 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
         index_of[side] = waited.size();
         waited.push_back(sockets[side]);
       }
-      const std::vector<Readiness> ready = wait_readable(waited, COPY_WAIT);
+      const std::vector<Readiness> ready = wait_readable(waited, client_end_held ? HALF_CLOSE_HOLD / 4 : COPY_WAIT);
       // stop() shuts sockets down; not every platform reports that as readable.
       if (sock_a.is_shut_down() || sock_b.is_shut_down()) break;
       bool exceptional = false;
@@ -376,7 +384,12 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
         const std::size_t received = sockets[from]->receive(buffer.get(), COPY_CHUNK);
         if (received == 0) {
           reading[from] = false;
-          sockets[1 - from]->shutdown_send();
+          if (from == 0 && reading[1]) {
+            client_end_held = true;
+            upstream_quiet_since = std::chrono::steady_clock::now();
+          } else {
+            sockets[1 - from]->shutdown_send();
+          }
           continue;
         }
         sockets[1 - from]->send_all(buffer.get(), received);
@@ -384,14 +397,23 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
           self.add_traffic(received, 0);
           counters.upload.fetch_add(received, std::memory_order_relaxed);
         } else {
+          upstream_quiet_since = std::chrono::steady_clock::now();
           self.add_traffic(0, received);
           counters.download.fetch_add(received, std::memory_order_relaxed);
         }
+      }
+      if (client_end_held &&
+          (!reading[1] || std::chrono::steady_clock::now() - upstream_quiet_since >= HALF_CLOSE_HOLD)) {
+        client_end_held = false;
+        sock_b.shutdown_send();
       }
     }
   } catch (...) {
     // A failed wait, receive or send ends the connection without a log line.
   }
+  // The client's NAT entry goes when this returns, and with it the translation of the relay's
+  // segments towards the application: the answer's tail must have reached it by then.
+  sock_a.wait_until_sent(SEND_DRAIN_WAIT);
   sock_a.close();
   sock_b.close();
 }
