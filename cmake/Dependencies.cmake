@@ -39,5 +39,5 @@ endif()
 # Qt 6 for the dialogs and the application shell (no mingw build of Qt here). The folders that
 # use it switch on AUTOMOC for themselves.
 if(TOVIX_WITH_QT AND NOT (CMAKE_CROSSCOMPILING AND WIN32))
-  find_package(Qt6 6.2 REQUIRED COMPONENTS Core Gui Widgets Test)
+  find_package(Qt6 6.2 REQUIRED COMPONENTS Core Gui Widgets Network Test)
 endif()

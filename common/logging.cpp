@@ -1,5 +1,6 @@
 #include "common/logging.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -9,6 +10,24 @@
 
 namespace tovix {
 namespace {
+
+std::atomic<std::shared_ptr<const LogFilter>> current_filter;
+
+// Hands each message, filtered, to its sinks.
+class FilteringSinks final : public spdlog::sinks::dist_sink_mt {
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    const std::shared_ptr<const LogFilter> filter = current_filter.load();
+    if (!filter) {
+      spdlog::sinks::dist_sink_mt::sink_it_(msg);
+      return;
+    }
+    const std::string text = (*filter)(std::string_view(msg.payload.data(), msg.payload.size()));
+    spdlog::details::log_msg filtered(msg);
+    filtered.payload = text;
+    spdlog::sinks::dist_sink_mt::sink_it_(filtered);
+  }
+};
 
 struct NamedLogger {
   std::shared_ptr<spdlog::logger> logger;
@@ -37,7 +56,7 @@ NamedLogger& named_locked(Registry& r, const std::string& name) {
   auto it = r.loggers.find(name);
   if (it != r.loggers.end()) return it->second;
   NamedLogger entry;
-  entry.sinks = std::make_shared<spdlog::sinks::dist_sink_mt>();
+  entry.sinks = std::make_shared<FilteringSinks>();
   entry.sinks->add_sink(r.console);
   if (r.file) entry.sinks->add_sink(r.file);
   entry.logger = std::make_shared<spdlog::logger>(name, entry.sinks);
@@ -56,15 +75,22 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
 }
 
 void log_to_file(const std::filesystem::path& file) {
+  log_to_sink(std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.string(), false));
+}
+
+void log_to_sink(std::shared_ptr<spdlog::sinks::sink> sink) {
   Registry& r = registry();
   std::lock_guard guard(r.lock);
-  auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.string(), false);
   sink->set_level(spdlog::level::debug);
   for (auto& [name, entry] : r.loggers) {
     if (r.file) entry.sinks->remove_sink(r.file);
     entry.sinks->add_sink(sink);
   }
   r.file = sink;
+}
+
+void set_log_filter(LogFilter filter) {
+  current_filter.store(filter ? std::make_shared<const LogFilter>(std::move(filter)) : nullptr);
 }
 
 void attach_sink(const std::string& logger_name, std::shared_ptr<spdlog::sinks::sink> sink) {

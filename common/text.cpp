@@ -1,6 +1,9 @@
 #include "common/text.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
 
 namespace tovix {
 namespace {
@@ -86,6 +89,24 @@ std::string windows_command_line(const std::vector<std::string>& argv) {
     line += '"';
   }
   return line;
+}
+
+std::string format_bytes(std::uint64_t bytes) {
+  static constexpr std::array<const char*, 5> units = {"B", "KB", "MB", "GB", "TB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < units.size()) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, value < 10.0 ? "%.2f %s" : "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::string format_rate(double bytes_per_second) {
+  return format_bytes(static_cast<std::uint64_t>(std::llround(std::max(0.0, bytes_per_second)))) + "/s";
 }
 
 }  // namespace tovix

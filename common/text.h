@@ -1,5 +1,6 @@
 #pragma once
 // Text helpers shared by modules that read bytes from other programs or the network.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,5 +19,10 @@ COMMON_EXPORT std::string_view strip_whitespace(std::string_view text);
 // One Windows command line for the argument vector, quoted so that CommandLineToArgvW and the
 // C runtime give back exactly these arguments (an argument with spaces is enclosed in quotes).
 COMMON_EXPORT std::string windows_command_line(const std::vector<std::string>& argv);
+
+// "0 B", "1.5 KB", "12.3 MB", "1.02 GB" (1024-based).
+COMMON_EXPORT std::string format_bytes(std::uint64_t bytes);
+// format_bytes of the rounded rate followed by "/s".
+COMMON_EXPORT std::string format_rate(double bytes_per_second);
 
 }  // namespace tovix

@@ -15,4 +15,11 @@ QString text_or(const nlohmann::ordered_json& record, std::string_view key, cons
   return QString::fromStdString(tovix::text_of(record.at(std::string(key))));
 }
 
+QString display_text(const nlohmann::ordered_json& record, std::string_view key, const QString& fallback) {
+  if (!record.is_object()) return fallback;
+  const auto it = record.find(key);
+  if (it == record.end() || it->is_null()) return fallback;
+  return QString::fromStdString(tovix::text_of(*it));
+}
+
 }  // namespace tovix::ui

@@ -465,7 +465,7 @@ void TunnelEngine::_run_engine() {
   auto generation = std::make_shared<Generation>();
   for (std::size_t idx = 0; idx < proxy_list.size(); ++idx) {
     const Json& entry = proxy_list[idx];
-    auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory);
+    auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory, _options.upstream_observer);
     const SocketAddress bound = hub->start(RELAY_BIND_IP, 0);
     {
       std::lock_guard nat_guard(_nat_table->compound_lock());
@@ -522,7 +522,11 @@ void TunnelEngine::_run_engine() {
   }
 
   // 6.
-  if (!target_pids.empty() && _running) _proc_watch->start_tcp_port_monitor();
+  if (!target_pids.empty() && _running) {
+    _proc_watch->start_tcp_port_monitor();
+    // A stop that came meanwhile has already stopped a monitor that was not there yet.
+    if (!_running) _proc_watch->stop_tcp_port_monitor();
+  }
   // 7.
   _start_housekeeping();
 
@@ -870,7 +874,7 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
     try {
       for (std::size_t idx = 0; idx < proxy_list.size(); ++idx) {
         const Json& entry = proxy_list[idx];
-        auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory);
+        auto hub = std::make_shared<RelayHub>(_nat_table, entry, _options.handler_factory, _options.upstream_observer);
         const SocketAddress bound = hub->start(RELAY_BIND_IP, 0);
         generation->slots.push_back({hub, bound.second, entry});
         generation->ports.push_back(bound.second);
@@ -996,6 +1000,8 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
         reply_dst = flow.client_addr;
         if (tcp->fin()) flow.relay_fin = true;
         if (tcp->rst()) end_flow(flow, dst_port, *_nat_table, _options.clock());
+      } else if (it != _state->flows.end()) {
+        // The port's flow belongs to another relay now: not this relay's client any more.
       } else if (const std::optional<NatEntry> entry = _nat_table->get(dst_port)) {
         // An entry the engine did not write itself (tests, or an older flow record).
         found = true;
@@ -1293,7 +1299,8 @@ std::size_t TunnelEngine::ended_connection_count() const {
 
 std::size_t TunnelEngine::retiring_relay_count() const {
   std::size_t count = 0;
-  for (const auto& generation : _state->load()->retiring) count += generation->slots.size();
+  const std::shared_ptr<const Routing> routing = _state->load();  // kept alive over the loop
+  for (const auto& generation : routing->retiring) count += generation->slots.size();
   return count;
 }
 

@@ -67,6 +67,7 @@ struct EngineOptions {
   std::shared_ptr<ProcessQueries> process_queries;  // empty: platform_process_queries()
   EngineClock clock;                                // empty: nat_clock_now
   HandlerFactory handler_factory;                   // empty: make_upstream_handler (relays)
+  UpstreamObserver upstream_observer;               // told how each relayed connection's tunnel went
   // How often the NAT clean-up runs (Part 2.2: 120 s).
   std::chrono::milliseconds cleanup_period{std::chrono::seconds(120)};
   // An entry older than this and carried by no live relay connection is stale.

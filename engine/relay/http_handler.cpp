@@ -77,7 +77,7 @@ std::shared_ptr<Socket> HttpHandler::handle_connection(const std::string& dst_ip
       throw ProtocolError(proxy_username.empty() ? "proxy requires authentication (" + status.text + ")"
                                                  : "user name or password rejected (" + status.text + ")");
     }
-    throw ProtocolError("CONNECT to " + target + " refused: " + status.text);
+    throw DestinationError("CONNECT to " + target + " refused: " + status.text);
   });
   return proxy;
 }

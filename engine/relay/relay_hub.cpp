@@ -13,6 +13,7 @@
 
 #include "common/logging.h"
 #include "engine/relay/http_handler.h"
+#include "engine/relay/proxy_settings.h"
 #include "engine/relay/socks5_handler.h"
 
 namespace tovix {
@@ -24,56 +25,17 @@ using Json = nlohmann::ordered_json;
 // and the listener stays readable; a short pause keeps the loop from spinning.
 constexpr std::chrono::milliseconds ACCEPT_ERROR_PAUSE{100};
 
-struct ProxySettings {
-  std::string type = "socks5";
-  std::string host = "127.0.0.1";
-  int port = 1080;
-  std::string username;
-  std::string password;
-};
-
-const Json* present(const Json& record, const char* key) {
-  if (!record.is_object()) return nullptr;
-  auto it = record.find(key);
-  return it == record.end() || it->is_null() ? nullptr : &*it;
-}
-
-std::string text_setting(const Json& record, const char* key, std::string fallback) {
-  const Json* value = present(record, key);
-  if (value == nullptr) return fallback;
-  if (!value->is_string()) throw std::invalid_argument(std::string("proxy setting \"") + key + "\" is not a text");
-  return value->get<std::string>();
-}
-
-int port_setting(const Json& record, int fallback) {
-  const Json* value = present(record, "port");
-  if (value == nullptr) return fallback;
-  if (value->is_number_integer())
-    return static_cast<int>(std::clamp<std::int64_t>(value->get<std::int64_t>(), -1, 65536));
-  if (value->is_string()) {
-    const std::string text = value->get<std::string>();
-    if (!text.empty() && text.size() <= 5 &&
-        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
-      return std::stoi(text);
-    }
-  }
-  throw std::invalid_argument("proxy setting \"port\" is not a port number");
-}
-
-ProxySettings read_proxy_settings(const Json& record) {
-  ProxySettings defaults;
-  return {text_setting(record, "type", defaults.type), text_setting(record, "host", defaults.host),
-          port_setting(record, defaults.port), text_setting(record, "username", defaults.username),
-          text_setting(record, "password", defaults.password)};
-}
-
 }  // namespace
 
 std::unique_ptr<UpstreamHandler> make_upstream_handler(const std::string& type) {
+  return make_upstream_handler_with(type, HandshakeTimeouts{});
+}
+
+std::unique_ptr<UpstreamHandler> make_upstream_handler_with(const std::string& type, HandshakeTimeouts timeouts) {
   std::string lower = type;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower == "http") return std::make_unique<HttpHandler>();
-  return std::make_unique<Socks5Handler>();
+  if (lower == "http") return std::make_unique<HttpHandler>(timeouts);
+  return std::make_unique<Socks5Handler>(timeouts);
 }
 
 struct RelayHub::State {
@@ -88,15 +50,17 @@ struct RelayHub::State {
     std::shared_ptr<Counters> counters;
   };
 
-  State(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory factory)
+  State(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory factory, UpstreamObserver observer)
       : _nat_table(std::move(nat_table)),
         _proxy_config(std::move(proxy_config)),
-        _handler_factory(std::move(factory)) {}
+        _handler_factory(std::move(factory)),
+        _upstream_observer(std::move(observer)) {}
 
   std::shared_ptr<NatTable> _nat_table;
   mutable std::mutex _config_lock;
   Json _proxy_config;
   HandlerFactory _handler_factory;
+  UpstreamObserver _upstream_observer;
   std::shared_ptr<Socket> _listener;
   std::atomic<bool> _running{false};
 
@@ -167,6 +131,21 @@ struct RelayHub::State {
     _threads_changed.notify_all();
   }
 
+  void report_upstream(const ProxySettings& proxy, const std::exception* failure) {
+    if (!_upstream_observer) return;
+    UpstreamOutcome outcome{proxy.type, proxy.host, proxy.port, failure == nullptr, false, {}};
+    if (failure != nullptr) {
+      const auto* proxy_error = dynamic_cast<const ProxyError*>(failure);
+      outcome.at_proxy = proxy_error == nullptr || !proxy_error->at_destination();
+      outcome.error = failure->what();
+    }
+    try {
+      _upstream_observer(outcome);
+    } catch (...) {
+      // An observer's failure must not end the connection.
+    }
+  }
+
   void wake_all() {
     { std::lock_guard guard(_threads_lock); }
     _threads_changed.notify_all();
@@ -181,8 +160,10 @@ struct RelayHub::State {
   static void _bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b, Counters& counters);
 };
 
-RelayHub::RelayHub(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory handler_factory)
-    : _state(std::make_shared<State>(std::move(nat_table), std::move(proxy_config), std::move(handler_factory))) {
+RelayHub::RelayHub(std::shared_ptr<NatTable> nat_table, Json proxy_config, HandlerFactory handler_factory,
+                   UpstreamObserver upstream_observer)
+    : _state(std::make_shared<State>(std::move(nat_table), std::move(proxy_config), std::move(handler_factory),
+                                     std::move(upstream_observer))) {
   if (!_state->_nat_table) throw std::invalid_argument("RelayHub needs a NAT table");
 }
 
@@ -337,13 +318,22 @@ void RelayHub::State::_relay_connection_body(State& self, std::uint64_t id, cons
   const std::string& dst_ip = entry->original_dst_ip;
   const int dst_port = entry->original_dst_port;
   self._log->debug("中继转发: {}:{} → {}:{}", src_ip, src_port, dst_ip, dst_port);
+  std::optional<ProxySettings> proxy;
   try {
-    const ProxySettings proxy = read_proxy_settings(self.proxy_config());
-    std::unique_ptr<UpstreamHandler> handler = self._handler_factory(proxy.type);
-    if (!handler) throw std::runtime_error("no upstream handler for type " + proxy.type);
-    std::shared_ptr<Socket> proxy_sock =
-        handler->handle_connection(dst_ip, dst_port, proxy.host, proxy.port, proxy.username, proxy.password);
-    if (!proxy_sock) throw std::runtime_error("upstream handler returned no socket");
+    proxy = read_proxy_settings(self.proxy_config());
+    std::shared_ptr<Socket> proxy_sock;
+    try {
+      std::unique_ptr<UpstreamHandler> handler = self._handler_factory(proxy->type);
+      if (!handler) throw std::runtime_error("no upstream handler for type " + proxy->type);
+      proxy_sock =
+          handler->handle_connection(dst_ip, dst_port, proxy->host, proxy->port, proxy->username, proxy->password);
+      if (!proxy_sock) throw std::runtime_error("upstream handler returned no socket");
+    } catch (const std::exception& error) {
+      // A handshake cut short by stop() says nothing about the proxy.
+      if (self._running && !client_sock->is_shut_down()) self.report_upstream(*proxy, &error);
+      throw;
+    }
+    self.report_upstream(*proxy, nullptr);
     if (self.attach_upstream(id, proxy_sock)) _bidirectional_relay(self, *client_sock, *proxy_sock, counters);
     proxy_sock->close();
   } catch (const std::exception& error) {

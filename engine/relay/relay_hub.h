@@ -32,6 +32,23 @@ namespace tovix {
 // anything else → Socks5Handler.
 using HandlerFactory = std::function<std::unique_ptr<UpstreamHandler>(const std::string& type)>;
 RELAY_HUB_EXPORT std::unique_ptr<UpstreamHandler> make_upstream_handler(const std::string& type);
+// The same with other time-outs than the relay's, for callers that must not wait as long.
+RELAY_HUB_EXPORT std::unique_ptr<UpstreamHandler> make_upstream_handler_with(const std::string& type,
+                                                                             HandshakeTimeouts timeouts);
+
+// How one connection's tunnel through the proxy turned out. `at_proxy` tells a failure of the
+// proxy itself (unreachable, rejected credentials, time-out) from a destination the proxy could
+// not reach. The password is never part of it.
+struct UpstreamOutcome {
+  std::string proxy_type;
+  std::string proxy_host;
+  int proxy_port = 0;
+  bool succeeded = false;
+  bool at_proxy = false;
+  std::string error;  // the handler's text when the tunnel failed
+};
+// Called on the connection's thread once per relayed connection; it must not block.
+using UpstreamObserver = std::function<void(const UpstreamOutcome&)>;
 
 class RELAY_HUB_EXPORT RelayHub {
  public:
@@ -50,7 +67,7 @@ class RELAY_HUB_EXPORT RelayHub {
 
   // `proxy_config` is a ProxyEntry record ("type", "host", "port", "username", "password").
   RelayHub(std::shared_ptr<NatTable> nat_table, nlohmann::ordered_json proxy_config,
-           HandlerFactory handler_factory = make_upstream_handler);
+           HandlerFactory handler_factory = make_upstream_handler, UpstreamObserver upstream_observer = {});
   ~RelayHub();
   RelayHub(const RelayHub&) = delete;
   RelayHub& operator=(const RelayHub&) = delete;

@@ -18,6 +18,8 @@ enum : std::uint8_t {
   ADDRESS_DOMAIN = 0x03,
   ADDRESS_IPV6 = 0x04,
   REPLY_SUCCEEDED = 0x00,
+  REPLY_NETWORK_UNREACHABLE = 0x03,
+  REPLY_TTL_EXPIRED = 0x06,
 };
 
 // Messages are built as byte strings; std::string keeps GCC's overflow checker quiet where
@@ -121,7 +123,13 @@ void Socks5Handler::_connect(Socket& proxy, const std::string& dst_ip, int dst_p
   receive_exact(proxy, head, sizeof head, deadline);
   if (head[0] != SOCKS_VERSION) throw ProtocolError("malformed CONNECT reply (version " + std::to_string(head[0]) + ")");
   const std::string target = dst_ip + ":" + std::to_string(dst_port);
-  if (head[1] != REPLY_SUCCEEDED) throw ProtocolError("CONNECT to " + target + " failed: " + reply_text(head[1]));
+  if (head[1] != REPLY_SUCCEEDED) {
+    const std::string text = "CONNECT to " + target + " failed: " + reply_text(head[1]);
+    // Unreachable network or host, refusal, TTL: the proxy tried the destination for us. A
+    // general failure or a ruleset refusal is the proxy's own (an expired account answers so).
+    if (head[1] >= REPLY_NETWORK_UNREACHABLE && head[1] <= REPLY_TTL_EXPIRED) throw DestinationError(text);
+    throw ProtocolError(text);
+  }
   // The bound address must be consumed exactly: the destination's first bytes follow it.
   std::size_t rest = 0;
   switch (head[3]) {

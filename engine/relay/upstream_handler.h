@@ -13,13 +13,26 @@ namespace tovix {
 // A handshake failure; the text says what went wrong and never holds the password.
 class ProxyError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ProxyError(const std::string& what, bool at_destination = false)
+      : std::runtime_error(what), _at_destination(at_destination) {}
+  // The proxy was reached and accepted us, but could not reach the destination: the proxy
+  // itself works.
+  bool at_destination() const { return _at_destination; }
+
+ private:
+  bool _at_destination;
 };
 
 // A protocol step went wrong; during_handshake() names the proxy in front of the text.
 class ProtocolError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The proxy answered the tunnel request with a refusal to reach the destination.
+class DestinationError : public ProtocolError {
+ public:
+  using ProtocolError::ProtocolError;
 };
 
 struct HandshakeTimeouts {
@@ -63,6 +76,8 @@ template <typename Step>
 auto during_handshake(const std::string& kind, const std::string& host, int port, Step&& step) {
   try {
     return step();
+  } catch (const DestinationError& error) {
+    throw ProxyError(proxy_failure(kind, host, port, error.what()), true);
   } catch (const ProtocolError& error) {
     throw ProxyError(proxy_failure(kind, host, port, error.what()));
   } catch (const SocketTimeout&) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -82,6 +83,10 @@ struct ConsoleFake::Impl {
   mutable std::mutex lock;
   std::map<std::pair<std::string, std::string>, FakeAnswer> answers;
   std::vector<RecordedRequest> requests;
+  std::condition_variable answer_allowed;
+  bool holding = false;
+  std::size_t held_so_far = 0;  // tickets handed to held requests, in arrival order
+  std::size_t released = 0;     // held requests with a ticket below this may answer
 
   void handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest record;
@@ -96,8 +101,12 @@ struct ConsoleFake::Impl {
     record.cookies = parse_cookies(record);
     record.remote_port = request.remote_port;
 
-    std::lock_guard guard(lock);
+    std::unique_lock guard(lock);
     requests.push_back(record);
+    if (holding) {
+      const std::size_t ticket = held_so_far++;
+      answer_allowed.wait(guard, [&] { return !holding || ticket < released; });
+    }
     const auto it = answers.find({request.method, request.path});
     if (it == answers.end()) {
       response.status = 404;
@@ -146,6 +155,7 @@ ConsoleFake::ConsoleFake(const TlsIdentity& tls) : _impl(std::make_unique<Impl>(
 }
 
 ConsoleFake::~ConsoleFake() {
+  stop_holding();
   _impl->server->stop();
   if (_impl->thread.joinable()) _impl->thread.join();
 }
@@ -162,6 +172,33 @@ void ConsoleFake::answer(const std::string& method, const std::string& path, Fak
 void ConsoleFake::answer_json(const std::string& method, const std::string& path, const nlohmann::ordered_json& body,
                               int status) {
   answer(method, path, FakeAnswer::json(body, status));
+}
+
+void ConsoleFake::hold_answers() {
+  std::lock_guard guard(_impl->lock);
+  _impl->holding = true;
+}
+
+void ConsoleFake::release_answers(std::size_t count) {
+  {
+    std::lock_guard guard(_impl->lock);
+    _impl->released += count;
+  }
+  _impl->answer_allowed.notify_all();
+}
+
+void ConsoleFake::stop_holding() {
+  {
+    std::lock_guard guard(_impl->lock);
+    _impl->holding = false;
+  }
+  _impl->answer_allowed.notify_all();
+}
+
+std::size_t ConsoleFake::count_of(const std::string& method, const std::string& path) const {
+  std::lock_guard guard(_impl->lock);
+  return static_cast<std::size_t>(std::count_if(_impl->requests.begin(), _impl->requests.end(),
+                                                [&](const auto& r) { return r.method == method && r.path == path; }));
 }
 
 std::vector<RecordedRequest> ConsoleFake::requests() const {

@@ -65,7 +65,16 @@ class ConsoleFake {
   void answer_json(const std::string& method, const std::string& path, const nlohmann::ordered_json& body,
                    int status = 200);
 
+  // A slow console: from hold_answers() on, each request is recorded at once but answered only
+  // when release_answers lets it go, the oldest held first. stop_holding() lets every held and
+  // later request go.
+  void hold_answers();
+  void release_answers(std::size_t count = 1);
+  void stop_holding();
+
   std::vector<RecordedRequest> requests() const;
+  // The requests of that method and path received so far.
+  std::size_t count_of(const std::string& method, const std::string& path) const;
   std::size_t request_count() const;
   // The last request; fails the test when there is none.
   RecordedRequest last() const;

@@ -26,7 +26,10 @@ Json entry(int port) {
 
 std::string joined(const std::vector<int>& ports) {
   std::string out;
-  for (std::size_t i = 0; i < ports.size(); ++i) out += (i ? "," : "") + std::to_string(ports[i]);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    if (i > 0) out += ",";
+    out += std::to_string(ports[i]);
+  }
   return out;
 }
 

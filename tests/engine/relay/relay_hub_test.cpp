@@ -290,5 +290,51 @@ TEST_F(RelayHubTest, HubDestroyedWithOpenConnectionsEndsThemSafely) {
   EXPECT_EQ(nat->size(), 0u);
 }
 
+// What the observer hears of each connection: the application tells a user from it that a
+// proxy stopped working, so a destination the proxy could not reach must not read as a dead proxy.
+class UpstreamOutcomeTest : public RelayHubTest, public ::testing::WithParamInterface<std::string> {
+ protected:
+  // Relays one connection towards `dst_port` through `config` and returns what was observed.
+  UpstreamOutcome outcome_of(Json config, int dst_port) {
+    std::promise<UpstreamOutcome> seen;
+    hub = std::make_unique<RelayHub>(nat, std::move(config), make_upstream_handler,
+                                     [&](const UpstreamOutcome& outcome) { seen.set_value(outcome); });
+    relay_port = hub->start().second;
+    auto client = relayed_client(dst_port);
+    UpstreamOutcome outcome = seen.get_future().get();
+    client->socket->close();
+    EXPECT_TRUE(hub->wait_until_idle(END_TIMEOUT));
+    hub.reset();
+    return outcome;
+  }
+};
+
+TEST_P(UpstreamOutcomeTest, TellsProxyFailuresFromUnreachableDestinations) {
+  auto proxy = start_proxy(GetParam());
+  const UpstreamOutcome good = outcome_of(proxy_entry(GetParam(), proxy->port()), echo.port());
+  EXPECT_TRUE(good.succeeded);
+  EXPECT_EQ(good.proxy_host, "127.0.0.1");
+  EXPECT_EQ(good.proxy_port, proxy->port());
+  EXPECT_EQ(good.proxy_type, GetParam());
+
+  const UpstreamOutcome rejected = outcome_of(proxy_entry(GetParam(), proxy->port(), "wrong-pw"), echo.port());
+  EXPECT_FALSE(rejected.succeeded);
+  EXPECT_TRUE(rejected.at_proxy);
+  EXPECT_NE(rejected.error.find("rejected"), std::string::npos) << rejected.error;
+  EXPECT_EQ(rejected.error.find("wrong-pw"), std::string::npos);
+
+  const int closed_port = testing::free_loopback_port();
+  const UpstreamOutcome absent = outcome_of(proxy_entry(GetParam(), closed_port), echo.port());
+  EXPECT_FALSE(absent.succeeded);
+  EXPECT_TRUE(absent.at_proxy);
+  EXPECT_NE(absent.error.find(std::to_string(closed_port)), std::string::npos) << absent.error;
+
+  const UpstreamOutcome unreachable = outcome_of(proxy_entry(GetParam(), proxy->port()), testing::free_loopback_port());
+  EXPECT_FALSE(unreachable.succeeded);
+  EXPECT_FALSE(unreachable.at_proxy) << unreachable.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Proxies, UpstreamOutcomeTest, ::testing::Values("socks5", "http"));
+
 }  // namespace
 }  // namespace tovix

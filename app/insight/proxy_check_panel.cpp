@@ -1,0 +1,136 @@
+#include "app/insight/proxy_check_panel.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+#include "app/insight/panel_style.h"
+#include "app/insight/proxy_check.h"
+#include "app/insight/proxy_check_service.h"
+#include "engine/relay/proxy_settings.h"
+
+namespace tovix::insight {
+namespace {
+
+QTableWidgetItem* cell(const QString& text) {
+  auto* item = new QTableWidgetItem(text);
+  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+  return item;
+}
+
+}  // namespace
+
+ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
+    : QWidget(parent),
+      _service(service),
+      _table(new QTableWidget(0, COLUMN_COUNT, this)),
+      _check_all(new QPushButton(this)) {
+  setStyleSheet(PANEL_STYLE);
+  _table->setHorizontalHeaderLabels({QStringLiteral("代理"), QStringLiteral("类型"), QStringLiteral("延迟"),
+                                     QStringLiteral("出口 IP"), QStringLiteral("结果"), QString()});
+  _table->verticalHeader()->hide();
+  _table->verticalHeader()->setDefaultSectionSize(28);
+  _table->setShowGrid(false);
+  _table->setSelectionMode(QAbstractItemView::NoSelection);
+  QHeaderView* header = _table->horizontalHeader();
+  header->resizeSection(PROXY, 170);
+  header->resizeSection(TYPE, 64);
+  header->resizeSection(LATENCY, 76);
+  header->resizeSection(EXIT_ADDRESS, 120);
+  header->setSectionResizeMode(RESULT, QHeaderView::Stretch);
+  header->resizeSection(ACTION, 64);
+
+  _check_all->setText(QStringLiteral("全部检测"));
+  _check_all->setCursor(Qt::PointingHandCursor);
+  connect(_check_all, &QPushButton::clicked, this, [this] {
+    for (const auto& proxy : _proxies) _service->check(proxy);
+  });
+  connect(_service, &ProxyCheckService::check_started, this, &ProxyCheckPanel::_show_key);
+  connect(_service, &ProxyCheckService::check_finished, this, &ProxyCheckPanel::_show_key);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(new QLabel(QStringLiteral("代理检测"), this));
+  top->addStretch(1);
+  top->addWidget(_check_all);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addLayout(top);
+  layout->addWidget(_table, 1);
+}
+
+void ProxyCheckPanel::set_proxies(const nlohmann::ordered_json& proxy_list) {
+  _proxies.clear();
+  if (proxy_list.is_array()) _proxies.assign(proxy_list.begin(), proxy_list.end());
+  _table->setRowCount(static_cast<int>(_proxies.size()));
+  for (int row = 0; row < _table->rowCount(); ++row) {
+    const auto& proxy = _proxies[static_cast<std::size_t>(row)];
+    QString address, type;
+    try {
+      const ProxySettings settings = read_proxy_settings(proxy);
+      address = QString::fromStdString(settings.host + ":" + std::to_string(settings.port));
+      type = QString::fromStdString(settings.type).toUpper();
+    } catch (const std::exception&) {
+      address = QStringLiteral("（无效的代理设置）");
+    }
+    _table->setItem(row, PROXY, cell(address));
+    _table->setItem(row, TYPE, cell(type));
+    auto* button = new QPushButton(QStringLiteral("检测"), _table);
+    button->setCursor(Qt::PointingHandCursor);
+    connect(button, &QPushButton::clicked, this, [this, row] {
+      if (row < static_cast<int>(_proxies.size())) _service->check(_proxies[static_cast<std::size_t>(row)]);
+    });
+    _table->setCellWidget(row, ACTION, button);
+    _show_row(row);
+  }
+  _check_all->setEnabled(!_proxies.empty());
+}
+
+QPushButton* ProxyCheckPanel::check_button(int row) const {
+  return qobject_cast<QPushButton*>(_table->cellWidget(row, ACTION));
+}
+
+void ProxyCheckPanel::_show_key(const QString& key) {
+  const std::string wanted = key.toStdString();
+  for (int row = 0; row < static_cast<int>(_proxies.size()); ++row) {
+    if (proxy_key(_proxies[static_cast<std::size_t>(row)]) == wanted) _show_row(row);
+  }
+}
+
+void ProxyCheckPanel::_show_row(int row) {
+  const std::string key = proxy_key(_proxies[static_cast<std::size_t>(row)]);
+  const bool checking = _service->is_checking(key);
+  const auto result = _service->last_result(key);
+  QString latency, exit_address, outcome = checking ? QStringLiteral("检测中...") : QStringLiteral("未检测");
+  QColor color("#cdd6f4");
+  if (!checking && result) {
+    if (result->reachable) {
+      latency = QStringLiteral("%1 ms").arg(std::lround(result->handshake_ms));
+      exit_address = QString::fromStdString(result->exit_address);
+      outcome = result->error.empty() ? QStringLiteral("可用")
+                                      : QStringLiteral("可用，") + QString::fromStdString(result->error);
+      color = QColor(UPLOAD_COLOR);
+    } else {
+      outcome = QStringLiteral("失败: ") + QString::fromStdString(result->error);
+      color = QColor(FAILURE_COLOR);
+    }
+  }
+  _table->setItem(row, LATENCY, cell(latency));
+  _table->setItem(row, EXIT_ADDRESS, cell(exit_address));
+  QTableWidgetItem* result_cell = cell(outcome);
+  result_cell->setForeground(color);
+  result_cell->setToolTip(outcome);
+  _table->setItem(row, RESULT, result_cell);
+  if (QTableWidgetItem* proxy = _table->item(row, PROXY)) {
+    const bool failed = _service->failed_last_check(key);
+    proxy->setForeground(failed ? QColor(FAILURE_COLOR) : QColor("#cdd6f4"));
+    proxy->setToolTip(failed ? QStringLiteral("上次检测失败") : QString());
+  }
+  if (QPushButton* button = check_button(row)) button->setEnabled(!checking);
+}
+
+}  // namespace tovix::insight

@@ -1,0 +1,44 @@
+#pragma once
+// One row per proxy of the list with a "检测" button and a "全部检测" button: latency, exit
+// address, or the handler's error text; a proxy whose last check failed is marked.
+#include <QWidget>
+
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/insight/app_insight_export.h"
+
+class QPushButton;
+class QTableWidget;
+
+namespace tovix::insight {
+
+class ProxyCheckService;
+
+class APP_INSIGHT_EXPORT ProxyCheckPanel : public QWidget {
+  Q_OBJECT
+
+ public:
+  enum Column { PROXY, TYPE, LATENCY, EXIT_ADDRESS, RESULT, ACTION, COLUMN_COUNT };
+
+  ProxyCheckPanel(ProxyCheckService* service, QWidget* parent = nullptr);
+
+  // The proxy list (ProxyEntry records); results of proxies still listed are kept.
+  void set_proxies(const nlohmann::ordered_json& proxy_list);
+
+  QTableWidget* table() const { return _table; }
+  QPushButton* check_all_button() const { return _check_all; }
+  QPushButton* check_button(int row) const;
+
+ private:
+  void _show_row(int row);
+  void _show_key(const QString& key);
+
+  ProxyCheckService* _service;
+  std::vector<nlohmann::ordered_json> _proxies;
+  QTableWidget* _table;
+  QPushButton* _check_all;
+};
+
+}  // namespace tovix::insight

@@ -1,0 +1,122 @@
+// Start-up: the settings, the log file, one instance at a time, then the window (or, with
+// --headless, the engine alone on the console).
+#include <QApplication>
+#include <QCoreApplication>
+#include <QTimer>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "app/core/headless_runner.h"
+#include "app/core/log_file.h"
+#include "app/core/secret_redactor.h"
+#include "app/core/single_instance.h"
+#include "app/core/stop_signals.h"
+#include "app/insight/failure_status_feed.h"
+#include "app/insight/window_insight.h"
+#include "app/window/main_window.h"
+#include "common/logging.h"
+#include "config/settings_store.h"
+
+namespace {
+
+using namespace tovix;
+using namespace tovix::app;
+
+// The shell's own logger.
+constexpr const char* LOGGER_SHELL = "ToVixProxy.App";
+
+struct Options {
+  bool headless = false;
+  std::optional<std::filesystem::path> config;
+  bool help = false;
+  std::string error;
+};
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--headless") == 0) {
+      options.headless = true;
+    } else if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
+      options.config = std::filesystem::u8path(argv[++i]);
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      options.help = true;
+    } else if (argv[i][0] == '-') {
+      options.error = std::string("未知参数: ") + argv[i];
+    }
+  }
+  return options;
+}
+
+void print_usage() {
+  std::cout << "用法: tovixproxy [--headless] [--config 配置文件]\n"
+               "  --headless  不打开窗口，按 config.json 启动代理引擎；Ctrl-C 或 SIGTERM 停止\n"
+               "  --config    使用指定的配置文件（默认: 程序旁的 config.json）\n";
+}
+
+int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor) {
+  StopSignals stop_signals;
+  HeadlessRunner runner(settings, {}, std::cout);
+  QObject::connect(&runner.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
+    redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
+  });
+  QObject::connect(&stop_signals, &StopSignals::stop_requested, &runner, &HeadlessRunner::request_stop);
+  QObject::connect(&runner, &HeadlessRunner::finished, qApp, [](int code) { QCoreApplication::exit(code); });
+  QTimer::singleShot(0, &runner, &HeadlessRunner::start);
+  return QCoreApplication::exec();
+}
+
+int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance) {
+  insight::FailureStatusFeed proxy_failures;
+  EngineOptions engine_options;
+  engine_options.upstream_observer = proxy_failures.observer();
+  MainWindow window(settings, std::move(engine_options));
+  insight::install_insight(window, settings, proxy_failures);
+  QObject::connect(&instance, &SingleInstance::activation_requested, &window, [&window] {
+    get_logger(LOGGER_SHELL)->info("程序再次启动，切换到已打开的窗口");
+    window.bring_forward();
+  });
+  QObject::connect(&window, &MainWindow::secrets_changed,
+                   [&settings, redactor] { redactor->set_secrets("settings", secrets_of(settings.to_dict())); });
+  QObject::connect(&window.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
+    redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
+  });
+  window.show();
+  window.start_if_enabled();
+  return QApplication::exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parse_options(argc, argv);
+  if (options.help || !options.error.empty()) {
+    if (!options.error.empty()) std::cerr << options.error << '\n';
+    print_usage();
+    return options.error.empty() ? 0 : 2;
+  }
+  std::unique_ptr<QCoreApplication> app;
+  if (options.headless) {
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  } else {
+    app = std::make_unique<QApplication>(argc, argv);
+  }
+  SettingsStore& settings = options.config ? SettingsStore::_instance_at(*options.config) : SettingsStore::instance();
+
+  auto redactor = std::make_shared<SecretRedactor>();
+  redactor->set_secrets("settings", secrets_of(settings.to_dict()));
+  try {
+    start_log_file(settings.config_path().parent_path(), redactor);
+  } catch (const std::exception& e) {
+    std::cerr << "无法打开日志文件: " << e.what() << '\n';
+  }
+
+  SingleInstance instance(SingleInstance::instance_key(settings.config_path()));
+  if (!instance.acquire()) {
+    std::cout << "云貂代理已在运行，已切换到正在运行的实例" << std::endl;
+    return options.headless ? 1 : 0;
+  }
+  return options.headless ? run_headless(settings, redactor) : run_window(settings, redactor, instance);
+}

@@ -1,0 +1,115 @@
+// The application program itself: a second start hands over to the first; headless mode in a
+// network namespace on the real Linux backend carries a curl through the proxy and ends with 0
+// on SIGTERM, its diversion rules gone.
+#include <gtest/gtest.h>
+#include <QDir>
+#include <QProcess>
+
+#include <csignal>
+#include <fstream>
+
+#include "app/core/log_file.h"
+#include "app/core/single_instance.h"
+#include "tests/support/http_destination.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/netns_fixture.h"
+#include "tests/support/proxy_fixtures.h"
+#include "tests/support/temp_dir.h"
+
+namespace tovix::testing {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+void write_config(const std::filesystem::path& file, const Json& values) { std::ofstream(file) << values.dump(4); }
+
+TEST(AppProcess, ASecondStartBringsTheFirstWindowForward) {
+  TempDir dir;
+  const auto config = dir / "config.json";
+  write_config(config, {{"proxy_list", Json::array()}});
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", "offscreen");
+  QProcess first;
+  first.setProcessEnvironment(environment);
+  first.start(TOVIX_APP_PATH, {"--config", QString::fromStdString(config.string())});
+  ASSERT_TRUE(first.waitForStarted());
+  const QString lock = QDir::temp().filePath(app::SingleInstance::instance_key(config) + ".lock");
+  ASSERT_TRUE(eventually([&] { return QFile::exists(lock) || first.state() == QProcess::NotRunning; }));
+  ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
+
+  QProcess second;
+  second.setProcessEnvironment(environment);
+  second.start(TOVIX_APP_PATH, {"--config", QString::fromStdString(config.string())});
+  ASSERT_TRUE(second.waitForFinished(30000));
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_TRUE(second.readAllStandardOutput().contains("已在运行"));
+  EXPECT_EQ(first.state(), QProcess::Running);
+  const auto log = dir / app::LOG_FILE_NAME;
+  EXPECT_TRUE(eventually([&] { return read_text(log).find("切换到已打开的窗口") != std::string::npos; }))
+      << read_text(log);
+  first.terminate();
+  ASSERT_TRUE(first.waitForFinished(30000));
+}
+
+class HeadlessInNamespace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) GTEST_SKIP() << reason;
+    _pair = std::make_unique<NetnsPair>();
+    NetnsScope remote(_pair->remote());
+    _destination = std::make_unique<HttpDestination>("0.0.0.0", std::make_shared<const std::string>(256 * 1024, 'x'));
+  }
+
+  std::unique_ptr<NetnsPair> _pair;
+  std::unique_ptr<HttpDestination> _destination;
+};
+
+TEST_F(HeadlessInNamespace, CarriesACurlThroughTheProxyAndStopsCleanlyOnSigterm) {
+  TempDir dir;
+  const int proxy_port = free_port_in(_pair->remote());
+  NetnsProcess proxy(
+      _pair->remote(),
+      {"microsocks", "-i", "0.0.0.0", "-p", std::to_string(proxy_port), "-u", PROXY_USER, "-P", PROXY_PASSWORD},
+      dir / "microsocks.out");
+  wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, proxy_port);
+
+  const auto config = dir / "config.json";
+  write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
+                                                     {"host", NetnsPair::REMOTE_IP},
+                                                     {"port", proxy_port},
+                                                     {"username", PROXY_USER},
+                                                     {"password", PROXY_PASSWORD}}})},
+                        {"process_list", Json::array()}});
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
+  ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
+
+  const std::string url =
+      "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_destination->port()) + "/data";
+  const CommandResult curl = NetnsPair::run(
+      _pair->client(), {"curl", "-s", "-o", "/dev/null", "-w", "%{size_download}", "--max-time", "20", url});
+  EXPECT_EQ(curl.exit_code, 0) << app.output();
+  EXPECT_EQ(curl.standard_output, std::to_string(256 * 1024));
+  ASSERT_FALSE(_destination->peers().empty());
+  EXPECT_EQ(_destination->peers().back(), NetnsPair::REMOTE_IP) << "the connection came from the proxy, not the client";
+
+  EXPECT_EQ(app.stop(SIGTERM, 30s), 0) << app.output();
+  EXPECT_NE(app.output().find("[状态] 已停"), std::string::npos) << app.output();
+  EXPECT_EQ(app.output().find(PROXY_PASSWORD), std::string::npos) << "no password on the console";
+  const std::string rules = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"});
+  EXPECT_EQ(rules.find("NFQUEUE"), std::string::npos) << rules;
+  const std::string log = read_text(dir / app::LOG_FILE_NAME);
+  EXPECT_EQ(log.find(PROXY_PASSWORD), std::string::npos) << log;
+}
+
+TEST_F(HeadlessInNamespace, AnEngineThatCannotStartEndsTheProgramWithAFailure) {
+  TempDir dir;
+  const auto config = dir / "config.json";
+  write_config(config, {{"proxy_list", Json::array()}, {"proxy_host", ""}});
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
+  EXPECT_EQ(app.wait(60s), 1) << app.output();
+  EXPECT_NE(app.output().find("[错误] 代理列表为空，无法启"), std::string::npos) << app.output();
+}
+
+}  // namespace
+}  // namespace tovix::testing

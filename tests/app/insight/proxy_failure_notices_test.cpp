@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/insight/proxy_failure_notices.h"
+
+namespace tovix::insight {
+namespace {
+
+UpstreamOutcome failure(int port, std::string error, bool at_proxy = true) {
+  return {"socks5", "10.0.0.5", port, false, at_proxy, std::move(error)};
+}
+UpstreamOutcome success(int port) { return {"socks5", "10.0.0.5", port, true, false, {}}; }
+
+class ProxyFailureNoticesTest : public ::testing::Test {
+ protected:
+  std::mutex lock;
+  std::vector<std::string> shown;
+  std::shared_ptr<ProxyFailureNotices> notices = std::make_shared<ProxyFailureNotices>([this](const std::string& text) {
+    std::lock_guard guard(lock);
+    shown.push_back(text);
+  });
+};
+
+TEST_F(ProxyFailureNoticesTest, OneNoticePerFailingProxyUntilItWorksAgain) {
+  const auto rejected = failure(1080, "SOCKS5 proxy 10.0.0.5:1080: user name or password rejected by the SOCKS5 proxy");
+  notices->observe(rejected);
+  notices->observe(rejected);
+  notices->observe(failure(1080, "SOCKS5 proxy 10.0.0.5:1080: handshake timed out"));
+  notices->observe(failure(1081, "SOCKS5 proxy 10.0.0.5:1081: Connection refused"));
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0], "代理 10.0.0.5:1080 连接失败: user name or password rejected by the SOCKS5 proxy");
+  EXPECT_EQ(shown[1], "代理 10.0.0.5:1081 连接失败: Connection refused");
+
+  notices->observe(success(1080));
+  notices->observe(rejected);
+  EXPECT_EQ(shown.size(), 3u) << "a proxy that worked again and fails anew is told again";
+  notices->reset();
+  notices->observe(failure(1081, "refused"));
+  EXPECT_EQ(shown.size(), 4u);
+}
+
+TEST_F(ProxyFailureNoticesTest, UnreachableDestinationsAndDetachedSinksStayQuiet) {
+  notices->observe(failure(1080, "SOCKS5 proxy 10.0.0.5:1080: CONNECT to 1.2.3.4:80 failed: host unreachable", false));
+  EXPECT_TRUE(shown.empty());
+  notices->detach();
+  notices->observe(failure(1080, "refused"));
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(ProxyFailureNoticesTest, ManyConnectionThreadsFailingAtOnceGiveOneNotice) {
+  UpstreamObserver observer = observer_for(notices);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&observer] {
+      for (int n = 0; n < 200; ++n) observer(failure(1080, "SOCKS5 proxy 10.0.0.5:1080: connection timed out"));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(shown, std::vector<std::string>{"代理 10.0.0.5:1080 连接失败: connection timed out"});
+}
+
+}  // namespace
+}  // namespace tovix::insight

@@ -1,0 +1,28 @@
+#include "tests/app/window_fixture.h"
+
+#include "app/core/settings_keys.h"
+
+namespace tovix::testing {
+
+SettingsStore& test_settings() {
+  static TempDir* folder = new TempDir;  // outlives every test; removed by the OS temp clean-up
+  return SettingsStore::_instance_at(folder->path() / "config.json");
+}
+
+void WindowTest::SetUp() {
+  const nlohmann::ordered_json defaults = default_settings();
+  for (const auto& [key, value] : defaults.items()) settings.set(key, value);
+  settings.set("proxy_list", nlohmann::ordered_json::array());
+  settings.set(app::API_PROXY_TYPE_KEY, "socks5");
+}
+
+EngineOptions WindowTest::fake_engine() {
+  EngineOptions options;
+  options.diverter_factory = [this] {
+    diverter = std::make_shared<FakeDiverter>();
+    return std::make_unique<KeptDiverter>(diverter);
+  };
+  return options;
+}
+
+}  // namespace tovix::testing
