@@ -8,10 +8,12 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -136,7 +138,8 @@ bool wait_connected(OsSocket s, std::chrono::milliseconds timeout) {
 std::shared_ptr<Socket> Socket::create_tcp() {
   ensure_started();
 #ifdef _WIN32
-  OsSocket s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  OsSocket s =
+      WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 #else
   OsSocket s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
 #endif
@@ -175,6 +178,21 @@ void Socket::shutdown_send() noexcept {
 #endif
 }
 
+void Socket::wait_until_sent(std::chrono::milliseconds timeout) noexcept {
+#ifndef _WIN32
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!is_shut_down() && std::chrono::steady_clock::now() < deadline) {
+    const NativeSocket handle = native_handle();
+    int unsent = 0;
+    if (handle == INVALID_NATIVE_SOCKET || ioctl(os(handle), SIOCOUTQ, &unsent) != 0 || unsent == 0) return;
+    // The kernel signals no event for an emptied send queue; poll it.
+    poll(nullptr, 0, 10);
+  }
+#else
+  (void)timeout;
+#endif
+}
+
 NativeSocket Socket::_checked_handle() const {
   NativeSocket handle = native_handle();
   if (handle == INVALID_NATIVE_SOCKET) throw SocketError("socket is closed");
@@ -197,8 +215,8 @@ void Socket::set_reuse_address() {
 
 void Socket::set_no_delay(bool on) {
   int value = on ? 1 : 0;
-  if (setsockopt(os(_checked_handle()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value), sizeof value) !=
-      0) {
+  if (setsockopt(os(_checked_handle()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),
+                 sizeof value) != 0) {
     fail("setsockopt TCP_NODELAY failed", last_error());
   }
 }

@@ -65,6 +65,10 @@ class COMMON_EXPORT Socket {
   // The sending direction only: the peer reads end-of-stream while this side can still
   // receive (a half close). Does not count as shutdown(). Never throws.
   void shutdown_send() noexcept;
+  // Waits, at most `timeout`, until everything sent has been acknowledged by the peer, so that
+  // what routes the connection's segments may be torn down after close. Returns at once where
+  // the system cannot tell (Windows), after shutdown() or close. Never throws.
+  void wait_until_sent(std::chrono::milliseconds timeout) noexcept;
 
   // For listeners: re-binding a port whose old connections linger succeeds; on Windows the
   // port is also kept from other sockets (SO_EXCLUSIVEADDRUSE).
@@ -117,8 +121,7 @@ COMMON_EXPORT bool parse_ipv4(const std::string& text, unsigned char (&bytes)[4]
 
 // A connected socket to host (name or address) and port, trying each IPv4 address in turn
 // within one overall time-out.
-COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(const std::string& host, int port,
-                                                  std::chrono::milliseconds timeout);
+COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout);
 
 // Receives exactly `size` bytes before `deadline`; throws SocketTimeout, or SocketError when
 // the peer closes first.

@@ -152,8 +152,9 @@ struct RelayHub::State {
   }
 
   static void _accept_loop(const std::shared_ptr<State>& self);
-  static void _relay_connection(const std::shared_ptr<State>& self, std::uint64_t id, std::shared_ptr<Socket> client_sock,
-                                SocketAddress client_addr, std::shared_ptr<Counters> counters);
+  static void _relay_connection(const std::shared_ptr<State>& self, std::uint64_t id,
+                                std::shared_ptr<Socket> client_sock, SocketAddress client_addr,
+                                std::shared_ptr<Counters> counters);
   static void _relay_connection_body(State& self, std::uint64_t id, const std::shared_ptr<Socket>& client_sock,
                                      const SocketAddress& client_addr, Counters& counters);
   static void _bidirectional_relay(State& self, Socket& sock_a, Socket& sock_b, Counters& counters);
@@ -350,6 +351,9 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
   // Whether each side may still send to us; an orderly close of one side ends only its
   // direction, so a client that half-closes still gets the answer.
   bool reading[2] = {true, true};
+  // The client's half-close, held back while the upstream is still answering.
+  bool client_end_held = false;
+  auto upstream_quiet_since = std::chrono::steady_clock::now();
   try {
     while (reading[0] || reading[1]) {
       std::vector<Socket*> waited;
@@ -359,7 +363,7 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
         index_of[side] = waited.size();
         waited.push_back(sockets[side]);
       }
-      const std::vector<Readiness> ready = wait_readable(waited, COPY_WAIT);
+      const std::vector<Readiness> ready = wait_readable(waited, client_end_held ? HALF_CLOSE_HOLD / 4 : COPY_WAIT);
       // stop() shuts sockets down; not every platform reports that as readable.
       if (sock_a.is_shut_down() || sock_b.is_shut_down()) break;
       bool exceptional = false;
@@ -370,7 +374,12 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
         const std::size_t received = sockets[from]->receive(buffer.get(), COPY_CHUNK);
         if (received == 0) {
           reading[from] = false;
-          sockets[1 - from]->shutdown_send();
+          if (from == 0 && reading[1]) {
+            client_end_held = true;
+            upstream_quiet_since = std::chrono::steady_clock::now();
+          } else {
+            sockets[1 - from]->shutdown_send();
+          }
           continue;
         }
         sockets[1 - from]->send_all(buffer.get(), received);
@@ -378,14 +387,23 @@ void RelayHub::State::_bidirectional_relay(State& self, Socket& sock_a, Socket& 
           self.add_traffic(received, 0);
           counters.upload.fetch_add(received, std::memory_order_relaxed);
         } else {
+          upstream_quiet_since = std::chrono::steady_clock::now();
           self.add_traffic(0, received);
           counters.download.fetch_add(received, std::memory_order_relaxed);
         }
+      }
+      if (client_end_held &&
+          (!reading[1] || std::chrono::steady_clock::now() - upstream_quiet_since >= HALF_CLOSE_HOLD)) {
+        client_end_held = false;
+        sock_b.shutdown_send();
       }
     }
   } catch (...) {
     // A failed wait, receive or send ends the connection without a log line.
   }
+  // The client's NAT entry goes when this returns, and with it the translation of the relay's
+  // segments towards the application: the answer's tail must have reached it by then.
+  sock_a.wait_until_sent(SEND_DRAIN_WAIT);
   sock_a.close();
   sock_b.close();
 }

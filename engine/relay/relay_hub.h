@@ -57,6 +57,12 @@ class RELAY_HUB_EXPORT RelayHub {
   static constexpr int NAT_LOOKUP_ATTEMPTS = 20;
   static constexpr std::chrono::milliseconds NAT_LOOKUP_PAUSE{100};
   static constexpr std::chrono::milliseconds COPY_WAIT{1000};
+  // A client's half-close reaches the upstream proxy only once the upstream has sent nothing
+  // for this long: common proxies (microsocks, tinyproxy) close both directions when their
+  // client ends its side, which would cut off an answer still on its way.
+  static constexpr std::chrono::milliseconds HALF_CLOSE_HOLD{1000};
+  // How long an ended connection waits for its last bytes to reach the client.
+  static constexpr std::chrono::milliseconds SEND_DRAIN_WAIT{5000};
   static constexpr std::size_t COPY_CHUNK = 65536;
 
   // `proxy_config` is a ProxyEntry record ("type", "host", "port", "username", "password").

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/run_command.h"
@@ -84,6 +85,21 @@ class NetnsProcess {
   pid_t _pid = -1;
   int _status = -1;
   std::filesystem::path _output;
+};
+
+// An IPv6 listener in a namespace that answers every connection with a tiny HTTP response.
+class Ipv6Responder {
+ public:
+  explicit Ipv6Responder(const std::string& ns);
+  ~Ipv6Responder();
+  Ipv6Responder(const Ipv6Responder&) = delete;
+  Ipv6Responder& operator=(const Ipv6Responder&) = delete;
+  int port() const { return _port; }
+
+ private:
+  int _fd = -1;
+  int _port = 0;
+  std::thread _thread;
 };
 
 // Connects to address:port from inside `ns` until it accepts; throws after `timeout`.

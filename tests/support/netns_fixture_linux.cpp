@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,6 +173,38 @@ std::string NetnsProcess::output() const {
 bool NetnsProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
   return eventually([&] { return output().find(text) != std::string::npos || !running(); }, timeout) &&
          output().find(text) != std::string::npos;
+}
+
+Ipv6Responder::Ipv6Responder(const std::string& ns) {
+  NetnsScope inside(ns);
+  _fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_any;
+  socklen_t length = sizeof address;
+  if (_fd < 0 || bind(_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_fd, 16) != 0 ||
+      getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (_fd >= 0) close(_fd);
+    throw std::runtime_error(std::string("IPv6 listener: ") + std::strerror(errno));
+  }
+  _port = ntohs(address.sin6_port);
+  _thread = std::thread([this] {
+    for (;;) {
+      const int client = accept(_fd, nullptr, nullptr);
+      if (client < 0) return;
+      const char answer[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+      char request[4096];
+      (void)!recv(client, request, sizeof request, 0);
+      (void)!write(client, answer, sizeof answer - 1);
+      close(client);
+    }
+  });
+}
+
+Ipv6Responder::~Ipv6Responder() {
+  ::shutdown(_fd, SHUT_RDWR);
+  _thread.join();
+  close(_fd);
 }
 
 void wait_until_accepting_in(const std::string& ns, const std::string& address, int port,

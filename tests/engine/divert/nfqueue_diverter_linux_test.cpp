@@ -51,46 +51,6 @@ class PassingReader {
   std::thread _thread;
 };
 
-// An IPv6 listener that answers every connection with a tiny HTTP response.
-class Ipv6Responder {
- public:
-  explicit Ipv6Responder(const std::string& ns) {
-    NetnsScope inside(ns);
-    _fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_any;
-    socklen_t length = sizeof address;
-    if (_fd < 0 || bind(_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(_fd, 16) != 0 ||
-        getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("IPv6 listener");
-    }
-    _port = ntohs(address.sin6_port);
-    _thread = std::thread([this] {
-      for (;;) {
-        const int client = accept(_fd, nullptr, nullptr);
-        if (client < 0) return;
-        const char answer[] = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-        char request[4096];
-        (void)!recv(client, request, sizeof request, 0);
-        (void)!write(client, answer, sizeof answer - 1);
-        close(client);
-      }
-    });
-  }
-  ~Ipv6Responder() {
-    ::shutdown(_fd, SHUT_RDWR);
-    _thread.join();
-    close(_fd);
-  }
-  int port() const { return _port; }
-
- private:
-  int _fd = -1;
-  int _port = 0;
-  std::thread _thread;
-};
-
 class NfqueueDiverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -180,7 +140,7 @@ TEST_F(NfqueueDiverterTest, WithoutAReaderNewConnectionsWaitInsteadOfLeaving) {
 }
 
 TEST_F(NfqueueDiverterTest, Ipv6IsHeldBackWhileOpenAndFlowsAfterClose) {
-  Ipv6Responder responder(_pair->remote());
+  testing::Ipv6Responder responder(_pair->remote());
   const std::string url =
       "http://[" + std::string(NetnsPair::REMOTE_IP6) + "]:" + std::to_string(responder.port()) + "/";
   NetnsScope client(_pair->client());
