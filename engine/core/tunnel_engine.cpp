@@ -603,7 +603,7 @@ std::string TunnelEngine::_oserror_message(const DivertOsError& e) const {
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
   switch (e.code()) {
     case DIVERT_ERROR_ACCESS_DENIED:
-      return ERROR_ACCESS_DENIED;
+      return TEXT_ACCESS_DENIED;
     case DIVERT_ERROR_INVALID_PARAMETER:      // driver missing, or a filter it refuses
     case DIVERT_ERROR_INVALID_IMAGE_HASH:     // driver signature rejected
     case DIVERT_ERROR_MOD_NOT_FOUND:          // library missing ("NotLoaded")
@@ -619,7 +619,7 @@ std::string TunnelEngine::_oserror_message(const DivertOsError& e) const {
       break;
   }
   if (err_msg.find("拒绝访问") != std::string::npos || lower.find("access denied") != std::string::npos)
-    return ERROR_ACCESS_DENIED;
+    return TEXT_ACCESS_DENIED;
   if (lower.find("notloaded") != std::string::npos) return "WinDivert 驱动未安装或未运?(" + err_msg + ")";
   return "WinDivert 错误: " + err_msg;
 }

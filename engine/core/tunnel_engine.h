@@ -48,7 +48,7 @@ inline constexpr const char* STATUS_STOPPED = "已停";
 inline constexpr const char* STATUS_STARTED_PREFIX = "代理已启?| ";
 // Error texts (error_occurred).
 inline constexpr const char* ERROR_EMPTY_PROXY_LIST = "代理列表为空，无法启";
-inline constexpr const char* ERROR_ACCESS_DENIED = "权限不足，请以管理员身份运行";
+inline constexpr const char* TEXT_ACCESS_DENIED = "权限不足，请以管理员身份运行";
 
 // Makes the diverter a run uses; called on the engine thread once per run.
 using DiverterFactory = std::function<std::unique_ptr<PacketDiverter>()>;

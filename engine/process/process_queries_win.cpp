@@ -1,10 +1,13 @@
 // Process queries through Toolhelp snapshots, QueryFullProcessImageNameW and
 // GetExtendedTcpTable (owner PIDs, both address families).
-#include <iphlpapi.h>
-#include <tlhelp32.h>
-#include <windows.h>
+// winsock2.h must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <memory>
 #include <type_traits>
