@@ -63,7 +63,7 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });
   QObject::connect(&stop_signals, &StopSignals::stop_requested, &runner, &HeadlessRunner::request_stop);
-  QObject::connect(&runner, &HeadlessRunner::finished, qApp, [](int code) { QCoreApplication::exit(code); });
+  QObject::connect(&runner, &HeadlessRunner::finished, QCoreApplication::instance(), [](int code) { QCoreApplication::exit(code); });
   QTimer::singleShot(0, &runner, &HeadlessRunner::start);
   return QCoreApplication::exec();
 }
