@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -218,9 +219,13 @@ void NfqueueDiverter::send(const Packet& packet) {
   if (changed) {
     // Through the hook once more: the mark takes it out of connection tracking and past the
     // queue, and the kernel routes it anew for its new addresses.
+    // The library pads the payload attribute to four bytes and reads that padding from our
+    // buffer, so the copy it is given extends past the packet.
     const std::span<const std::uint8_t> bytes = packet.bytes();
+    _verdict_buffer.assign(bytes.size() + 4, 0);
+    std::copy(bytes.begin(), bytes.end(), _verdict_buffer.begin());
     result = nfq_set_verdict2(_queue->queue, captured.id, NF_REPEAT, captured.mark | REINJECT_MARK,
-                              static_cast<std::uint32_t>(bytes.size()), bytes.data());
+                              static_cast<std::uint32_t>(bytes.size()), _verdict_buffer.data());
   } else {
     result = nfq_set_verdict(_queue->queue, captured.id, NF_ACCEPT, 0, nullptr);
   }

@@ -71,6 +71,7 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   std::deque<Captured> _received;
   std::optional<Captured> _pending;  // handed out, no verdict yet
   std::vector<char> _buffer;
+  std::vector<std::uint8_t> _verdict_buffer;
   unsigned _loopback_index = 0;
   std::atomic<bool> _open{false};
   std::atomic<bool> _shut_down{false};
