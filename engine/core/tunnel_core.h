@@ -1,5 +1,5 @@
 #pragma once
-// TunnelCore (Part 2.1): the engine as a QThread. Its run() drives the Qt-free TunnelEngine
+// TunnelCore: the engine as a QThread. Its run() drives the Qt-free TunnelEngine
 // (tunnel_engine.h) and turns the engine's status and error callbacks into the two signals,
 // which reach receivers in other threads queued (Qt's automatic connection).
 //
@@ -30,7 +30,7 @@ class TUNNEL_CORE_EXPORT TunnelCore : public QThread {
   // Stops a run still going and waits for the thread.
   ~TunnelCore() override;
 
-  // Part 2.1. start_engine waits (bounded) for a previous run's thread to end, resolves the
+  // start_engine waits (bounded) for a previous run's thread to end, resolves the
   // names on the caller's thread, then starts the thread. stop_engine returns at once after
   // ending the relays and clearing the tables; the thread emits "已停" again when it ends.
   void start_engine(nlohmann::ordered_json config_dict);

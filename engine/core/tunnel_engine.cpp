@@ -90,7 +90,7 @@ int proxy_port_of(const Json& entry) {
   return 0;
 }
 
-// The relay's own port default (Part 3.1), for display.
+// The relay's own port default, for display.
 int relay_proxy_port(const Json& entry) {
   const int port = proxy_port_of(entry);
   if (port != 0) return port;
@@ -312,7 +312,7 @@ void TunnelEngine::_emit_error(const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Start and stop (Part 2.1).
+// Start and stop.
 
 namespace {
 std::set<std::string> resolve_all(const std::string& host) {
@@ -848,7 +848,7 @@ void TunnelEngine::_reap_retired_relays() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Hot update (Part 2.1, with connections in flight kept on their old relays).
+// Hot update (with connections in flight kept on their old relays).
 
 void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
   auto log = engine_log();
@@ -914,7 +914,7 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Packet handling (Part 2.2).
+// Packet handling.
 
 bool TunnelEngine::_is_proxy_traffic(const Packet& packet) const {
   const auto tcp = packet.tcp();

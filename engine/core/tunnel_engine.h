@@ -37,7 +37,7 @@
 
 namespace tovix {
 
-// The source address of every packet redirected to a relay (Part 2.2).
+// The source address of every packet redirected to a relay.
 inline constexpr const char* FAKE_SRC_IP = "127.0.0.2";
 // Where the relays listen (port 0: the system chooses).
 inline constexpr const char* RELAY_BIND_IP = "127.0.0.1";
@@ -68,7 +68,7 @@ struct EngineOptions {
   EngineClock clock;                                // empty: nat_clock_now
   HandlerFactory handler_factory;                   // empty: make_upstream_handler (relays)
   UpstreamObserver upstream_observer;               // told how each relayed connection's tunnel went
-  // How often the NAT clean-up runs (Part 2.2: 120 s).
+  // How often the NAT clean-up runs (120 s by default).
   std::chrono::milliseconds cleanup_period{std::chrono::seconds(120)};
   // An entry older than this and carried by no live relay connection is stale.
   double stale_after_seconds = 120.0;
@@ -133,11 +133,11 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   void set_status_callback(EngineTextCallback callback);
   void set_error_callback(EngineTextCallback callback);
 
-  // Part 2.1 start_engine: stores the record, resolves the API host and the proxy hosts on the
+  // start_engine: stores the record, resolves the API host and the proxy hosts on the
   // caller's thread, then runs the engine on a thread of its own. Waits (bounded by
   // previous_run_wait) for a previous run's thread to end first.
   void start_engine(nlohmann::ordered_json config_dict);
-  // Part 2.1 stop_engine: ends the relays (their applications see the connections end), clears
+  // stop_engine: ends the relays (their applications see the connections end), clears
   // the tables, wakes the packet loop's receive, emits "已停". Does not wait for the thread.
   void stop_engine();
   // New connections go to the new relays; connections in flight keep their old relay until
@@ -152,7 +152,7 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   std::vector<RelayTraffic> relay_traffic() const;
 
   // For an adapter that owns the thread (TunnelCore): prepare_start is start_engine without
-  // starting a thread; run is the thread body (Part 2.1 run); wait_for_previous_run waits for
+  // starting a thread; run is the thread body; wait_for_previous_run waits for
   // the engine's own thread of an earlier start_engine.
   void prepare_start(nlohmann::ordered_json config_dict);
   void run();
@@ -162,16 +162,16 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   bool is_running() const { return _running.load(); }
   // True while run() executes (the packet loop or its set-up).
   bool is_thread_active() const { return _thread_active.load(); }
-  // The text shown after "代理已启?| " (Part 2.1 step 5).
+  // The text shown after "代理已启?| ".
   std::string status_detail() const;
 
-  // Part 2.2, open for tests and the benchmark.
+  // The packet path, open for tests and the benchmark.
   void _handle_packet(Packet& packet, PacketDiverter& w);
   bool _is_proxy_traffic(const Packet& packet) const;
   // One clean-up run (the housekeeping thread calls it every cleanup_period). Returns false,
   // doing nothing, when the engine is not running.
   bool _cleanup_nat_table();
-  // Maps a diversion-open failure to the user's message and emits it (Part 2.1).
+  // Maps a diversion-open failure to the user's message and emits it.
   void _handle_oserror(const DivertOsError& e);
   std::string _oserror_message(const DivertOsError& e) const;
 
@@ -245,7 +245,7 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   bool _housekeeping_stop = false;
 };
 
-// Part 2.1: in a packaged build, copies driver/WinDivert64.dll beside the executable and
+// In a packaged build, copies driver/WinDivert64.dll beside the executable and
 // returns that path for the library loader; empty when nothing is to be done.
 TUNNEL_CORE_EXPORT std::filesystem::path _ensure_windivert_dll();
 

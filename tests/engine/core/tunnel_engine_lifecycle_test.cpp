@@ -1,4 +1,4 @@
-// start_engine / the thread body / stop_engine (Part 2.1) with FakeDiverter: status and error
+// start_engine / the thread body / stop_engine with FakeDiverter: status and error
 // texts, the open failures, the loop's handling of IPv6 and failing packets, stop then start.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// _handle_packet (Part 2.2) on packets built byte by byte, with relay ports installed by hand
+// _handle_packet on packets built byte by byte, with relay ports installed by hand
 // and a FakeDiverter opened by the test: no thread, no relay, no network.
 #include <gtest/gtest.h>
 
