@@ -36,7 +36,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== ThreadSanitizer (tests labelled threads)"
 configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVIX_SANITIZE_THREAD=ON -DTOVIX_WITH_QT=OFF
 # TSan's shadow memory needs the classic address-space layout on kernels with high mmap entropy.
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(pwd)/tools/tsan.supp" \
   setarch "$(uname -m)" -R ctest --test-dir build/tsan -L threads -j "$jobs"
 
 echo "== Windows cross-build under Wine"
