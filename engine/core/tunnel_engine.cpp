@@ -320,6 +320,22 @@ std::set<std::string> resolve_all(const std::string& host) {
   for (const auto& address : resolve_ipv4(host)) out.insert(address);
   return out;
 }
+
+// The addresses of every proxy host in the list; a host that does not resolve is logged when
+// log is given and skipped.
+std::set<std::string> resolve_proxy_hosts(const Json& proxy_list, spdlog::logger* log) {
+  std::set<std::string> proxy_ips;
+  for (const auto& entry : proxy_list) {
+    const std::string host = text_setting(entry, "host");
+    if (host.empty()) continue;
+    try {
+      for (const auto& address : resolve_all(host)) proxy_ips.insert(address);
+    } catch (const std::exception& error) {
+      if (log != nullptr) log->warn("代理 DNS 解析失败 {}: {}", host, error.what());
+    }
+  }
+  return proxy_ips;
+}
 }  // namespace
 
 bool TunnelEngine::wait_for_previous_run(std::chrono::milliseconds timeout) {
@@ -389,16 +405,7 @@ void TunnelEngine::prepare_start(Json config_dict) {
   }
 
   // 4-5. Proxy hosts.
-  std::set<std::string> proxy_ips;
-  for (const auto& entry : proxy_list) {
-    const std::string host = text_setting(entry, "host");
-    if (host.empty()) continue;
-    try {
-      for (const auto& address : resolve_all(host)) proxy_ips.insert(address);
-    } catch (const std::exception& error) {
-      log->warn("代理 DNS 解析失败 {}: {}", host, error.what());
-    }
-  }
+  std::set<std::string> proxy_ips = resolve_proxy_hosts(proxy_list, log.get());
   log->debug("代理直?IP 集合: {}", engine_text::render_text_set(proxy_ips));
 
   auto routing = std::make_shared<Routing>();
@@ -859,15 +866,7 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
     _config["proxy_list"] = proxy_list;
   }
   // 2.
-  std::set<std::string> proxy_ips;
-  for (const auto& entry : proxy_list) {
-    const std::string host = text_setting(entry, "host");
-    if (host.empty()) continue;
-    try {
-      for (const auto& address : resolve_all(host)) proxy_ips.insert(address);
-    } catch (const std::exception&) {
-    }
-  }
+  std::set<std::string> proxy_ips = resolve_proxy_hosts(proxy_list, nullptr);
   // 3-4. The new relays first; the old ones keep their connections.
   auto generation = std::make_shared<Generation>();
   if (_running) {
