@@ -21,7 +21,14 @@ bool start_task(QPointer<TaskWorker>& slot, QObject* receiver, TaskWorker::Task 
   if (slot) return false;
   auto* worker = new TaskWorker(std::move(task));
   slot = worker;
-  QObject::connect(worker, &TaskWorker::done, receiver, std::move(on_done));
+  // The slot frees as soon as the result is in, not when the thread winds down after it: a user
+  // who clicks again right after an outcome is shown must get a new run, not silence.
+  QObject::connect(worker, &TaskWorker::done, receiver,
+                   [&slot, worker, receiver, on_done = std::move(on_done)](const nlohmann::ordered_json& result) {
+                     const auto callback = on_done;  // releasing the worker drops this connection
+                     if (slot == worker) ui::release_worker(slot, receiver);
+                     callback(result);
+                   });
   QObject::connect(worker, &QThread::finished, receiver, [&slot, worker, receiver] {
     if (slot == worker) ui::release_worker(slot, receiver);
   });

@@ -27,8 +27,9 @@ class TaskWorker : public QThread {
   const Task _task;
 };
 
-// Starts `task` on a worker kept in `slot` unless the slot's worker still runs (then false).
-// `on_done` runs on the receiver's thread. The worker is released once its thread ends; the
+// Starts `task` on a worker kept in `slot` unless the slot still holds a worker whose result has
+// not come in (then false). `on_done` runs on the receiver's thread after the slot has been
+// freed, so it may start the next task; the worker object is deleted once its thread ends. The
 // receiver releases the slot in its destructor and then never hears from it.
 bool start_task(QPointer<TaskWorker>& slot, QObject* receiver, TaskWorker::Task task,
                 std::function<void(const nlohmann::ordered_json&)> on_done);

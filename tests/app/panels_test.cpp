@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include "app/core/proxy_text.h"
+#include "app/core/task_worker.h"
 #include "app/window/driver_panel.h"
 #include "app/window/process_list_panel.h"
 #include "app/window/process_picker_dialog.h"
@@ -22,6 +23,7 @@
 #include "engine/driver_setup/driver_setup.h"
 #include "tests/app/window_fixture.h"
 #include "ui/status_style.h"
+#include "ui/worker_slot.h"
 
 namespace tovix::testing {
 namespace {
@@ -152,6 +154,27 @@ TEST_F(Panels, PickerListsOffTheGuiThreadAndGivesProcessNames) {
   ASSERT_TRUE(running_loaded.wait(WAIT_MS));
   running.table()->selectAll();
   EXPECT_EQ(running.chosen_names(), (QStringList{"curl", "init"}));
+}
+
+TEST_F(Panels, ATaskMayStartTheNextFromItsOutcome) {
+  QObject receiver;
+  QPointer<app::TaskWorker> slot;
+  std::vector<int> outcomes;
+  std::function<void(int)> run = [&](int n) {
+    const bool started = app::start_task(
+        slot, &receiver, [n] { return Json{{"n", n}}; },
+        [&](const Json& result) {
+          outcomes.push_back(result.value("n", 0));
+          if (outcomes.size() < 3) run(result.value("n", 0) + 1);
+        });
+    ASSERT_TRUE(started) << "slot still taken when run " << n << " was asked for";
+  };
+  run(1);
+  EXPECT_FALSE(app::start_task(slot, &receiver, [] { return Json(); }, [](const Json&) {}))
+      << "a second task while one runs";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return outcomes.size() == 3; }, WAIT_MS));
+  EXPECT_EQ(outcomes, (std::vector<int>{1, 2, 3}));
+  ASSERT_TRUE(ui::wait_for_released_workers(WAIT_MS));
 }
 
 TEST_F(Panels, DriverCommandsRunOffTheGuiThreadAndShowTheirOutcome) {
