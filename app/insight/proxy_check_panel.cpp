@@ -1,14 +1,12 @@
 #include "app/insight/proxy_check_panel.h"
 
-#include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QVBoxLayout>
 
 #include <cmath>
 
+#include "app/insight/panel_layout.h"
 #include "app/insight/panel_style.h"
 #include "app/insight/proxy_check.h"
 #include "app/insight/proxy_check_service.h"
@@ -53,14 +51,7 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   connect(_service, &ProxyCheckService::check_started, this, &ProxyCheckPanel::_show_key);
   connect(_service, &ProxyCheckService::check_finished, this, &ProxyCheckPanel::_show_key);
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(new QLabel(QStringLiteral("代理检测"), this));
-  top->addStretch(1);
-  top->addWidget(_check_all);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addLayout(top);
-  layout->addWidget(_table, 1);
+  lay_out_panel(*this, QStringLiteral("代理检测"), {_check_all}, _table);
 }
 
 void ProxyCheckPanel::set_proxies(const nlohmann::ordered_json& proxy_list) {
