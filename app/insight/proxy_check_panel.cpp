@@ -10,6 +10,7 @@
 #include "app/insight/panel_style.h"
 #include "app/insight/proxy_check.h"
 #include "app/insight/proxy_check_service.h"
+#include "app/insight/proxy_failure_notices.h"
 #include "engine/relay/proxy_settings.h"
 
 namespace tovix::insight {
@@ -19,6 +20,16 @@ QTableWidgetItem* cell(const QString& text) {
   auto* item = new QTableWidgetItem(text);
   item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
   return item;
+}
+
+// The row names the proxy already; the handler's text says it again.
+std::string failure_reason(const nlohmann::ordered_json& proxy, const std::string& error) {
+  try {
+    const ProxySettings settings = read_proxy_settings(proxy);
+    return handler_reason(error, settings.host, settings.port);
+  } catch (const std::exception&) {
+    return error;
+  }
 }
 
 }  // namespace
@@ -36,7 +47,7 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   _table->setShowGrid(false);
   _table->setSelectionMode(QAbstractItemView::NoSelection);
   QHeaderView* header = _table->horizontalHeader();
-  header->resizeSection(PROXY, 170);
+  header->resizeSection(PROXY, 220);
   header->resizeSection(TYPE, 64);
   header->resizeSection(LATENCY, 76);
   header->resizeSection(EXIT_ADDRESS, 120);
@@ -63,7 +74,9 @@ void ProxyCheckPanel::set_proxies(const nlohmann::ordered_json& proxy_list) {
     QString address, type;
     try {
       const ProxySettings settings = read_proxy_settings(proxy);
-      address = QString::fromStdString(settings.host + ":" + std::to_string(settings.port));
+      // The user tells apart two accounts at one proxy (a current and an expired one).
+      const std::string user = settings.username.empty() ? "" : settings.username + "@";
+      address = QString::fromStdString(user + settings.host + ":" + std::to_string(settings.port));
       type = QString::fromStdString(settings.type).toUpper();
     } catch (const std::exception&) {
       address = QStringLiteral("（无效的代理设置）");
@@ -93,7 +106,8 @@ void ProxyCheckPanel::_show_key(const QString& key) {
 }
 
 void ProxyCheckPanel::_show_row(int row) {
-  const std::string key = proxy_key(_proxies[static_cast<std::size_t>(row)]);
+  const nlohmann::ordered_json& proxy = _proxies[static_cast<std::size_t>(row)];
+  const std::string key = proxy_key(proxy);
   const bool checking = _service->is_checking(key);
   const auto result = _service->last_result(key);
   QString latency, exit_address, outcome = checking ? QStringLiteral("检测中...") : QStringLiteral("未检测");
@@ -106,7 +120,7 @@ void ProxyCheckPanel::_show_row(int row) {
                                       : QStringLiteral("可用，") + QString::fromStdString(result->error);
       color = QColor(UPLOAD_COLOR);
     } else {
-      outcome = QStringLiteral("失败: ") + QString::fromStdString(result->error);
+      outcome = QStringLiteral("失败: ") + QString::fromStdString(failure_reason(proxy, result->error));
       color = QColor(FAILURE_COLOR);
     }
   }
