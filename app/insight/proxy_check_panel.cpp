@@ -48,7 +48,7 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   _table->setSelectionMode(QAbstractItemView::NoSelection);
   QHeaderView* header = _table->horizontalHeader();
   header->resizeSection(PROXY, 220);
-  header->resizeSection(TYPE, 64);
+  header->resizeSection(TYPE, 76);
   header->resizeSection(LATENCY, 76);
   header->resizeSection(EXIT_ADDRESS, 120);
   header->setSectionResizeMode(RESULT, QHeaderView::Stretch);

@@ -46,6 +46,11 @@ std::string handler_reason(const std::string& error, const std::string& host, in
   if (const auto at = reason.find(handler_prefix); at != std::string::npos && at < 16) {
     reason.erase(0, at + handler_prefix.size());
   }
+  // A refused or unreachable proxy: the socket names the same address once more.
+  if (const std::string socket_prefix = "cannot connect to " + host + ":" + std::to_string(port) + ": ";
+      reason.starts_with(socket_prefix)) {
+    reason.erase(0, socket_prefix.size());
+  }
   if (reason.empty()) reason = "未知错误";
   return reason;
 }

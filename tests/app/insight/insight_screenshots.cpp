@@ -30,6 +30,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/netns_fixture.h"
 #include "tests/support/proxy_fixtures.h"
+#include "tests/support/screenshot_run.h"
 #include "tests/support/temp_dir.h"
 
 using namespace tovix;
@@ -40,36 +41,28 @@ namespace {
 
 constexpr int WAIT_MS = 30000;
 
-void save(QWidget& widget, const std::filesystem::path& file) {
-  QTest::qWait(300);  // let the last repaint land: this program only takes pictures
-  widget.grab().save(QString::fromStdString(file.string()));
-  std::cout << "saved " << file << std::endl;
-}
-
 // Lets the engine and the curl loops run for `seconds`, the panels refreshing on their timers.
 void run_for(int seconds) {
   std::cout << "running " << seconds << " s" << std::endl;
   QTest::qWait(seconds * 1000);
 }
 
-std::vector<std::string> curl_loop(const std::string& url, const std::string& rate, const std::string& pause) {
-  return {"sh", "-c",
-          "while :; do curl -s -o /dev/null --limit-rate " + rate + " '" + url + "'; sleep " + pause + "; done"};
+std::vector<std::string> curl_loop(const std::string& url, const std::string& pause) {
+  return {"sh", "-c", "while :; do curl -s -o /dev/null '" + url + "'; sleep " + pause + "; done"};
+}
+
+// The remote end of the link sends at `rate` (tc's units, "24mbit"): downloads then run at a
+// steady pace instead of curl's own rate limit, which bursts by whole socket buffers.
+void shape_link(const NetnsPair& pair, const char* verb, const std::string& rate) {
+  NetnsPair::run_ok(pair.remote(), {"tc", "qdisc", verb, "dev", "inside", "root", "tbf", "rate", rate, "burst", "64kb",
+                                    "latency", "200ms"});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::cerr << "usage: insight_screenshots OUTPUT_DIR\n";
-    return 2;
-  }
-  const std::filesystem::path out = argv[1];
-  std::filesystem::create_directories(out);
-  if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) {
-    std::cerr << reason << '\n';
-    return 1;
-  }
+  std::filesystem::path out;
+  if (const int code = prepare_screenshot_run(argc, argv, "insight_screenshots", out); code != 0) return code;
   NetnsPair pair;
   std::unique_ptr<HttpDestination> destination;
   std::unique_ptr<LoopbackServer> what_is_my_ip;
@@ -137,9 +130,9 @@ int main(int argc, char** argv) {
       },
       WAIT_MS);
   if (!checked) std::cerr << "the checks did not end in time" << std::endl;
-  save(window, out / "proxy_check_tab.png");
+  save_screenshot(window, out / "proxy_check_tab.png");
   window.tabs()->setCurrentIndex(0);
-  save(window, out / "proxy_list_marked.png");
+  save_screenshot(window, out / "proxy_list_marked.png");
 
   // Live traffic through the two good proxies.
   window.proxy_panel()->table()->selectRow(2);
@@ -147,34 +140,40 @@ int main(int argc, char** argv) {
   window.proxy_panel()->table()->selectRow(1);
   window.proxy_panel()->remove_button()->click();
   window.proxy_panel()->add_entries(Json::array({good_b}));
+  window.tabs()->setCurrentIndex(tab_of(panels.connections));
+  std::vector<std::unique_ptr<NetnsProcess>> loops;
+  auto add_loop = [&](const std::string& path, const std::string& pause) {
+    const std::string url =
+        "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(destination->port()) + path;
+    loops.push_back(std::make_unique<NetnsProcess>(pair.client(), curl_loop(url, pause),
+                                                   dir / ("curl" + std::to_string(loops.size()) + ".out")));
+  };
+  shape_link(pair, "add", "24mbit");
+  add_loop("/data", "0");
+  // A chosen application is running when the engine starts: it diverts by process.
+  (void)QTest::qWaitFor([&] { return !destination->peers().empty(); }, WAIT_MS);
   window.start_engine();
   if (!QTest::qWaitFor([&] { return window.engine().state() == app::EngineState::running; }, WAIT_MS)) {
     std::cerr << "the engine did not start" << std::endl;
     return 1;
   }
-  const std::string base = "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(destination->port());
-  window.tabs()->setCurrentIndex(tab_of(panels.connections));
-  std::vector<std::unique_ptr<NetnsProcess>> loops;
-  auto add_loop = [&](const std::string& url, const std::string& rate, const std::string& pause) {
-    loops.push_back(std::make_unique<NetnsProcess>(pair.client(), curl_loop(url, rate, pause),
-                                                   dir / ("curl" + std::to_string(loops.size()) + ".out")));
-  };
-  add_loop(base + "/data", "600K", "0");
   run_for(40);
-  add_loop(base + "/data", "1500K", "2");
-  add_loop(base + "/hello", "1M", "1");
-  add_loop(base + "/data?close", "250K", "3");
+  shape_link(pair, "change", "64mbit");
+  add_loop("/data", "2");
+  add_loop("/hello", "1");
+  add_loop("/data?close", "3");
   run_for(50);
   loops.front()->stop(SIGKILL);  // the first download ends: its row fades
+  shape_link(pair, "change", "40mbit");
   run_for(25);
   loops.erase(loops.begin());
-  add_loop(base + "/data", "3M", "0");
+  add_loop("/data", "0");
   run_for(30);
-  save(window, out / "connections_and_traffic_tab.png");
-  save(*panels.connections, out / "connections_table.png");
-  save(*panels.traffic, out / "traffic_graph_all.png");
+  save_screenshot(window, out / "connections_and_traffic_tab.png");
+  save_screenshot(*panels.connections, out / "connections_table.png");
+  save_screenshot(*panels.traffic, out / "traffic_graph_all.png");
   panels.traffic->series_choice()->setCurrentIndex(1);
-  save(*panels.traffic, out / "traffic_graph_one_proxy.png");
+  save_screenshot(*panels.traffic, out / "traffic_graph_one_proxy.png");
   panels.traffic->series_choice()->setCurrentIndex(0);
 
   // An expired proxy joins the running engine: its failure shows once in the status.
@@ -182,7 +181,7 @@ int main(int argc, char** argv) {
   const bool told = QTest::qWaitFor(
       [&] { return window.engine_bar()->status_label()->text().contains(QStringLiteral("连接失败")); }, WAIT_MS);
   if (!told) std::cerr << "no failure notice in the status" << std::endl;
-  save(window, out / "failure_notice_in_status.png");
+  save_screenshot(window, out / "failure_notice_in_status.png");
 
   for (auto& loop : loops) loop->stop(SIGKILL);
   window.stop_engine();
