@@ -2,9 +2,9 @@
 // root under a real X server (xvfb-run -a build/debug/bin/insight_screenshots OUTPUT_DIR): the
 // proxy check of a good proxy, one with a wrong password and one that is not listening; then
 // the engine on the real Linux backend in a network namespace carrying curl loops through two
-// proxies (long downloads larger than the socket buffers, so the relays' counts follow curl's
-// rate limits, and short requests whose rows finish and fade); last, a proxy with
-// a wrong password joins the running engine and its failure shows in the status.
+// proxies (long downloads over a link shaped with tc, and downloads given up after a few
+// seconds, whose rows fade); last, a proxy with a wrong password joins the running engine and
+// its failure shows in the status.
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -47,8 +47,12 @@ void run_for(int seconds) {
   QTest::qWait(seconds * 1000);
 }
 
-std::vector<std::string> curl_loop(const std::string& url, const std::string& pause) {
-  return {"sh", "-c", "while :; do curl -s -o /dev/null '" + url + "'; sleep " + pause + "; done"};
+// Downloads one after the other, each given up after `max_seconds` (0: never).
+std::vector<std::string> curl_loop(const std::filesystem::path& curl, const std::string& url,
+                                   const std::string& max_seconds, const std::string& pause) {
+  return {"sh", "-c",
+          "while :; do '" + curl.string() + "' -s -o /dev/null -m " + max_seconds + " '" + url + "'; sleep " + pause +
+              "; done"};
 }
 
 // The remote end of the link sends at `rate` (tc's units, "24mbit"): downloads then run at a
@@ -99,7 +103,11 @@ int main(int argc, char** argv) {
   SettingsStore& settings = SettingsStore::_instance_at(dir / "config.json");
   settings.set_proxy_list(Json::array({good_a, wrong_password, not_listening}));
   // Chosen by name, so each connection's program is known and each curl gets a relay of its own.
-  settings.set_process_list(Json::array({"curl"}));
+  // The names are Windows image names: curl runs under the name a Windows user would choose.
+  const std::filesystem::path curl = dir / "curl.exe";
+  std::filesystem::copy_file("/usr/bin/curl", curl);
+  settings.set_process_list(Json::array({"curl.exe"}));
+  settings.set("pid_mode", true);  // each curl on the next proxy in turn
   insight::FailureStatusFeed failures;
   EngineOptions options;
   options.upstream_observer = failures.observer();
@@ -142,14 +150,14 @@ int main(int argc, char** argv) {
   window.proxy_panel()->add_entries(Json::array({good_b}));
   window.tabs()->setCurrentIndex(tab_of(panels.connections));
   std::vector<std::unique_ptr<NetnsProcess>> loops;
-  auto add_loop = [&](const std::string& path, const std::string& pause) {
+  auto add_loop = [&](const std::string& path, const std::string& max_seconds, const std::string& pause) {
     const std::string url =
         "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(destination->port()) + path;
-    loops.push_back(std::make_unique<NetnsProcess>(pair.client(), curl_loop(url, pause),
+    loops.push_back(std::make_unique<NetnsProcess>(pair.client(), curl_loop(curl, url, max_seconds, pause),
                                                    dir / ("curl" + std::to_string(loops.size()) + ".out")));
   };
   shape_link(pair, "add", "24mbit");
-  add_loop("/data", "0");
+  add_loop("/data", "0", "0");
   // A chosen application is running when the engine starts: it diverts by process.
   (void)QTest::qWaitFor([&] { return !destination->peers().empty(); }, WAIT_MS);
   window.start_engine();
@@ -159,15 +167,15 @@ int main(int argc, char** argv) {
   }
   run_for(40);
   shape_link(pair, "change", "64mbit");
-  add_loop("/data", "2");
-  add_loop("/hello", "1");
-  add_loop("/data?close", "3");
+  add_loop("/data", "0", "2");
+  add_loop("/data", "3", "1");  // connections that end every few seconds: their rows fade
+  add_loop("/data?close", "0", "3");
   run_for(50);
   loops.front()->stop(SIGKILL);  // the first download ends: its row fades
   shape_link(pair, "change", "40mbit");
   run_for(25);
   loops.erase(loops.begin());
-  add_loop("/data", "0");
+  add_loop("/data", "0", "0");
   run_for(30);
   save_screenshot(window, out / "connections_and_traffic_tab.png");
   save_screenshot(*panels.connections, out / "connections_table.png");
@@ -179,7 +187,7 @@ int main(int argc, char** argv) {
   // An expired proxy joins the running engine: its failure shows once in the status.
   window.proxy_panel()->add_entries(Json::array({wrong_password}));
   const bool told = QTest::qWaitFor(
-      [&] { return window.engine_bar()->status_label()->text().contains(QStringLiteral("连接失败")); }, WAIT_MS);
+      [&] { return window.engine_bar()->error_label()->text().contains(QStringLiteral("连接失败")); }, WAIT_MS);
   if (!told) std::cerr << "no failure notice in the status" << std::endl;
   save_screenshot(window, out / "failure_notice_in_status.png");
 

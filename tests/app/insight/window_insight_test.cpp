@@ -66,6 +66,10 @@ TEST_F(WindowInsightTest, TheWindowsEngineFeedsTheConnectionsAndTrafficTabs) {
   EXPECT_EQ(cell(ConnectionsModel::DESTINATION), "127.0.0.1:" + QString::number(echo.port()));
   EXPECT_EQ(cell(ConnectionsModel::PROXY), "127.0.0.1:" + QString::number(socks.port()));
 
+  // The graph's rates are the growth between readings: one reading lands before the bulk.
+  auto readings = [&] { return panels.traffic->history().points(insight::RateHistory::TOTAL).size(); };
+  const std::size_t readings_before = readings();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return readings() > readings_before; }, WAIT_MS));
   const std::string bulk(4096, 'x');
   connection->send_all(bulk.data(), bulk.size());
   ASSERT_EQ(receive_up_to(*connection, bulk.size()), bulk);
@@ -77,7 +81,12 @@ TEST_F(WindowInsightTest, TheWindowsEngineFeedsTheConnectionsAndTrafficTabs) {
         return std::any_of(points.begin(), points.end(), [](const auto& point) { return point.download > 0.0; });
       },
       WAIT_MS))
-      << "the traffic graph saw the download";
+      << "the traffic graph saw the download; points: " << [&] {
+           std::string text;
+           for (const auto& point : panels.traffic->history().points(insight::RateHistory::TOTAL))
+             text += std::to_string(point.at) + "=" + std::to_string(point.download) + " ";
+           return text + " totals " + std::to_string(window.engine().traffic().second);
+         }();
 
   connection->close();
   EXPECT_TRUE(QTest::qWaitFor([&] { return rows->index(0, 0).data(Qt::ForegroundRole).value<QColor>().alphaF() < 1.0; },
