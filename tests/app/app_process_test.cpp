@@ -1,6 +1,6 @@
 // The application program itself: a second start hands over to the first; headless mode in a
 // network namespace on the real Linux backend carries a curl through the proxy and ends with 0
-// on SIGTERM, its diversion rules gone.
+// on SIGTERM, its diversion rules gone, and tells once of a proxy that rejects the account.
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QProcess>
@@ -109,6 +109,45 @@ TEST_F(HeadlessInNamespace, AnEngineThatCannotStartEndsTheProgramWithAFailure) {
   NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
   EXPECT_EQ(app.wait(60s), 1) << app.output();
   EXPECT_NE(app.output().find("[错误] 代理列表为空，无法启"), std::string::npos) << app.output();
+}
+
+TEST_F(HeadlessInNamespace, AProxyThatRejectsTheAccountIsToldOnceOnTheConsole) {
+  TempDir dir;
+  const int proxy_port = free_port_in(_pair->remote());
+  NetnsProcess proxy(
+      _pair->remote(),
+      {"microsocks", "-i", "0.0.0.0", "-p", std::to_string(proxy_port), "-u", PROXY_USER, "-P", PROXY_PASSWORD},
+      dir / "microsocks.out");
+  wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, proxy_port);
+  const auto config = dir / "config.json";
+  write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
+                                                     {"host", NetnsPair::REMOTE_IP},
+                                                     {"port", proxy_port},
+                                                     {"username", PROXY_USER},
+                                                     {"password", "expired-password"}}})},
+                        {"process_list", Json::array()}});
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
+  ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
+
+  const std::string notice =
+      "[错误] 代理 " + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(proxy_port) + " 连接失败: ";
+  const std::string url =
+      "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_destination->port()) + "/data";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const CommandResult curl =
+        NetnsPair::run(_pair->client(), {"curl", "-s", "-o", "/dev/null", "--max-time", "20", url});
+    EXPECT_NE(curl.exit_code, 0) << "the relay gives up on the connection";
+    if (attempt == 0) {
+      ASSERT_TRUE(app.wait_for_output(notice, 30s)) << app.output();
+    }
+  }
+  EXPECT_EQ(app.stop(SIGTERM, 30s), 0) << app.output();
+  const std::string output = app.output();
+  const auto first = output.find(notice);
+  ASSERT_NE(first, std::string::npos) << output;
+  EXPECT_EQ(output.find(notice, first + 1), std::string::npos) << "once, not once per connection:\n" << output;
+  EXPECT_NE(output.find("user name or password rejected", first), std::string::npos) << output;
+  EXPECT_EQ(output.find("expired-password"), std::string::npos) << "no password on the console";
 }
 
 }  // namespace
