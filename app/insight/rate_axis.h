@@ -8,7 +8,7 @@
 
 namespace tovix::insight {
 
-struct RateAxis {
+struct INSIGHT_CORE_EXPORT RateAxis {
   static constexpr int LINES = 4;  // grid lines above the zero line
 
   double unit = 1024.0;  // bytes per second of one unit of the labels (1024^k)
