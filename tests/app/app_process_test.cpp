@@ -61,27 +61,38 @@ class HeadlessInNamespace : public ::testing::Test {
     _destination = std::make_unique<HttpDestination>("0.0.0.0", std::make_shared<const std::string>(256 * 1024, 'x'));
   }
 
+  // microsocks in the remote namespace, accepting on the port returned.
+  int start_microsocks() {
+    const int port = free_port_in(_pair->remote());
+    _proxy = std::make_unique<NetnsProcess>(
+        _pair->remote(),
+        std::vector<std::string>{"microsocks", "-i", "0.0.0.0", "-p", std::to_string(port), "-u", PROXY_USER, "-P",
+                                 PROXY_PASSWORD},
+        _dir / "microsocks.out");
+    wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, port);
+    return port;
+  }
+  // A config with that one proxy, given `password`, and no chosen application.
+  std::filesystem::path proxy_config(int port, const std::string& password) {
+    const auto config = _dir / "config.json";
+    write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
+                                                       {"host", NetnsPair::REMOTE_IP},
+                                                       {"port", port},
+                                                       {"username", PROXY_USER},
+                                                       {"password", password}}})},
+                          {"process_list", Json::array()}});
+    return config;
+  }
+
+  TempDir _dir;
   std::unique_ptr<NetnsPair> _pair;
   std::unique_ptr<HttpDestination> _destination;
+  std::unique_ptr<NetnsProcess> _proxy;
 };
 
 TEST_F(HeadlessInNamespace, CarriesACurlThroughTheProxyAndStopsCleanlyOnSigterm) {
-  TempDir dir;
-  const int proxy_port = free_port_in(_pair->remote());
-  NetnsProcess proxy(
-      _pair->remote(),
-      {"microsocks", "-i", "0.0.0.0", "-p", std::to_string(proxy_port), "-u", PROXY_USER, "-P", PROXY_PASSWORD},
-      dir / "microsocks.out");
-  wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, proxy_port);
-
-  const auto config = dir / "config.json";
-  write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
-                                                     {"host", NetnsPair::REMOTE_IP},
-                                                     {"port", proxy_port},
-                                                     {"username", PROXY_USER},
-                                                     {"password", PROXY_PASSWORD}}})},
-                        {"process_list", Json::array()}});
-  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
+  const auto config = proxy_config(start_microsocks(), PROXY_PASSWORD);
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, _dir / "app.out");
   ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
 
   const std::string url =
@@ -98,7 +109,7 @@ TEST_F(HeadlessInNamespace, CarriesACurlThroughTheProxyAndStopsCleanlyOnSigterm)
   EXPECT_EQ(app.output().find(PROXY_PASSWORD), std::string::npos) << "no password on the console";
   const std::string rules = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"});
   EXPECT_EQ(rules.find("NFQUEUE"), std::string::npos) << rules;
-  const std::string log = read_text(dir / app::LOG_FILE_NAME);
+  const std::string log = read_text(_dir / app::LOG_FILE_NAME);
   EXPECT_EQ(log.find(PROXY_PASSWORD), std::string::npos) << log;
 }
 
@@ -112,21 +123,9 @@ TEST_F(HeadlessInNamespace, AnEngineThatCannotStartEndsTheProgramWithAFailure) {
 }
 
 TEST_F(HeadlessInNamespace, AProxyThatRejectsTheAccountIsToldOnceOnTheConsole) {
-  TempDir dir;
-  const int proxy_port = free_port_in(_pair->remote());
-  NetnsProcess proxy(
-      _pair->remote(),
-      {"microsocks", "-i", "0.0.0.0", "-p", std::to_string(proxy_port), "-u", PROXY_USER, "-P", PROXY_PASSWORD},
-      dir / "microsocks.out");
-  wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, proxy_port);
-  const auto config = dir / "config.json";
-  write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
-                                                     {"host", NetnsPair::REMOTE_IP},
-                                                     {"port", proxy_port},
-                                                     {"username", PROXY_USER},
-                                                     {"password", "expired-password"}}})},
-                        {"process_list", Json::array()}});
-  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
+  const int proxy_port = start_microsocks();
+  const auto config = proxy_config(proxy_port, "expired-password");
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, _dir / "app.out");
   ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
 
   const std::string notice =
