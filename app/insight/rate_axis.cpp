@@ -1,8 +1,8 @@
 #include "app/insight/rate_axis.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace tovix::insight {
 namespace {
@@ -16,9 +16,10 @@ constexpr std::array<double, 13> STEPS = {0.25, 0.5, 1, 2, 2.5, 5, 10, 20, 25, 5
 
 std::string RateAxis::label(int line) const {
   if (line == 0) return "0";
-  char text[32];
-  std::snprintf(text, sizeof text, "%g %s", step_in_units * line, unit_name);
-  return text;
+  // The shortest form, whatever the C locale: "0.75", "7.5", "250".
+  char number[32];
+  const auto end = std::to_chars(number, number + sizeof number, step_in_units * line).ptr;
+  return std::string(number, end) + " " + unit_name;
 }
 
 RateAxis rate_axis(double highest_rate) {
