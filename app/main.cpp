@@ -14,6 +14,7 @@
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
 #include "app/insight/failure_status_feed.h"
+#include "app/insight/proxy_failure_status.h"
 #include "app/insight/window_insight.h"
 #include "app/window/main_window.h"
 #include "common/logging.h"
@@ -58,7 +59,11 @@ void print_usage() {
 
 int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor) {
   StopSignals stop_signals;
-  HeadlessRunner runner(settings, {}, std::cout);
+  insight::FailureStatusFeed proxy_failures;
+  EngineOptions engine_options;
+  engine_options.upstream_observer = proxy_failures.observer();
+  HeadlessRunner runner(settings, std::move(engine_options), std::cout);
+  insight::show_proxy_failures(proxy_failures, runner.engine());
   QObject::connect(&runner.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });

@@ -1,15 +1,14 @@
 #include "app/insight/connections_panel.h"
 
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include "app/insight/connections_model.h"
+#include "app/insight/panel_layout.h"
 #include "app/insight/panel_style.h"
 
 namespace tovix::insight {
@@ -53,15 +52,7 @@ ConnectionsPanel::ConnectionsPanel(SnapshotSource source, std::function<double()
     _update_count();
   });
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(new QLabel(QStringLiteral("实时连接"), this));
-  top->addStretch(1);
-  top->addWidget(_count);
-  top->addWidget(_filter);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addLayout(top);
-  layout->addWidget(_table, 1);
+  lay_out_panel(*this, QStringLiteral("实时连接"), {_count, _filter}, _table);
 
   _timer->setInterval(REFRESH_MS);
   connect(_timer, &QTimer::timeout, this, &ConnectionsPanel::refresh);

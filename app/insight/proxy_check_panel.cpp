@@ -1,17 +1,16 @@
 #include "app/insight/proxy_check_panel.h"
 
-#include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QVBoxLayout>
 
 #include <cmath>
 
+#include "app/insight/panel_layout.h"
 #include "app/insight/panel_style.h"
 #include "app/insight/proxy_check.h"
 #include "app/insight/proxy_check_service.h"
+#include "app/insight/proxy_failure_notices.h"
 #include "engine/relay/proxy_settings.h"
 
 namespace tovix::insight {
@@ -21,6 +20,16 @@ QTableWidgetItem* cell(const QString& text) {
   auto* item = new QTableWidgetItem(text);
   item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
   return item;
+}
+
+// The row names the proxy already; the handler's text says it again.
+std::string failure_reason(const nlohmann::ordered_json& proxy, const std::string& error) {
+  try {
+    const ProxySettings settings = read_proxy_settings(proxy);
+    return handler_reason(error, settings.host, settings.port);
+  } catch (const std::exception&) {
+    return error;
+  }
 }
 
 }  // namespace
@@ -38,8 +47,8 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   _table->setShowGrid(false);
   _table->setSelectionMode(QAbstractItemView::NoSelection);
   QHeaderView* header = _table->horizontalHeader();
-  header->resizeSection(PROXY, 170);
-  header->resizeSection(TYPE, 64);
+  header->resizeSection(PROXY, 220);
+  header->resizeSection(TYPE, 76);
   header->resizeSection(LATENCY, 76);
   header->resizeSection(EXIT_ADDRESS, 120);
   header->setSectionResizeMode(RESULT, QHeaderView::Stretch);
@@ -53,14 +62,7 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   connect(_service, &ProxyCheckService::check_started, this, &ProxyCheckPanel::_show_key);
   connect(_service, &ProxyCheckService::check_finished, this, &ProxyCheckPanel::_show_key);
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(new QLabel(QStringLiteral("代理检测"), this));
-  top->addStretch(1);
-  top->addWidget(_check_all);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addLayout(top);
-  layout->addWidget(_table, 1);
+  lay_out_panel(*this, QStringLiteral("代理检测"), {_check_all}, _table);
 }
 
 void ProxyCheckPanel::set_proxies(const nlohmann::ordered_json& proxy_list) {
@@ -72,7 +74,9 @@ void ProxyCheckPanel::set_proxies(const nlohmann::ordered_json& proxy_list) {
     QString address, type;
     try {
       const ProxySettings settings = read_proxy_settings(proxy);
-      address = QString::fromStdString(settings.host + ":" + std::to_string(settings.port));
+      // The user tells apart two accounts at one proxy (a current and an expired one).
+      const std::string user = settings.username.empty() ? "" : settings.username + "@";
+      address = QString::fromStdString(user + settings.host + ":" + std::to_string(settings.port));
       type = QString::fromStdString(settings.type).toUpper();
     } catch (const std::exception&) {
       address = QStringLiteral("（无效的代理设置）");
@@ -102,7 +106,8 @@ void ProxyCheckPanel::_show_key(const QString& key) {
 }
 
 void ProxyCheckPanel::_show_row(int row) {
-  const std::string key = proxy_key(_proxies[static_cast<std::size_t>(row)]);
+  const nlohmann::ordered_json& proxy = _proxies[static_cast<std::size_t>(row)];
+  const std::string key = proxy_key(proxy);
   const bool checking = _service->is_checking(key);
   const auto result = _service->last_result(key);
   QString latency, exit_address, outcome = checking ? QStringLiteral("检测中...") : QStringLiteral("未检测");
@@ -115,7 +120,7 @@ void ProxyCheckPanel::_show_row(int row) {
                                       : QStringLiteral("可用，") + QString::fromStdString(result->error);
       color = QColor(UPLOAD_COLOR);
     } else {
-      outcome = QStringLiteral("失败: ") + QString::fromStdString(result->error);
+      outcome = QStringLiteral("失败: ") + QString::fromStdString(failure_reason(proxy, result->error));
       color = QColor(FAILURE_COLOR);
     }
   }

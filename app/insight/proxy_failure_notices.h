@@ -36,6 +36,11 @@ class INSIGHT_CORE_EXPORT ProxyFailureNotices {
   std::set<std::string> _failing;
 };
 
+// The handler's error text without its leading naming of the proxy ("SOCKS5 proxy host:port: ",
+// "cannot connect to host:port: "), for places that name the proxy already; "未知错误" when
+// nothing is left.
+INSIGHT_CORE_EXPORT std::string handler_reason(const std::string& error, const std::string& host, int port);
+
 // An observer for the relays that keeps the notices alive as long as a relay may call it.
 INSIGHT_CORE_EXPORT UpstreamObserver observer_for(std::shared_ptr<ProxyFailureNotices> notices);
 

@@ -4,17 +4,15 @@
 #include <QPainterPath>
 
 #include <algorithm>
-#include <cmath>
 
-#include "app/insight/duration_text.h"
 #include "app/insight/panel_style.h"
+#include "app/insight/rate_axis.h"
 #include "common/text.h"
 
 namespace tovix::insight {
 namespace {
 
 constexpr int LEFT = 78, RIGHT = 12, TOP = 28, BOTTOM = 24;
-constexpr int GRID_LINES = 4;
 
 QString rate_text(double rate) { return QString::fromStdString(format_rate(rate)); }
 
@@ -28,15 +26,6 @@ void TrafficGraph::set_points(std::vector<RatePoint> points, double now) {
   update();
 }
 
-double TrafficGraph::axis_top(double highest_rate) {
-  if (!(highest_rate > 1024.0)) return 1024.0;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(highest_rate)));
-  for (double step : {1.0, 2.0, 5.0, 10.0}) {
-    if (step * magnitude >= highest_rate) return step * magnitude;
-  }
-  return 10.0 * magnitude;
-}
-
 void TrafficGraph::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -45,7 +34,8 @@ void TrafficGraph::paintEvent(QPaintEvent*) {
 
   double highest = 0.0;
   for (const RatePoint& point : _points) highest = std::max({highest, point.upload, point.download});
-  const double top = axis_top(highest);
+  const RateAxis axis = rate_axis(highest);
+  const double top = axis.top();
   const double window = RateHistory::WINDOW_SECONDS;
   auto x_of = [&](double at) { return plot.left() + plot.width() * std::clamp(1.0 - (_now - at) / window, 0.0, 1.0); };
   auto y_of = [&](double rate) { return plot.bottom() - plot.height() * std::clamp(rate / top, 0.0, 1.0); };
@@ -54,13 +44,13 @@ void TrafficGraph::paintEvent(QPaintEvent*) {
   QFont small = font();
   small.setPixelSize(11);
   painter.setFont(small);
-  for (int line = 0; line <= GRID_LINES; ++line) {
-    const double y = plot.bottom() - plot.height() * line / GRID_LINES;
+  for (int line = 0; line <= RateAxis::LINES; ++line) {
+    const double y = y_of(axis.step() * line);
     painter.setPen(QColor("#313244"));
     painter.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
     painter.setPen(QColor("#a6adc8"));
     painter.drawText(QRectF(0, y - 8, LEFT - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
-                     rate_text(top * line / GRID_LINES));
+                     QString::fromStdString(axis.label(line)));
   }
   for (int minutes : {10, 8, 6, 4, 2, 0}) {
     const double x = x_of(_now - minutes * 60.0);

@@ -1,6 +1,6 @@
 #pragma once
 // Upload and download rates of one series over the last ten minutes, drawn with QPainter: time
-// runs left to right up to "now", the rate axis is scaled to the highest rate shown.
+// runs left to right up to "now", the rate axis is scaled to the highest rate shown (rate_axis).
 #include <QWidget>
 
 #include <vector>
@@ -22,9 +22,6 @@ class APP_INSIGHT_EXPORT TrafficGraph : public QWidget {
   void set_points(std::vector<RatePoint> points, double now);
   QSize sizeHint() const override { return {560, 220}; }
   QSize minimumSizeHint() const override { return {240, 120}; }
-
-  // The top of the rate axis for a highest rate: a round number at or above it.
-  static double axis_top(double highest_rate);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -1,11 +1,9 @@
 #include "app/insight/traffic_panel.h"
 
 #include <QComboBox>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QTimer>
-#include <QVBoxLayout>
 
+#include "app/insight/panel_layout.h"
 #include "app/insight/panel_style.h"
 #include "app/insight/traffic_graph.h"
 
@@ -23,14 +21,7 @@ TrafficPanel::TrafficPanel(TrafficSource source, std::function<double()> clock, 
   _choice->setMinimumContentsLength(18);
   connect(_choice, &QComboBox::currentIndexChanged, this, &TrafficPanel::_show_chosen);
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(new QLabel(QStringLiteral("流量（最近 10 分钟）"), this));
-  top->addStretch(1);
-  top->addWidget(_choice);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addLayout(top);
-  layout->addWidget(_graph, 1);
+  lay_out_panel(*this, QStringLiteral("流量（最近 10 分钟）"), {_choice}, _graph);
 
   _timer->setInterval(SAMPLE_MS);
   connect(_timer, &QTimer::timeout, this, &TrafficPanel::sample);

@@ -5,9 +5,9 @@
 
 #include "app/insight/connections_panel.h"
 #include "app/insight/engine_readings.h"
-#include "app/insight/failure_status_feed.h"
 #include "app/insight/proxy_check_panel.h"
 #include "app/insight/proxy_check_service.h"
+#include "app/insight/proxy_failure_status.h"
 #include "app/insight/traffic_panel.h"
 #include "app/window/main_window.h"
 #include "app/window/proxy_list_panel.h"
@@ -86,12 +86,7 @@ InsightPanels install_insight(app::MainWindow& window, SettingsStore& settings, 
   QObject::connect(service, &ProxyCheckService::check_finished, list,
                    [list, service, &settings] { mark_failed_proxies(*list, *service, settings.proxy_list()); });
 
-  // A proxy's failure joins the engine's own error texts, in the status a user watches.
-  QObject::connect(&failures, &FailureStatusFeed::proxy_failed, &engine,
-                   [&engine](const QString& text) { emit engine.error_text(text); });
-  QObject::connect(&engine, &app::EngineController::state_changed, &failures, [&failures](app::EngineState state) {
-    if (state == app::EngineState::starting) failures.reset();
-  });
+  show_proxy_failures(failures, engine);
   return panels;
 }
 

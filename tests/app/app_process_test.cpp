@@ -1,6 +1,6 @@
 // The application program itself: a second start hands over to the first; headless mode in a
 // network namespace on the real Linux backend carries a curl through the proxy and ends with 0
-// on SIGTERM, its diversion rules gone.
+// on SIGTERM, its diversion rules gone, and tells once of a proxy that rejects the account.
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QProcess>
@@ -61,27 +61,38 @@ class HeadlessInNamespace : public ::testing::Test {
     _destination = std::make_unique<HttpDestination>("0.0.0.0", std::make_shared<const std::string>(256 * 1024, 'x'));
   }
 
+  // microsocks in the remote namespace, accepting on the port returned.
+  int start_microsocks() {
+    const int port = free_port_in(_pair->remote());
+    _proxy = std::make_unique<NetnsProcess>(
+        _pair->remote(),
+        std::vector<std::string>{"microsocks", "-i", "0.0.0.0", "-p", std::to_string(port), "-u", PROXY_USER, "-P",
+                                 PROXY_PASSWORD},
+        _dir / "microsocks.out");
+    wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, port);
+    return port;
+  }
+  // A config with that one proxy, given `password`, and no chosen application.
+  std::filesystem::path proxy_config(int port, const std::string& password) {
+    const auto config = _dir / "config.json";
+    write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
+                                                       {"host", NetnsPair::REMOTE_IP},
+                                                       {"port", port},
+                                                       {"username", PROXY_USER},
+                                                       {"password", password}}})},
+                          {"process_list", Json::array()}});
+    return config;
+  }
+
+  TempDir _dir;
   std::unique_ptr<NetnsPair> _pair;
   std::unique_ptr<HttpDestination> _destination;
+  std::unique_ptr<NetnsProcess> _proxy;
 };
 
 TEST_F(HeadlessInNamespace, CarriesACurlThroughTheProxyAndStopsCleanlyOnSigterm) {
-  TempDir dir;
-  const int proxy_port = free_port_in(_pair->remote());
-  NetnsProcess proxy(
-      _pair->remote(),
-      {"microsocks", "-i", "0.0.0.0", "-p", std::to_string(proxy_port), "-u", PROXY_USER, "-P", PROXY_PASSWORD},
-      dir / "microsocks.out");
-  wait_until_accepting_in(_pair->remote(), NetnsPair::REMOTE_IP, proxy_port);
-
-  const auto config = dir / "config.json";
-  write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
-                                                     {"host", NetnsPair::REMOTE_IP},
-                                                     {"port", proxy_port},
-                                                     {"username", PROXY_USER},
-                                                     {"password", PROXY_PASSWORD}}})},
-                        {"process_list", Json::array()}});
-  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
+  const auto config = proxy_config(start_microsocks(), PROXY_PASSWORD);
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, _dir / "app.out");
   ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
 
   const std::string url =
@@ -98,7 +109,7 @@ TEST_F(HeadlessInNamespace, CarriesACurlThroughTheProxyAndStopsCleanlyOnSigterm)
   EXPECT_EQ(app.output().find(PROXY_PASSWORD), std::string::npos) << "no password on the console";
   const std::string rules = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"});
   EXPECT_EQ(rules.find("NFQUEUE"), std::string::npos) << rules;
-  const std::string log = read_text(dir / app::LOG_FILE_NAME);
+  const std::string log = read_text(_dir / app::LOG_FILE_NAME);
   EXPECT_EQ(log.find(PROXY_PASSWORD), std::string::npos) << log;
 }
 
@@ -109,6 +120,33 @@ TEST_F(HeadlessInNamespace, AnEngineThatCannotStartEndsTheProgramWithAFailure) {
   NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, dir / "app.out");
   EXPECT_EQ(app.wait(60s), 1) << app.output();
   EXPECT_NE(app.output().find("[错误] 代理列表为空，无法启"), std::string::npos) << app.output();
+}
+
+TEST_F(HeadlessInNamespace, AProxyThatRejectsTheAccountIsToldOnceOnTheConsole) {
+  const int proxy_port = start_microsocks();
+  const auto config = proxy_config(proxy_port, "expired-password");
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, _dir / "app.out");
+  ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
+
+  const std::string notice =
+      "[错误] 代理 " + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(proxy_port) + " 连接失败: ";
+  const std::string url =
+      "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_destination->port()) + "/data";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const CommandResult curl =
+        NetnsPair::run(_pair->client(), {"curl", "-s", "-o", "/dev/null", "--max-time", "20", url});
+    EXPECT_NE(curl.exit_code, 0) << "the relay gives up on the connection";
+    if (attempt == 0) {
+      ASSERT_TRUE(app.wait_for_output(notice, 30s)) << app.output();
+    }
+  }
+  EXPECT_EQ(app.stop(SIGTERM, 30s), 0) << app.output();
+  const std::string output = app.output();
+  const auto first = output.find(notice);
+  ASSERT_NE(first, std::string::npos) << output;
+  EXPECT_EQ(output.find(notice, first + 1), std::string::npos) << "once, not once per connection:\n" << output;
+  EXPECT_NE(output.find("user name or password rejected", first), std::string::npos) << output;
+  EXPECT_EQ(output.find("expired-password"), std::string::npos) << "no password on the console";
 }
 
 }  // namespace

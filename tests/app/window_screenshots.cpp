@@ -20,33 +20,16 @@
 #include "tests/support/http_destination.h"
 #include "tests/support/netns_fixture.h"
 #include "tests/support/proxy_fixtures.h"
+#include "tests/support/screenshot_run.h"
 #include "tests/support/temp_dir.h"
 
 using namespace tovix;
 using namespace tovix::testing;
 using Json = nlohmann::ordered_json;
 
-namespace {
-
-void save(QWidget& widget, const std::filesystem::path& file) {
-  QTest::qWait(300);
-  widget.grab().save(QString::fromStdString(file.string()));
-  std::cout << "saved " << file << std::endl;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::cerr << "usage: app_window_screenshots OUTPUT_DIR\n";
-    return 2;
-  }
-  const std::filesystem::path out = argv[1];
-  std::filesystem::create_directories(out);
-  if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) {
-    std::cerr << reason << '\n';
-    return 1;
-  }
+  std::filesystem::path out;
+  if (const int code = prepare_screenshot_run(argc, argv, "app_window_screenshots", out); code != 0) return code;
   NetnsPair pair;
   std::unique_ptr<HttpDestination> destination;
   {
@@ -75,16 +58,16 @@ int main(int argc, char** argv) {
   app::MainWindow window(settings);
   window.resize(900, 640);
   window.show();
-  save(window, out / "stopped_two_proxies.png");
+  save_screenshot(window, out / "stopped_two_proxies.png");
 
   {
     app::ProxyEditDialog edit(settings.proxy_list()[0], &window);
     edit.show();
-    save(edit, out / "proxy_edit_dialog.png");
+    save_screenshot(edit, out / "proxy_edit_dialog.png");
     app::ProcessPickerDialog picker(app::ProcessPickerDialog::Source::running_processes, &window);
     picker.show();
     (void)QTest::qWaitFor([&] { return !picker.is_loading(); }, 30000);
-    save(picker, out / "process_picker.png");
+    save_screenshot(picker, out / "process_picker.png");
   }
   // Only the first proxy is reachable in the namespace: run on it alone.
   window.proxy_panel()->table()->selectRow(1);
@@ -97,18 +80,18 @@ int main(int argc, char** argv) {
                        {"sh", "-c", "while :; do curl -s -o /dev/null --limit-rate 1M " + url + "; done"},
                        dir / "curl.out");
   QTest::qWait(4000);
-  save(window, out / "running_with_traffic.png");
+  save_screenshot(window, out / "running_with_traffic.png");
   window.tabs()->setCurrentIndex(1);
-  save(window, out / "running_applications_tab.png");
+  save_screenshot(window, out / "running_applications_tab.png");
   window.tabs()->setCurrentIndex(2);
-  save(window, out / "running_driver_tab.png");
+  save_screenshot(window, out / "running_driver_tab.png");
   window.tabs()->setCurrentIndex(3);
-  save(window, out / "running_account_tab.png");
+  save_screenshot(window, out / "running_account_tab.png");
   traffic.stop(SIGKILL);
   window.stop_engine();
   (void)QTest::qWaitFor([&] { return window.engine().state() == app::EngineState::stopped; }, 30000);
   window.tabs()->setCurrentIndex(0);
-  save(window, out / "stopped_after_run.png");
+  save_screenshot(window, out / "stopped_after_run.png");
   window.close();
   return 0;
 }

@@ -98,6 +98,18 @@ LoopbackServer::Handler never_answer() {
   };
 }
 
+LoopbackServer::Handler answer_after_request_head(std::string answer) {
+  return [answer = std::move(answer)](Socket& connection) {
+    std::string request;
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const std::string more = receive_some(connection);
+      if (more.empty()) return;
+      request += more;
+    }
+    connection.send_all(answer.data(), answer.size());
+  };
+}
+
 std::string receive_some(Socket& socket, std::size_t at_most) {
   std::string data(at_most, '\0');
   data.resize(socket.receive(data.data(), data.size()));

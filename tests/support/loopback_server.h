@@ -46,6 +46,9 @@ LoopbackServer::Handler greet_then_echo(std::string greeting = {});
 LoopbackServer::Handler close_at_once();
 // A peer that reads whatever arrives and never answers, until the client goes away.
 LoopbackServer::Handler never_answer();
+// An HTTP server in one line: reads the request head, sends `answer` (status line, headers and
+// body as given) and closes.
+LoopbackServer::Handler answer_after_request_head(std::string answer);
 
 // Helpers for scripted peers.
 std::string receive_some(Socket& socket, std::size_t at_most = 65536);

@@ -8,6 +8,7 @@
 
 #include <QTableView>
 #include "app/insight/engine_readings.h"
+#include "tests/app/insight/diverted_connection.h"
 #include "tests/engine/core/engine_test_support.h"
 #include "tests/engine/process/process_queries_fake.h"
 #include "tests/support/loopback_server.h"
@@ -45,17 +46,7 @@ class EngineConnectionsTest : public ::testing::Test {
   ~EngineConnectionsTest() override { engine.reset(); }
 
   // A diverted connection of process 4242 towards the echo server, connected to its relay.
-  std::shared_ptr<Socket> open_connection() {
-    auto socket = Socket::create_tcp();
-    socket->bind(FAKE_SRC_IP, 0);
-    const std::size_t before = fake->sent().size();
-    fake->push(tcp_packet("10.0.0.5", socket->local_address().second, "127.0.0.1", echo.port(), SYN, {}, 4242));
-    EXPECT_TRUE(fake->wait_until_idle(WAIT));
-    const auto sent = fake->sent();
-    EXPECT_EQ(sent.size(), before + 1);
-    socket->connect("127.0.0.1", wire_of(sent.back()).dst_port, 10s);
-    return socket;
-  }
+  std::shared_ptr<Socket> open_connection() { return open_diverted_connection(*fake, echo.port(), 4242); }
   static void echo_round(Socket& socket, const std::string& text) {
     socket.send_all(text.data(), text.size());
     EXPECT_EQ(receive_up_to(socket, text.size()), text);

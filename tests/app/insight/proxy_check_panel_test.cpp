@@ -53,7 +53,8 @@ TEST(ProxyCheckPanel, ChecksEachProxyOffTheGuiThreadAndMarksTheOneThatFailed) {
   panel.set_proxies(proxies);
   QTableWidget* table = panel.table();
   EXPECT_EQ(table->item(1, ProxyCheckPanel::RESULT)->text(), "未检测");
-  EXPECT_EQ(table->item(1, ProxyCheckPanel::PROXY)->text(), "127.0.0.1:" + QString::number(http.port()));
+  EXPECT_EQ(table->item(1, ProxyCheckPanel::PROXY)->text(),
+            QString(testing::PROXY_USER) + "@127.0.0.1:" + QString::number(http.port()));
 
   QSignalSpy finished(&service, &ProxyCheckService::check_finished);
   QTest::mouseClick(panel.check_all_button(), Qt::LeftButton);
@@ -65,7 +66,8 @@ TEST(ProxyCheckPanel, ChecksEachProxyOffTheGuiThreadAndMarksTheOneThatFailed) {
   EXPECT_TRUE(table->item(0, ProxyCheckPanel::LATENCY)->text().endsWith(" ms"));
   EXPECT_EQ(table->item(0, ProxyCheckPanel::RESULT)->text(), "可用");
   const QString failure = table->item(1, ProxyCheckPanel::RESULT)->text();
-  EXPECT_TRUE(failure.startsWith("失败: HTTP proxy 127.0.0.1:")) << failure.toStdString();
+  EXPECT_TRUE(failure.startsWith("失败: ")) << failure.toStdString();
+  EXPECT_FALSE(failure.contains("proxy 127.0.0.1")) << "the row names the proxy already: " << failure.toStdString();
   EXPECT_FALSE(failure.contains("expired-password"));
   EXPECT_TRUE(service.failed_last_check(proxy_key(proxies[1])));
   EXPECT_FALSE(service.failed_last_check(proxy_key(proxies[0])));

@@ -16,20 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::ordered_json;
+using testing::answer_after_request_head;
 using testing::LoopbackServer;
-
-// A what-is-my-IP service on loopback that answers every request with `answer`.
-LoopbackServer::Handler answering(std::string answer) {
-  return [answer = std::move(answer)](Socket& connection) {
-    std::string request;
-    while (request.find("\r\n\r\n") == std::string::npos) {
-      const std::string more = testing::receive_some(connection);
-      if (more.empty()) return;
-      request += more;
-    }
-    connection.send_all(answer.data(), answer.size());
-  };
-}
 
 std::optional<std::string> whole_body(std::string_view body) { return std::string(body); }
 
@@ -61,9 +49,9 @@ class ProxyCheckTest : public ::testing::TestWithParam<std::string> {
     }
   }
   std::unique_ptr<testing::UpstreamProxy> proxy;
-  LoopbackServer failing{answering("HTTP/1.0 503 Service Unavailable\r\n\r\n203.0.113.9")};
-  LoopbackServer empty{answering("HTTP/1.0 200 OK\r\n\r\n \r\n")};
-  LoopbackServer good{answering("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n198.51.100.23\n")};
+  LoopbackServer failing{answer_after_request_head("HTTP/1.0 503 Service Unavailable\r\n\r\n203.0.113.9")};
+  LoopbackServer empty{answer_after_request_head("HTTP/1.0 200 OK\r\n\r\n \r\n")};
+  LoopbackServer good{answer_after_request_head("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n198.51.100.23\n")};
 };
 
 TEST_P(ProxyCheckTest, AWorkingProxyGivesItsHandshakeTimeAndTheFirstAddressASourceNames) {
@@ -115,7 +103,7 @@ TEST(ProxyCheck, ASourceThatAnswersTooMuchIsPassedOver) {
     const std::string junk(MAX_ANSWER_BYTES + 1, '7');
     connection.send_all(junk.data(), junk.size());
   });
-  LoopbackServer good(answering("HTTP/1.0 200 OK\r\n\r\n198.51.100.23"));
+  LoopbackServer good(answer_after_request_head("HTTP/1.0 200 OK\r\n\r\n198.51.100.23"));
   ProxyChecker checker({source_at(flood), source_at(good)});
   EXPECT_EQ(checker.check(proxy_entry(proxy)).exit_address, "198.51.100.23");
 }

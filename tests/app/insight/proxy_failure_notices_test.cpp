@@ -62,5 +62,20 @@ TEST_F(ProxyFailureNoticesTest, ManyConnectionThreadsFailingAtOnceGiveOneNotice)
   EXPECT_EQ(shown, std::vector<std::string>{"代理 10.0.0.5:1080 连接失败: connection timed out"});
 }
 
+TEST(HandlerReason, DropsOnlyTheHandlersOwnNamingOfThisProxy) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"SOCKS5 proxy 10.0.0.5:1080: handshake timed out", "handshake timed out"},
+      {"HTTP proxy 10.0.0.5:1080: CONNECT answered 407", "CONNECT answered 407"},
+      {"SOCKS5 proxy 10.0.0.5:1080: cannot connect to 10.0.0.5:1080: Connection refused", "Connection refused"},
+      // Another proxy's naming, or the same words deep in a peer's text, stay.
+      {"SOCKS5 proxy 10.0.0.6:1080: refused", "SOCKS5 proxy 10.0.0.6:1080: refused"},
+      {"CONNECT failed: the upstream said  proxy 10.0.0.5:1080: no",
+       "CONNECT failed: the upstream said  proxy 10.0.0.5:1080: no"},
+      {"SOCKS5 proxy 10.0.0.5:1080: ", "未知错误"},
+      {"", "未知错误"},
+  };
+  for (const auto& [error, reason] : cases) EXPECT_EQ(handler_reason(error, "10.0.0.5", 1080), reason) << error;
+}
+
 }  // namespace
 }  // namespace tovix::insight

@@ -2,7 +2,6 @@
 
 #include <QComboBox>
 
-#include "app/insight/traffic_graph.h"
 #include "app/insight/traffic_panel.h"
 
 namespace tovix::insight {
@@ -27,14 +26,6 @@ TEST(TrafficPanel, OffersEachProxysSeriesBesideTheTotal) {
   ASSERT_EQ(total.size(), 4u);
   EXPECT_DOUBLE_EQ(total.back().download, 3000.0);
   EXPECT_DOUBLE_EQ(panel.history().points("a.example:1080").back().upload, 100.0);
-}
-
-TEST(TrafficGraph, TheRateAxisEndsAtARoundNumberAboveTheHighestRate) {
-  EXPECT_DOUBLE_EQ(TrafficGraph::axis_top(0.0), 1024.0);
-  EXPECT_DOUBLE_EQ(TrafficGraph::axis_top(1500.0), 2000.0);
-  EXPECT_DOUBLE_EQ(TrafficGraph::axis_top(4100.0), 5000.0);
-  EXPECT_DOUBLE_EQ(TrafficGraph::axis_top(70000.0), 100000.0);
-  EXPECT_DOUBLE_EQ(TrafficGraph::axis_top(100000.0), 100000.0);
 }
 
 }  // namespace
