@@ -138,7 +138,7 @@ std::vector<std::uint32_t> ProcWatch::get_pid_by_name(const std::string& name, P
   std::vector<std::uint32_t> pids;
   try {
     queries.for_each_process(ProcessDetail::name_only, [&](const ProcessEntry& process) {
-      if (process.name && lower_ascii(*process.name) == wanted) pids.push_back(process.pid);
+      if (process.name && normalize_process_name(*process.name) == wanted) pids.push_back(process.pid);
     });
   } catch (const std::exception& error) {
     logger()->warn("获取进程 PID 异常: {}", error.what());
@@ -171,11 +171,11 @@ bool ProcWatch::_admit_late_process(std::uint32_t pid) {
   // The name query runs outside the locks: it is a system call, and other packets must not wait.
   const auto name = _queries->image_name(pid);
   if (!name || name->empty()) return false;  // exited or denied: may be readable next time
-  const std::string lowered = lower_ascii(*name);
+  const std::string normalized = normalize_process_name(*name);
 
   std::lock_guard guard(_target_lock);
   const bool matches =
-      std::find(_normalized_names.begin(), _normalized_names.end(), lowered) != _normalized_names.end();
+      std::find(_normalized_names.begin(), _normalized_names.end(), normalized) != _normalized_names.end();
   if (!matches) {
     std::lock_guard rejected_guard(_rejected_lock);
     _rejected_pids.insert(pid);

@@ -34,7 +34,8 @@ inline constexpr std::chrono::milliseconds PORT_MONITOR_JOIN_TIMEOUT{2000};
 inline constexpr std::chrono::seconds INSTALLED_APPS_SCAN_TIMEOUT{30};
 
 // Lower-cased, with ".exe" appended unless already there: Chrome, chrome.exe and CHROME.EXE all
-// become chrome.exe.
+// become chrome.exe. Chosen names and running images are both compared in this form, so a
+// Linux program (curl) matches whether the user wrote curl or curl.exe.
 PROC_WATCH_EXPORT std::string normalize_process_name(const std::string& name);
 // A-Z to a-z, everything else (UTF-8 included) unchanged.
 PROC_WATCH_EXPORT std::string lower_ascii(std::string text);

@@ -46,11 +46,11 @@ TEST_F(ProcWatchFilterTest, NamesMatchWholeImageNamesIgnoringCase) {
   queries->add_process(10, "chrome.exe");
   queries->add_process(11, "CHROME.EXE");
   queries->add_process(12, "chrome_proxy.exe");
-  queries->add_process(13, "chrome");
+  queries->add_process(13, "chrome");  // a Linux program's image name has no suffix
   queries->add_process(14, std::nullopt);  // access denied
   queries->add_process(15, "xchrome.exe");
-  EXPECT_THAT(ProcWatch::get_pid_by_name("Chrome", *queries), ElementsAre(10, 11));
-  EXPECT_THAT(ProcWatch::get_pid_by_name("chrome.exe", *queries), ElementsAre(10, 11));
+  EXPECT_THAT(ProcWatch::get_pid_by_name("Chrome", *queries), ElementsAre(10, 11, 13));
+  EXPECT_THAT(ProcWatch::get_pid_by_name("chrome.exe", *queries), ElementsAre(10, 11, 13));
   EXPECT_THAT(ProcWatch::get_pid_by_name("chrome_proxy", *queries), ElementsAre(12));
   EXPECT_THAT(ProcWatch::get_pid_by_name("hrome", *queries), IsEmpty());
   EXPECT_EQ(queries->last_detail(), ProcessDetail::name_only);
@@ -133,7 +133,7 @@ TEST_F(ProcWatchFilterTest, LateStartedChosenProcessJoinsTheTargets) {
   EXPECT_TRUE(watch.is_packet_allowed(40));
   EXPECT_EQ(queries->image_name_calls(), calls) << "a joined PID is a plain set hit";
 
-  queries->add_process(41, "curl.exe");
+  queries->add_process(41, "curl");
   queries->set_connections({connection(4300, 41)});
   EXPECT_TRUE(watch.is_packet_allowed(0, 4300, true)) << "joins through its port as well";
   EXPECT_THAT(watch.target_pids(), UnorderedElementsAre(10, 40, 41));
