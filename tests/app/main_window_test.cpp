@@ -20,6 +20,7 @@
 #include "app/window/proxy_list_panel.h"
 #include "tests/app/window_fixture.h"
 #include "tests/support/console_fake.h"
+#include "tests/support/loopback_server.h"
 #include "tests/support/proxy_fixtures.h"
 #include "ui/plan_dialog/plan_dialog.h"
 
@@ -89,6 +90,43 @@ TEST_F(MainWindowTest, StartWithAProxyAndAChosenApplicationThenStop) {
   EXPECT_EQ(toggle->text(), "启动代理");
 }
 
+// A reader that takes a burst through a real relay, then reads nothing more for a while: the
+// rate on screen keeps showing the burst instead of falling to 0 B/s at the next refresh.
+TEST_F(MainWindowTest, TheCurrentRateOutlastsTheRefreshAfterABurst) {
+  MicrosocksProxy proxy;
+  LoopbackServer echo(greet_then_echo());
+  settings.set_proxy_list(Json::array({proxy_of(proxy)}));
+  app::MainWindow window(settings, fake_engine());
+  window.start_engine();
+  ASSERT_TRUE(status_shows(window, QStringLiteral("代理已启?| 全局代理 | 1IP轮询")));
+  app::EngineBar& bar = *window.engine_bar();
+  bar.refresh_traffic();
+  EXPECT_EQ(bar.download_label()->text(), "0 B  0 B/s");
+
+  std::shared_ptr<FakeDiverter> fake = diverters.wait_for(0);
+  ASSERT_TRUE(fake);
+  auto client = Socket::create_tcp();
+  client->bind(FAKE_SRC_IP, 0);
+  fake->push(tcp_packet("10.0.0.5", client->local_address().second, "127.0.0.1", echo.port(), SYN));
+  ASSERT_TRUE(fake->wait_until_idle(std::chrono::milliseconds(WAIT_MS)));
+  ASSERT_EQ(fake->sent().size(), 1u);
+  client->connect("127.0.0.1", wire_of(fake->sent().back()).dst_port, std::chrono::seconds(10));
+  const std::string burst(64 * 1024, 'x');
+  client->send_all(burst.data(), burst.size());
+  ASSERT_EQ(receive_up_to(*client, burst.size()).size(), burst.size());
+  ASSERT_TRUE(eventually([&] { return window.engine().traffic().second >= burst.size(); }));
+
+  bar.refresh_traffic();
+  EXPECT_TRUE(bar.download_label()->text().startsWith("64.0 KB  ")) << bar.download_label()->text().toStdString();
+  // Nothing moves between these two refreshes, as while a reader drains its buffers.
+  bar.refresh_traffic();
+  EXPECT_FALSE(bar.download_label()->text().endsWith(" 0 B/s")) << bar.download_label()->text().toStdString();
+  EXPECT_FALSE(bar.upload_label()->text().endsWith(" 0 B/s")) << bar.upload_label()->text().toStdString();
+  client->close();
+  window.stop_engine();
+  ASSERT_TRUE(state_becomes(window, EngineState::stopped));
+}
+
 TEST_F(MainWindowTest, AnEngineThatCannotStartSaysWhyAndIsOff) {
   app::MainWindow window(settings, fake_engine());
   window.start_engine();
@@ -107,7 +145,7 @@ TEST_F(MainWindowTest, StartsByItselfWhenLeftSwitchedOnAndClosingStopsTheEngine)
   ASSERT_TRUE(status_shows(*window, QStringLiteral("代理已启?| 全局代理 | 1IP轮询 | 中继:")));
   window->close();
   EXPECT_FALSE(window->engine().core().isRunning()) << "closing waits for the engine thread";
-  EXPECT_FALSE(diverter->is_open());
+  EXPECT_FALSE(diverters.wait_for(0)->is_open());
   EXPECT_EQ(settings.enabled(), true) << "closing is not switching off";
   window.reset();
 }
