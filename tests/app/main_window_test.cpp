@@ -127,12 +127,38 @@ TEST_F(MainWindowTest, TheCurrentRateOutlastsTheRefreshAfterABurst) {
   ASSERT_TRUE(state_becomes(window, EngineState::stopped));
 }
 
+// Running is shown only once the diversion is open: a start that fails before (no proxy) or
+// at the opening of the diverter never shows it, ends stopped and says why.
 TEST_F(MainWindowTest, AnEngineThatCannotStartSaysWhyAndIsOff) {
-  app::MainWindow window(settings, fake_engine());
-  window.start_engine();
-  ASSERT_TRUE(state_becomes(window, EngineState::stopped));
-  EXPECT_EQ(window.engine_bar()->error_label()->text(), "代理列表为空，无法启");
-  EXPECT_EQ(settings.enabled(), false) << "not left switched on for the next start";
+  MicrosocksProxy proxy;
+  struct Case {
+    const char* name;
+    bool with_proxy;
+    std::optional<DivertOsError> open_failure;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"no proxy", false, std::nullopt, "代理列表为空，无法启"},
+      {"not elevated", true, FakeDiverter::access_denied(), TEXT_ACCESS_DENIED},
+      {"driver missing", true, FakeDiverter::invalid_parameter(),
+       "WinDivert 驱动未安装或未运?([WinError 87] 参数错误。)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings.set_proxy_list(c.with_proxy ? Json::array({proxy_of(proxy)}) : Json::array());
+    diverters.prepare = [&c](FakeDiverter& fake) {
+      if (c.open_failure) fake.fail_next_open(*c.open_failure);
+    };
+    app::MainWindow window(settings, fake_engine());
+    QSignalSpy states(&window.engine(), &app::EngineController::state_changed);
+    window.start_engine();
+    ASSERT_TRUE(state_becomes(window, EngineState::stopped));
+    for (const auto& state : states) EXPECT_NE(state[0].value<EngineState>(), EngineState::running);
+    EXPECT_EQ(window.engine_bar()->error_label()->text().toStdString(), c.error);
+    EXPECT_EQ(window.engine_bar()->state_label()->text(), "● 代理已停止");
+    EXPECT_EQ(window.engine_bar()->toggle_button()->text(), "启动代理");
+    EXPECT_EQ(settings.enabled(), false) << "not left switched on for the next start";
+  }
 }
 
 TEST_F(MainWindowTest, StartsByItselfWhenLeftSwitchedOnAndClosingStopsTheEngine) {
