@@ -2,6 +2,7 @@
 // stop; hot updates; imports from the products dialog; API mode against a loopback extraction
 // server; sign-out; closing while the engine runs.
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -125,6 +126,27 @@ TEST_F(MainWindowTest, TheCurrentRateOutlastsTheRefreshAfterABurst) {
   client->close();
   window.stop_engine();
   ASSERT_TRUE(state_becomes(window, EngineState::stopped));
+  EXPECT_EQ(bar.download_label()->text(), "64.0 KB  0 B/s") << "stopped: the total stays, nothing flows";
+}
+
+// The figures change every second: their room is fixed by the widest, so neither they nor the
+// button beside them move, and the widest is not cut off even in the smallest window.
+TEST_F(MainWindowTest, TheTrafficFiguresKeepTheirRoom) {
+  app::MainWindow window(settings, fake_engine());
+  window.show();
+  QApplication::processEvents();
+  app::EngineBar& bar = *window.engine_bar();
+  const int label_width = bar.download_label()->width();
+  const int button_x = bar.toggle_button()->x();
+  bar.download_label()->setText("1023.9 MB  1023.9 MB/s");
+  QApplication::processEvents();
+  EXPECT_EQ(bar.download_label()->width(), label_width);
+  EXPECT_EQ(bar.toggle_button()->x(), button_x);
+  window.resize(100, 100);
+  QApplication::processEvents();
+  EXPECT_GE(bar.download_label()->width(), bar.download_label()->sizeHint().width());
+  EXPECT_GE(bar.toggle_button()->width(), bar.toggle_button()->sizeHint().width());
+  EXPECT_GE(bar.status_label()->width(), 200) << "the status line does not wrap into a narrow column";
 }
 
 // Running is shown only once the diversion is open: a start that fails before (no proxy) or
