@@ -42,6 +42,7 @@ QScrollBar::handle:hover { background-color: #585b70; }
 QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; border: none; background: none; }
 QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 QAbstractScrollArea::corner { background-color: #181825; }
+QDialogButtonBox { dialogbuttonbox-buttons-have-icons: 0; }
 QPushButton { background-color: #313244; color: #cdd6f4; padding: 6px 16px; border-radius: 4px; }
 QPushButton:hover { background-color: #45475a; }
 QPushButton:disabled { color: #6c7086; }

@@ -56,6 +56,7 @@ void save_screen(QWidget& window, const std::filesystem::path& file) {
 void save_tabs(app::MainWindow& window, const std::filesystem::path& out, const std::string& prefix) {
   for (int i = 1; i < window.tabs()->count(); ++i) {
     window.tabs()->setCurrentIndex(i);
+    std::cout << window.tabs()->tabText(i).toStdString() << ": ";
     save(window, out / (prefix + "_tab" + std::to_string(i) + ".png"));
   }
   window.tabs()->setCurrentIndex(0);
