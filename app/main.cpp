@@ -68,7 +68,8 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });
   QObject::connect(&stop_signals, &StopSignals::stop_requested, &runner, &HeadlessRunner::request_stop);
-  QObject::connect(&runner, &HeadlessRunner::finished, QCoreApplication::instance(), [](int code) { QCoreApplication::exit(code); });
+  QObject::connect(&runner, &HeadlessRunner::finished, QCoreApplication::instance(),
+                   [](int code) { QCoreApplication::exit(code); });
   QTimer::singleShot(0, &runner, &HeadlessRunner::start);
   return QCoreApplication::exec();
 }
@@ -88,6 +89,11 @@ int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& r
   QObject::connect(&window.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });
+  // Killed in the middle, a running engine would leave its diversion in place (on Linux the
+  // queue rules hold every TCP packet until the next start): a stop signal closes the window,
+  // which stops the engine first.
+  StopSignals stop_signals;
+  QObject::connect(&stop_signals, &StopSignals::stop_requested, &window, &QWidget::close);
   window.show();
   window.start_if_enabled();
   return QApplication::exec();

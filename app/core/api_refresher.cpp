@@ -26,8 +26,14 @@ void ApiRefresher::stop() {
 void ApiRefresher::fetch_now() {
   if (_worker) return;
   _worker = new ApiFetchWorker(_request);
-  connect(_worker, &ApiFetchWorker::fetched, this, &ApiRefresher::_on_fetched);
   ApiFetchWorker* worker = _worker;
+  // The slot frees as soon as the answer is in, not when the thread winds down after it: a
+  // refresh asked for right after an answer must run, not be taken for one under way.
+  connect(worker, &ApiFetchWorker::fetched, this, [this, worker](const ApiFetchOutcome& outcome) {
+    const ApiFetchOutcome answer = outcome;  // releasing the worker drops this connection
+    if (_worker == worker) ui::release_worker(_worker, this);
+    _on_fetched(answer);
+  });
   connect(worker, &QThread::finished, this, [this, worker] {
     if (_worker == worker) ui::release_worker(_worker, this);
   });

@@ -17,7 +17,7 @@ HeadlessRunner::HeadlessRunner(SettingsStore& settings, EngineOptions options, s
 }
 
 void HeadlessRunner::start() {
-  _print("启动", QString::fromStdString("配置文件 " + _settings.config_path().string()));
+  _print("启动", QString::fromStdString("配置文件 " + _settings.config_path().lexically_normal().string()));
   _meter.reset();
   _meter.sample(_controller.traffic());
   _traffic_timer.start();

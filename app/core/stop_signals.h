@@ -1,7 +1,7 @@
 #pragma once
 // Ctrl-C and SIGTERM (on Windows: Ctrl-C, Ctrl-Break, closing the console) as a Qt signal on the
-// thread that created the object, so headless mode can stop the engine cleanly instead of
-// being killed in the middle. One object per process.
+// thread that created the object, so headless mode and the window can stop the engine cleanly
+// instead of being killed in the middle. One object per process.
 #include <QObject>
 #include <memory>
 

@@ -32,6 +32,11 @@ AccountPanel::AccountPanel(SettingsStore& settings, QWidget* parent) : QWidget(p
   _account = new QLabel;
   _account->setObjectName("heading");
   layout->addWidget(_account);
+  auto* hint = new QLabel(QStringLiteral(
+      "登录后可查看已购买的代理：长效代理可直接导入代理列表，短效代理可生成 API 提取链接并填入 API 提取模式。"));
+  hint->setObjectName("hint");
+  hint->setWordWrap(true);
+  layout->addWidget(hint);
 
   auto* buttons = new QGridLayout;
   _sign_in = new QPushButton(QStringLiteral("登录账户"));

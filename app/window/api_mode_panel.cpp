@@ -36,13 +36,13 @@ ApiModePanel::ApiModePanel(SettingsStore& settings, QWidget* parent)
   _type->addItem(QStringLiteral("SOCKS5"), QString::fromLatin1(PROXY_TYPE_SOCKS5));
   _type->addItem(QStringLiteral("HTTP"), QString::fromLatin1(PROXY_TYPE_HTTP));
   _username = new QLineEdit;
+  _username->setPlaceholderText(QStringLiteral("用户名（可选）"));
   _password = new QLineEdit;
+  _password->setPlaceholderText(QStringLiteral("密码（可选）"));
   _password->setEchoMode(QLineEdit::Password);
   _interval = new QSpinBox;
   _interval->setRange(API_MIN_INTERVAL_SECONDS, 24 * 3600);
   _interval->setSuffix(QStringLiteral(" 秒"));
-  // Typed, not stepped: the dark style has no arrows for the step buttons.
-  _interval->setButtonSymbols(QAbstractSpinBox::NoButtons);
   auto* credentials = new QHBoxLayout;
   credentials->addWidget(_username);
   credentials->addWidget(_password);

@@ -1,11 +1,13 @@
 #include "app/window/engine_bar.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/status_style.h"
 
@@ -19,6 +21,18 @@ struct StateLook {
   const char* button_style;
   bool button_enabled;
 };
+
+constexpr EngineState ALL_STATES[] = {EngineState::stopped, EngineState::starting, EngineState::running,
+                                      EngineState::stopping};
+// As wide as the widest figures format_bytes and format_rate give ("1023.9 MB  1023.9 MB/s"),
+// in whichever digit the font draws widest.
+QString widest_traffic(QChar digit) {
+  const QString number = QString(4, digit) + '.' + digit;
+  return number + " MB  " + number + " MB/s";
+}
+// The status and error lines wrap, but not into a column too narrow to read.
+constexpr int TEXTS_MIN_WIDTH = 280;
+constexpr int TOGGLE_MIN_WIDTH = 120;
 
 StateLook look_of(EngineState state) {
   switch (state) {
@@ -48,6 +62,8 @@ EngineBar::EngineBar(EngineController& engine, QWidget* parent) : QWidget(parent
   texts->addWidget(_state);
   texts->addWidget(_status);
   texts->addWidget(_error);
+  _status->setMinimumWidth(TEXTS_MIN_WIDTH);
+  _error->setMinimumWidth(TEXTS_MIN_WIDTH);
   layout->addLayout(texts, 1);
 
   auto* traffic = new QGridLayout;
@@ -55,9 +71,6 @@ EngineBar::EngineBar(EngineController& engine, QWidget* parent) : QWidget(parent
   _download = new QLabel;
   _upload->setObjectName("traffic");
   _download->setObjectName("traffic");
-  // Room for the widest figures, so the bar does not shift as they change.
-  _upload->setMinimumWidth(170);
-  _download->setMinimumWidth(170);
   traffic->addWidget(new QLabel(QStringLiteral("↑ 上传")), 0, 0);
   traffic->addWidget(_upload, 0, 1);
   traffic->addWidget(new QLabel(QStringLiteral("↓ 下载")), 1, 0);
@@ -65,7 +78,7 @@ EngineBar::EngineBar(EngineController& engine, QWidget* parent) : QWidget(parent
   layout->addLayout(traffic);
 
   _toggle = new QPushButton;
-  _toggle->setMinimumWidth(120);
+  _toggle->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   layout->addWidget(_toggle);
 
   ui::show_status(_status, QString(), ui::StatusKind::neutral);
@@ -95,7 +108,52 @@ void EngineBar::refresh_traffic() {
   _download->setText(QString::fromStdString(format_bytes(reading.down_total) + "  " + format_rate(reading.down_rate)));
 }
 
+bool EngineBar::event(QEvent* event) {
+  const bool handled = QWidget::event(event);
+  if (event->type() == QEvent::Polish || event->type() == QEvent::StyleChange) _fit_minimum_widths();
+  return handled;
+}
+
+void EngineBar::_fit_minimum_widths() {
+  // Room for the widest figures, so the bar neither clips them nor shifts as they change.
+  for (QLabel* figures : {_upload, _download}) {
+    figures->ensurePolished();
+    const QString shown = figures->text();
+    int width = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+      figures->setText(widest_traffic(QChar::fromLatin1(digit)));
+      width = std::max(width, figures->sizeHint().width());
+    }
+    figures->setText(shown);
+    figures->setMinimumWidth(width);
+  }
+  // The state line and the button keep one width through every state.
+  const EngineState shown = _engine.state();
+  int state_width = 0;
+  QSize button;
+  for (EngineState state : ALL_STATES) {
+    _apply_look(state);
+    _state->ensurePolished();
+    _toggle->ensurePolished();
+    state_width = std::max(state_width, _state->sizeHint().width());
+    button = button.expandedTo(_toggle->sizeHint());
+  }
+  _apply_look(shown);
+  _state->setMinimumWidth(state_width);
+  _toggle->setMinimumSize(button.expandedTo(QSize(TOGGLE_MIN_WIDTH, 0)));
+}
+
 void EngineBar::_show_state(EngineState state) {
+  _apply_look(state);
+  if (state == EngineState::stopped) {
+    // Nothing flows once stopped: the totals stay, the rates start again from them.
+    _meter.reset();
+    refresh_traffic();
+  }
+  if (state == EngineState::starting) ui::show_status(_error, QString(), ui::StatusKind::error);
+}
+
+void EngineBar::_apply_look(EngineState state) {
   const StateLook look = look_of(state);
   _state->setText(QString::fromUtf8(look.text));
   _state->setStyleSheet(QStringLiteral("color: %1; font-size: 15px; font-weight: bold;").arg(look.colour));
@@ -105,7 +163,6 @@ void EngineBar::_show_state(EngineState state) {
   // The object name picks the button's colours in the window's style sheet.
   _toggle->style()->unpolish(_toggle);
   _toggle->style()->polish(_toggle);
-  if (state == EngineState::starting) ui::show_status(_error, QString(), ui::StatusKind::error);
 }
 
 }  // namespace tovix::app

@@ -33,8 +33,14 @@ class EngineBar : public QWidget {
   void start_requested();
   void stop_requested();
 
+ protected:
+  bool event(QEvent* event) override;
+
  private:
   void _show_state(EngineState state);
+  void _apply_look(EngineState state);
+  // Minimum widths from the fonts the style sheet gives, known only once polished.
+  void _fit_minimum_widths();
 
   EngineController& _engine;
   TrafficMeter _meter;

@@ -53,7 +53,8 @@ ProcessPickerDialog::ProcessPickerDialog(Source source, QWidget* parent, TaskWor
   layout->addWidget(_table);
   _status = new QLabel;
   layout->addWidget(_status);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  // Made inside the dialog, so its style sheet (no icons on these buttons) applies as they are made.
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("添加所选"));
   buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

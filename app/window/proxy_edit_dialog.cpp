@@ -49,7 +49,8 @@ ProxyEditDialog::ProxyEditDialog(const nlohmann::ordered_json& entry, QWidget* p
   _status = new QLabel;
   ui::show_status(_status, QString(), ui::StatusKind::neutral);
   layout->addWidget(_status);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  // Made inside the dialog, so its style sheet (no icons on these buttons) applies as they are made.
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
   buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
   connect(buttons, &QDialogButtonBox::accepted, this, &ProxyEditDialog::_on_accept);

@@ -113,6 +113,26 @@ TEST_F(HeadlessInNamespace, CarriesACurlThroughTheProxyAndStopsCleanlyOnSigterm)
   EXPECT_EQ(log.find(PROXY_PASSWORD), std::string::npos) << log;
 }
 
+// A session that ends (log-out, shutdown) sends the window SIGTERM: the engine it left running
+// must take its diversion rules with it, or every TCP packet stays queued with no reader.
+TEST_F(HeadlessInNamespace, TheWindowStopsItsEngineOnSigterm) {
+  TempDir dir;
+  const auto config = dir / "config.json";
+  write_config(config, {{"proxy_list", Json::array({{{"type", "socks5"},
+                                                     {"host", NetnsPair::REMOTE_IP},
+                                                     {"port", free_port_in(_pair->remote())},
+                                                     {"username", PROXY_USER},
+                                                     {"password", PROXY_PASSWORD}}})},
+                        {"process_list", Json::array()},
+                        {"enabled", true}});
+  NetnsProcess app(_pair->client(), {"env", "QT_QPA_PLATFORM=offscreen", TOVIX_APP_PATH, "--config", config.string()},
+                   dir / "app.out");
+  auto diversion_rules = [&] { return NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"}); };
+  ASSERT_TRUE(eventually([&] { return diversion_rules().find("NFQUEUE") != std::string::npos; }, 60s)) << app.output();
+  EXPECT_EQ(app.stop(SIGTERM, 30s), 0) << app.output();
+  EXPECT_EQ(diversion_rules().find("NFQUEUE"), std::string::npos) << diversion_rules();
+}
+
 TEST_F(HeadlessInNamespace, AnEngineThatCannotStartEndsTheProgramWithAFailure) {
   TempDir dir;
   const auto config = dir / "config.json";

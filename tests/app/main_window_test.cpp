@@ -2,6 +2,7 @@
 // stop; hot updates; imports from the products dialog; API mode against a loopback extraction
 // server; sign-out; closing while the engine runs.
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include "app/window/proxy_list_panel.h"
 #include "tests/app/window_fixture.h"
 #include "tests/support/console_fake.h"
+#include "tests/support/loopback_server.h"
 #include "tests/support/proxy_fixtures.h"
 #include "ui/plan_dialog/plan_dialog.h"
 
@@ -89,12 +91,96 @@ TEST_F(MainWindowTest, StartWithAProxyAndAChosenApplicationThenStop) {
   EXPECT_EQ(toggle->text(), "启动代理");
 }
 
-TEST_F(MainWindowTest, AnEngineThatCannotStartSaysWhyAndIsOff) {
+// A reader that takes a burst through a real relay, then reads nothing more for a while: the
+// rate on screen keeps showing the burst instead of falling to 0 B/s at the next refresh.
+TEST_F(MainWindowTest, TheCurrentRateOutlastsTheRefreshAfterABurst) {
+  MicrosocksProxy proxy;
+  LoopbackServer echo(greet_then_echo());
+  settings.set_proxy_list(Json::array({proxy_of(proxy)}));
   app::MainWindow window(settings, fake_engine());
   window.start_engine();
+  ASSERT_TRUE(status_shows(window, QStringLiteral("代理已启?| 全局代理 | 1IP轮询")));
+  app::EngineBar& bar = *window.engine_bar();
+  bar.refresh_traffic();
+  EXPECT_EQ(bar.download_label()->text(), "0 B  0 B/s");
+
+  std::shared_ptr<FakeDiverter> fake = diverters.wait_for(0);
+  ASSERT_TRUE(fake);
+  auto client = Socket::create_tcp();
+  client->bind(FAKE_SRC_IP, 0);
+  fake->push(tcp_packet("10.0.0.5", client->local_address().second, "127.0.0.1", echo.port(), SYN));
+  ASSERT_TRUE(fake->wait_until_idle(std::chrono::milliseconds(WAIT_MS)));
+  ASSERT_EQ(fake->sent().size(), 1u);
+  client->connect("127.0.0.1", wire_of(fake->sent().back()).dst_port, std::chrono::seconds(10));
+  const std::string burst(64 * 1024, 'x');
+  client->send_all(burst.data(), burst.size());
+  ASSERT_EQ(receive_up_to(*client, burst.size()).size(), burst.size());
+  ASSERT_TRUE(eventually([&] { return window.engine().traffic().second >= burst.size(); }));
+
+  bar.refresh_traffic();
+  EXPECT_TRUE(bar.download_label()->text().startsWith("64.0 KB  ")) << bar.download_label()->text().toStdString();
+  // Nothing moves between these two refreshes, as while a reader drains its buffers.
+  bar.refresh_traffic();
+  EXPECT_FALSE(bar.download_label()->text().endsWith(" 0 B/s")) << bar.download_label()->text().toStdString();
+  EXPECT_FALSE(bar.upload_label()->text().endsWith(" 0 B/s")) << bar.upload_label()->text().toStdString();
+  client->close();
+  window.stop_engine();
   ASSERT_TRUE(state_becomes(window, EngineState::stopped));
-  EXPECT_EQ(window.engine_bar()->error_label()->text(), "代理列表为空，无法启");
-  EXPECT_EQ(settings.enabled(), false) << "not left switched on for the next start";
+  EXPECT_EQ(bar.download_label()->text(), "64.0 KB  0 B/s") << "stopped: the total stays, nothing flows";
+}
+
+// The figures change every second: their room is fixed by the widest, so neither they nor the
+// button beside them move, and the widest is not cut off even in the smallest window.
+TEST_F(MainWindowTest, TheTrafficFiguresKeepTheirRoom) {
+  app::MainWindow window(settings, fake_engine());
+  window.show();
+  QApplication::processEvents();
+  app::EngineBar& bar = *window.engine_bar();
+  const int label_width = bar.download_label()->width();
+  const int button_x = bar.toggle_button()->x();
+  bar.download_label()->setText("1023.9 MB  1023.9 MB/s");
+  QApplication::processEvents();
+  EXPECT_EQ(bar.download_label()->width(), label_width);
+  EXPECT_EQ(bar.toggle_button()->x(), button_x);
+  window.resize(100, 100);
+  QApplication::processEvents();
+  EXPECT_GE(bar.download_label()->width(), bar.download_label()->sizeHint().width());
+  EXPECT_GE(bar.toggle_button()->width(), bar.toggle_button()->sizeHint().width());
+  EXPECT_GE(bar.status_label()->width(), 200) << "the status line does not wrap into a narrow column";
+}
+
+// Running is shown only once the diversion is open: a start that fails before (no proxy) or
+// at the opening of the diverter never shows it, ends stopped and says why.
+TEST_F(MainWindowTest, AnEngineThatCannotStartSaysWhyAndIsOff) {
+  MicrosocksProxy proxy;
+  struct Case {
+    const char* name;
+    bool with_proxy;
+    std::optional<DivertOsError> open_failure;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"no proxy", false, std::nullopt, "代理列表为空，无法启"},
+      {"not elevated", true, FakeDiverter::access_denied(), TEXT_ACCESS_DENIED},
+      {"driver missing", true, FakeDiverter::invalid_parameter(),
+       "WinDivert 驱动未安装或未运?([WinError 87] 参数错误。)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings.set_proxy_list(c.with_proxy ? Json::array({proxy_of(proxy)}) : Json::array());
+    diverters.prepare = [&c](FakeDiverter& fake) {
+      if (c.open_failure) fake.fail_next_open(*c.open_failure);
+    };
+    app::MainWindow window(settings, fake_engine());
+    QSignalSpy states(&window.engine(), &app::EngineController::state_changed);
+    window.start_engine();
+    ASSERT_TRUE(state_becomes(window, EngineState::stopped));
+    for (const auto& state : states) EXPECT_NE(state[0].value<EngineState>(), EngineState::running);
+    EXPECT_EQ(window.engine_bar()->error_label()->text().toStdString(), c.error);
+    EXPECT_EQ(window.engine_bar()->state_label()->text(), "● 代理已停止");
+    EXPECT_EQ(window.engine_bar()->toggle_button()->text(), "启动代理");
+    EXPECT_EQ(settings.enabled(), false) << "not left switched on for the next start";
+  }
 }
 
 TEST_F(MainWindowTest, StartsByItselfWhenLeftSwitchedOnAndClosingStopsTheEngine) {
@@ -107,7 +193,7 @@ TEST_F(MainWindowTest, StartsByItselfWhenLeftSwitchedOnAndClosingStopsTheEngine)
   ASSERT_TRUE(status_shows(*window, QStringLiteral("代理已启?| 全局代理 | 1IP轮询 | 中继:")));
   window->close();
   EXPECT_FALSE(window->engine().core().isRunning()) << "closing waits for the engine thread";
-  EXPECT_FALSE(diverter->is_open());
+  EXPECT_FALSE(diverters.wait_for(0)->is_open());
   EXPECT_EQ(settings.enabled(), true) << "closing is not switching off";
   window.reset();
 }

@@ -25,6 +25,33 @@ TEST(TrafficMeter, RatesFromDifferencesAndANewRunStartsAgain) {
   EXPECT_DOUBLE_EQ(meter.sample({110, 20}, t0 + 4s).up_rate, 100.0);
 }
 
+// A reader slower than its upstream: the relays hand on a whole response at once, then nothing
+// while the reader drains its socket buffers. The rate must not drop to 0 between the bursts.
+TEST(TrafficMeter, BurstsAreAveragedOverTheWindowNotLostBetweenSamples) {
+  constexpr std::uint64_t MiB = 1024 * 1024;
+  TrafficMeter meter;
+  const auto t0 = TrafficMeter::Clock::time_point{} + 100s;
+  struct Step {
+    int at;  // seconds after t0, one sample a second, as the engine bar takes them
+    std::uint64_t down_total;
+    double down_rate;
+  };
+  const Step steps[] = {
+      {0, 0, 0.0},              // first sample: nothing to compare with
+      {1, 8 * MiB, 8.0 * MiB},  // the burst
+      {2, 8 * MiB, 4.0 * MiB},  // the reader still drains it
+      {3, 8 * MiB, 8.0 * MiB / 3},
+      {5, 8 * MiB, 8.0 * MiB / 5},   // a late refresh: still over the whole window
+      {6, 16 * MiB, 8.0 * MiB / 5},  // the next burst; the first left the window
+      {12, 16 * MiB, 0.0},           // idle for a whole window: really 0
+  };
+  for (const Step& step : steps) {
+    const auto reading = meter.sample({100, step.down_total}, t0 + std::chrono::seconds(step.at));
+    EXPECT_DOUBLE_EQ(reading.down_rate, step.down_rate) << "at " << step.at << " s";
+    EXPECT_EQ(reading.down_total, step.down_total);
+  }
+}
+
 TEST(TrafficMeter, Formats) {
   EXPECT_EQ(tovix::format_bytes(0), "0 B");
   EXPECT_EQ(tovix::format_bytes(1023), "1023 B");

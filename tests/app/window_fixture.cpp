@@ -18,10 +18,7 @@ void WindowTest::SetUp() {
 
 EngineOptions WindowTest::fake_engine() {
   EngineOptions options;
-  options.diverter_factory = [this] {
-    diverter = std::make_shared<FakeDiverter>();
-    return std::make_unique<KeptDiverter>(diverter);
-  };
+  options.diverter_factory = diverters.factory();
   return options;
 }
 

@@ -40,7 +40,7 @@ class HeadlessFailures : public InsightWindowTest, public ::testing::WithParamIn
   // A diverted connection that the relay gives up on; when the client sees the end, the relay
   // has already told the observer, so its notice is posted.
   void fail_one_connection(app::HeadlessRunner& runner) {
-    auto connection = open_diverted_connection(*diverter, echo.port(), CHROME_PID);
+    auto connection = open_diverted_connection(diverter(), echo.port(), CHROME_PID);
     EXPECT_TRUE(sees_end_of_stream(*connection, 30s));
     connection->close();
     QCoreApplication::sendPostedEvents();

@@ -2,6 +2,8 @@
 // The window's engine as the application builds it, on fake diverters: its relays tell the
 // failure feed how each tunnel went, and process 4242 is "chrome.exe". A loopback echo server
 // is the destination.
+#include <algorithm>
+
 #include "app/insight/failure_status_feed.h"
 #include "tests/app/window_fixture.h"
 #include "tests/engine/process/process_queries_fake.h"
@@ -21,6 +23,9 @@ class InsightWindowTest : public WindowTest {
     options.upstream_observer = failures.observer();
     return options;
   }
+
+  // The diverter of the engine's latest run.
+  FakeDiverter& diverter() { return *diverters.wait_for(std::max<std::size_t>(diverters.made(), 1) - 1); }
 
   insight::FailureStatusFeed failures;
   LoopbackServer echo{greet_then_echo()};

@@ -57,7 +57,7 @@ TEST_F(WindowInsightTest, TheWindowsEngineFeedsTheConnectionsAndTrafficTabs) {
   // The panels refresh on their own timers: no refresh() calls from here on.
   QAbstractItemModel* rows = panels.connections->rows();
   auto cell = [&](int column) { return rows->index(0, column).data().toString(); };
-  auto connection = open_diverted_connection(*diverter, echo.port(), CHROME_PID);
+  auto connection = open_diverted_connection(diverter(), echo.port(), CHROME_PID);
   connection->send_all("hello", 5);
   ASSERT_EQ(receive_up_to(*connection, 5), "hello");
   ASSERT_TRUE(
