@@ -4,22 +4,26 @@
 
 namespace tovix::insight {
 
-RateHistory::RateHistory(std::function<double()> clock) : _clock(std::move(clock)) {}
+RateHistory::RateHistory(std::function<double()> clock, double smoothing_seconds)
+    : _clock(std::move(clock)), _smoothing(smoothing_seconds) {}
 
 void RateHistory::record(const std::string& series, TrafficTotals totals) {
   const double now = _clock();
-  auto [it, first_reading] = _series.try_emplace(series);
-  Series& entry = it->second;
-  if (!first_reading) {
-    const double elapsed = now - entry.last_at;
-    if (elapsed <= 0.0) return;
-    if (totals.upload >= entry.last.upload && totals.download >= entry.last.download) {
-      entry.points.push_back({now, static_cast<double>(totals.upload - entry.last.upload) / elapsed,
-                              static_cast<double>(totals.download - entry.last.download) / elapsed});
+  Series& entry = _series[series];
+  if (!entry.recent.empty()) {
+    if (now <= entry.last_at()) return;
+    const TrafficTotals& last = entry.recent.back().totals;
+    if (totals.upload < last.upload || totals.download < last.download) {
+      entry.recent.clear();  // a new run: its rate starts from these totals
+    } else {
+      while (entry.recent.size() > 1 && entry.recent[1].at <= now - _smoothing) entry.recent.pop_front();
+      const Reading& base = entry.recent.front();
+      const double elapsed = now - base.at;
+      entry.points.push_back({now, static_cast<double>(totals.upload - base.totals.upload) / elapsed,
+                              static_cast<double>(totals.download - base.totals.download) / elapsed});
     }
   }
-  entry.last_at = now;
-  entry.last = totals;
+  entry.recent.push_back({now, totals});
   _forget_older_than(now - WINDOW_SECONDS);
 }
 
@@ -28,7 +32,7 @@ void RateHistory::_forget_older_than(double horizon) {
     auto& points = it->second.points;
     while (!points.empty() && points.front().at < horizon) points.pop_front();
     // A proxy that left the list long ago leaves the choice of series too.
-    it = it->second.last_at < horizon ? _series.erase(it) : std::next(it);
+    it = it->second.last_at() < horizon ? _series.erase(it) : std::next(it);
   }
 }
 
@@ -47,7 +51,7 @@ std::vector<std::string> RateHistory::series() const {
   const double horizon = _clock() - WINDOW_SECONDS;
   std::vector<std::string> names;
   for (const auto& [name, entry] : _series) {
-    if (entry.last_at >= horizon) names.push_back(name);
+    if (entry.last_at() >= horizon) names.push_back(name);
   }
   return names;  // std::map order puts the empty TOTAL name first
 }

@@ -8,8 +8,26 @@ namespace {
 class RateHistoryTest : public ::testing::Test {
  protected:
   double now = 1000.0;
-  RateHistory history{[this] { return now; }};
+  // Plain per-reading rates; the averaging has its own case.
+  RateHistory history{[this] { return now; }, 0.0};
 };
+
+TEST_F(RateHistoryTest, PointsAverageOverTheSmoothingIntervalSoBurstsDoNotReadAsSilence) {
+  RateHistory smoothed{[this] { return now; }};
+  smoothed.record(RateHistory::TOTAL, {0, 0});
+  // 8 MB handed over in one second, then four seconds of the application draining its buffer.
+  const std::uint64_t downloads[] = {8'000'000, 8'000'000, 8'000'000, 8'000'000, 8'000'000, 8'000'000};
+  for (std::uint64_t download : downloads) {
+    now += 1.0;
+    smoothed.record(RateHistory::TOTAL, {0, download});
+  }
+  const auto points = smoothed.points(RateHistory::TOTAL);
+  ASSERT_EQ(points.size(), 6u);
+  EXPECT_DOUBLE_EQ(points[0].download, 8'000'000.0) << "nothing older to average with yet";
+  EXPECT_DOUBLE_EQ(points[3].download, 2'000'000.0);
+  EXPECT_DOUBLE_EQ(points[4].download, 1'600'000.0) << "five seconds behind the point";
+  EXPECT_DOUBLE_EQ(points[5].download, 0.0) << "the burst has left the interval";
+}
 
 TEST_F(RateHistoryTest, RatesAreTheGrowthOfTheTotalsOverTheElapsedTime) {
   history.record(RateHistory::TOTAL, {100, 1000});
