@@ -157,6 +157,25 @@ class EngineEndToEndTest : public ::testing::Test {
            NetnsPair::run_ok(client(), {"ipset", "list", "-n"});
   }
 
+  // tcpdump on the client's outside interface, for everything to or from the destination.
+  std::unique_ptr<NetnsProcess> capture(const std::string& name) {
+    const std::string filter = "tcp port " + std::to_string(_remote->destination->port());
+    auto process = std::make_unique<NetnsProcess>(
+        client(),
+        std::vector<std::string>{"tcpdump", "-Z", "root", "--immediate-mode", "-i", _remote->pair->client_interface(),
+                                 "-U", "-n", "-w", (*_remote->dir / (name + ".pcap")).string(), filter},
+        *_remote->dir / (name + ".log"));
+    EXPECT_TRUE(process->wait_for_output("listening on", std::chrono::seconds(30))) << process->output();
+    return process;
+  }
+  // Packets the capture has written so far that match `filter`.
+  long packets(const std::string& name, const std::string& filter = {}) {
+    std::vector<std::string> argv{"tcpdump", "-Z", "root", "-n", "-r", (*_remote->dir / (name + ".pcap")).string()};
+    if (!filter.empty()) argv.push_back(filter);
+    const CommandResult read = run_client(argv);
+    return static_cast<long>(std::count(read.standard_output.begin(), read.standard_output.end(), '\n'));
+  }
+
   static Remote* _remote;
   std::unique_ptr<NetnsProcess> _engine;
   int _runs = 0;
@@ -252,22 +271,6 @@ TEST_F(EngineEndToEndTest, AConnectionIdleLongerThanTheCleanUpPeriodStillWorks) 
 }
 
 TEST_F(EngineEndToEndTest, NotOnePacketOfADivertedConnectionReachesTheWireTowardsTheDestination) {
-  const std::string filter = "tcp port " + std::to_string(_remote->destination->port());
-  const auto capture = [&](const std::string& name) {
-    auto process = std::make_unique<NetnsProcess>(
-        client(),
-        std::vector<std::string>{"tcpdump", "-Z", "root", "--immediate-mode", "-i", _remote->pair->client_interface(),
-                                 "-U", "-n", "-w", (*_remote->dir / (name + ".pcap")).string(), filter},
-        *_remote->dir / (name + ".log"));
-    EXPECT_TRUE(process->wait_for_output("listening on", std::chrono::seconds(30))) << process->output();
-    return process;
-  };
-  const auto packets = [&](const std::string& name) {
-    const CommandResult read =
-        run_client({"tcpdump", "-Z", "root", "-n", "-r", (*_remote->dir / (name + ".pcap")).string()});
-    return std::count(read.standard_output.begin(), read.standard_output.end(), '\n');
-  };
-
   auto diverted = capture("diverted");
   start_engine(settings("socks5"));
   const CommandResult result = curl("/usr/bin/curl", {"-o", "/dev/null", url("/data")});
@@ -287,6 +290,34 @@ TEST_F(EngineEndToEndTest, NotOnePacketOfADivertedConnectionReachesTheWireToward
   EXPECT_GT(packets("direct"), 0)
       << read_file(*_remote->dir / "direct.log")
       << run_client({"tcpdump", "-Z", "root", "-n", "-r", (*_remote->dir / "direct.pcap").string()}).standard_error;
+}
+
+TEST_F(EngineEndToEndTest, AConnectionLeftOpenAcrossTheStopCannotSendTowardsTheDestination) {
+  auto wire = capture("open-across-stop");
+  start_engine(settings("socks5"));
+  NetnsScope inside(client());
+  const std::size_t peers_before = _remote->destination->peers().size();
+  auto open = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination->port(), std::chrono::seconds(30));
+  const int open_port = open->local_address().second;
+  // The tunnel is up once the destination has the proxy as a peer.
+  ASSERT_TRUE(testing::eventually([&] { return _remote->destination->peers().size() > peers_before; }));
+  EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP);
+  stop_engine();
+
+  // The application still holds its socket and now sends its request on it.
+  const std::string request = "GET /late HTTP/1.1\r\nHost: destination\r\n\r\n";
+  EXPECT_THROW(open->send_all(request.data(), request.size()), SocketError)
+      << "the diverted socket outlived the engine's stop";
+  // A direct connection after the stop marks the end of what the capture must have seen:
+  // anything the open connection sent went out before it.
+  {
+    auto marker = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination->port(), std::chrono::seconds(30));
+    const int marker_port = marker->local_address().second;
+    EXPECT_TRUE(testing::eventually(
+        [&] { return packets("open-across-stop", "tcp port " + std::to_string(marker_port)) > 0; }));
+  }
+  wire->stop(SIGINT);
+  EXPECT_EQ(packets("open-across-stop", "tcp port " + std::to_string(open_port)), 0);
 }
 
 TEST_F(EngineEndToEndTest, Ipv6FromAChosenProgramFailsWhileTheEngineRunsAndWorksAfter) {
