@@ -22,16 +22,21 @@ std::string dotted(const std::vector<std::uint8_t>& bytes, std::size_t at) {
          std::to_string(bytes[at + 3]);
 }
 
-}  // namespace
-
-Packet tcp_packet(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags,
-                  const std::string& payload, std::uint32_t pid) {
+TcpFields addressed(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags) {
   TcpFields fields;
   parse_dotted(src, fields.src);
   parse_dotted(dst, fields.dst);
   fields.src_port = static_cast<std::uint16_t>(src_port);
   fields.dst_port = static_cast<std::uint16_t>(dst_port);
   fields.flags = flags;
+  return fields;
+}
+
+}  // namespace
+
+Packet tcp_packet(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags,
+                  const std::string& payload, std::uint32_t pid) {
+  TcpFields fields = addressed(src, src_port, dst, dst_port, flags);
   fields.payload.assign(payload.begin(), payload.end());
   CaptureInfo info;
   info.outbound = true;
@@ -41,12 +46,7 @@ Packet tcp_packet(const std::string& src, int src_port, const std::string& dst, 
 
 Packet tcp_packet_numbered(const std::string& src, int src_port, const std::string& dst, int dst_port,
                            std::uint8_t flags, std::uint32_t seq, std::uint32_t ack) {
-  TcpFields fields;
-  parse_dotted(src, fields.src);
-  parse_dotted(dst, fields.dst);
-  fields.src_port = static_cast<std::uint16_t>(src_port);
-  fields.dst_port = static_cast<std::uint16_t>(dst_port);
-  fields.flags = flags;
+  TcpFields fields = addressed(src, src_port, dst, dst_port, flags);
   fields.seq = seq;
   fields.ack = ack;
   return Packet(build_ipv4_tcp(fields));
