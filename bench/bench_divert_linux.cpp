@@ -32,6 +32,8 @@ using testing::NetnsScope;
 
 constexpr std::size_t kBody = 256u << 20;
 constexpr int kRounds = 5;
+// Direct downloads take a fraction of a second, where a moment's other load weighs most.
+constexpr int kFastRepeats = 3;
 
 struct Download {
   double bytes_per_second = 0;
@@ -165,7 +167,7 @@ int main() {
   for (int round = 0; round < kRounds; ++round) {
     curl_socks.add(download(site, site.other_curl(), {"--socks5", socks}), 0);
     curl_http.add(download(site, site.other_curl(), {"--proxytunnel", "-x", http}), 0);
-    direct.add(download(site, site.other_curl(), {}), 0);
+    for (int i = 0; i < kFastRepeats; ++i) direct.add(download(site, site.other_curl(), {}), 0);
     engine.start(site.client(), site.settings("socks5"));
     measured(engine, socks_path, [&] { return download(site, site.other_curl(), {}); });
     engine.stop();
@@ -173,7 +175,8 @@ int main() {
     measured(engine, http_path, [&] { return download(site, site.other_curl(), {}); });
     engine.stop();
     engine.start(site.client(), site.settings("socks5", {DivertSite::CHOSEN_NAME}));
-    measured(engine, not_chosen, [&] { return download(site, site.other_curl(), {}); });
+    for (int i = 0; i < kFastRepeats; ++i)
+      measured(engine, not_chosen, [&] { return download(site, site.other_curl(), {}); });
     engine.stop();
   }
   std::printf("bulk download of %zu MiB, best of %d rounds\n", kBody >> 20, kRounds);
@@ -182,7 +185,7 @@ int main() {
   print_ratio("program not chosen, engine running", not_chosen, "no engine", direct, 0.95);
   std::printf("queue reader during the diverted download   %9.0f packets/s, %6.1f KiB per packet (median)\n",
               median(socks_path.packet_rates), median(socks_path.bytes_per_packet) / 1024);
-  std::printf("queue reader during the not-chosen download %9.0f packets/s (%zu of %d rounds queued any)\n",
-              median(not_chosen.packet_rates), not_chosen.packet_rates.size(), kRounds);
+  std::printf("queue reader during the not-chosen download %9.0f packets/s (%zu of %d downloads queued any)\n",
+              median(not_chosen.packet_rates), not_chosen.packet_rates.size(), kRounds * kFastRepeats);
   return 0;
 }
