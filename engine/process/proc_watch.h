@@ -35,7 +35,7 @@ inline constexpr std::chrono::milliseconds PORT_MONITOR_JOIN_TIMEOUT{2000};
 // the monitor's periodic refresh keeps the map for everything else and may go by a listing
 // this old, so that a machine opening connections all the time does not have its connection
 // table walked twenty times a second.
-inline constexpr std::chrono::milliseconds MONITOR_LISTING_AGE{500};
+inline constexpr std::chrono::milliseconds MONITOR_LISTING_AGE{1000};
 inline constexpr std::chrono::seconds INSTALLED_APPS_SCAN_TIMEOUT{30};
 
 // Lower-cased, with ".exe" appended unless already there: Chrome, chrome.exe and CHROME.EXE all
