@@ -168,6 +168,21 @@ void Socket::shutdown() noexcept {
 #endif
 }
 
+void Socket::abort() noexcept {
+  {
+    std::lock_guard guard(_close_lock);
+    NativeSocket handle = _handle.load(std::memory_order_acquire);
+    if (handle != INVALID_NATIVE_SOCKET) {
+      // Lingering zero seconds makes the close a reset.
+      linger value{};
+      value.l_onoff = 1;
+      value.l_linger = 0;
+      (void)setsockopt(os(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value);
+    }
+  }
+  shutdown();
+}
+
 void Socket::shutdown_send() noexcept {
   std::lock_guard guard(_close_lock);
   NativeSocket handle = _handle.load(std::memory_order_acquire);

@@ -62,6 +62,9 @@ class COMMON_EXPORT Socket {
   void close() noexcept;
   // Both directions; wakes the owner's blocked calls. Never throws; harmless after close.
   void shutdown() noexcept;
+  // shutdown(), and the owner's close then resets the connection: the peer's socket is torn
+  // down instead of staying open for it to send on. Never throws; harmless after close.
+  void abort() noexcept;
   // The sending direction only: the peer reads end-of-stream while this side can still
   // receive (a half close). Does not count as shutdown(). Never throws.
   void shutdown_send() noexcept;

@@ -82,7 +82,8 @@ int proxy_port_of(const Json& entry) {
   }
   if (it->is_string()) {
     const std::string text = it->get<std::string>();
-    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
       return 0;
     const int port = std::stoi(text);
     return port <= 65535 ? port : 0;
@@ -162,7 +163,34 @@ struct Flow {
   // late segments are dropped instead of leaking to the original destination.
   bool ended = false;
   double ended_at = 0.0;
+  // Reset by a stop: until the application's socket has taken the reset, its segments still
+  // go to the relay port (whose reset answers them) and never out unchanged.
+  bool reset_at_stop = false;
+  // The next sequence number of each side as the engine saw it, to tell a reset the
+  // application's socket accepts (exactly its next expected number) from one it only answers.
+  std::uint32_t relay_seq_end = 0;
+  bool relay_seq_known = false;
+  std::uint32_t client_ack = 0;
+  bool client_ack_known = false;
 };
+
+std::uint32_t segment_end(const Packet& packet, const TcpHeader& tcp) {
+  const std::size_t payload = packet.tcp_segment().size() - tcp.header_length();
+  return tcp.seq() + static_cast<std::uint32_t>(payload) + (tcp.syn() ? 1u : 0u) + (tcp.fin() ? 1u : 0u);
+}
+
+void note_relay_segment(Flow& flow, const Packet& packet, const TcpHeader& tcp) {
+  const std::uint32_t end = segment_end(packet, tcp);
+  if (!flow.relay_seq_known || static_cast<std::int32_t>(end - flow.relay_seq_end) > 0) {
+    flow.relay_seq_end = end;
+    flow.relay_seq_known = true;
+  }
+}
+
+// A reset whose sequence number is not the next one expected only draws an acknowledgement.
+bool reset_accepted(const Flow& flow, std::uint32_t seq) {
+  return (flow.relay_seq_known && seq == flow.relay_seq_end) || (flow.client_ack_known && seq == flow.client_ack);
+}
 
 std::vector<int> proxy_ports_of(const Json& proxy_list) {
   std::vector<int> ports;
@@ -185,6 +213,9 @@ struct TunnelEngine::State {
   std::unordered_map<std::uint16_t, Flow> flows;
   std::unordered_map<std::uint32_t, int> pid_relay_map;
   int next_relay_index = 0;
+  // Client ports of connections a stop reset whose application has not taken the reset yet.
+  std::unordered_set<std::uint16_t> awaiting_reset;
+  std::condition_variable resets_changed;  // waited on with the NAT compound lock
 
   std::mutex reap_lock;  // one retirement pass at a time
 
@@ -569,7 +600,8 @@ void TunnelEngine::_run_engine() {
     PacketDiverter& w = *diverter;
 
     _emit_status(std::string(STATUS_STARTED_PREFIX) + detail);
-    log->debug("WinDivert 已启动，过滤? {}, 中继端口: {}", filter_expr, engine_text::render_number_list(generation->ports));
+    log->debug("WinDivert 已启动，过滤? {}, 中继端口: {}", filter_expr,
+               engine_text::render_number_list(generation->ports));
     w.set_param(DivertParam::QUEUE_TIME, DIVERT_QUEUE_TIME);
 
     // The loop ends when stop_engine shuts the handle down (its receive then returns nothing);
@@ -611,16 +643,16 @@ std::string TunnelEngine::_oserror_message(const DivertOsError& e) const {
   switch (e.code()) {
     case DIVERT_ERROR_ACCESS_DENIED:
       return TEXT_ACCESS_DENIED;
-    case DIVERT_ERROR_INVALID_PARAMETER:      // driver missing, or a filter it refuses
-    case DIVERT_ERROR_INVALID_IMAGE_HASH:     // driver signature rejected
-    case DIVERT_ERROR_MOD_NOT_FOUND:          // library missing ("NotLoaded")
-    case DIVERT_ERROR_PROC_NOT_FOUND:         // library without the functions ("NotLoaded")
-    case 2:                                   // driver file not beside the library
-    case 654:                                 // an incompatible driver is loaded
-    case 1058:                                // service disabled
-    case 1060:                                // service not installed
-    case 1275:                                // driver blocked
-    case 1753:                                // base filtering engine disabled
+    case DIVERT_ERROR_INVALID_PARAMETER:   // driver missing, or a filter it refuses
+    case DIVERT_ERROR_INVALID_IMAGE_HASH:  // driver signature rejected
+    case DIVERT_ERROR_MOD_NOT_FOUND:       // library missing ("NotLoaded")
+    case DIVERT_ERROR_PROC_NOT_FOUND:      // library without the functions ("NotLoaded")
+    case 2:                                // driver file not beside the library
+    case 654:                              // an incompatible driver is loaded
+    case 1058:                             // service disabled
+    case 1060:                             // service not installed
+    case 1275:                             // driver blocked
+    case 1753:                             // base filtering engine disabled
       return "WinDivert 驱动未安装或未运?(" + err_msg + ")";
     default:
       break;
@@ -647,20 +679,12 @@ void TunnelEngine::stop_engine() {
   for (const auto& generation : routing->retiring)
     for (const auto& slot : generation->slots)
       if (slot.hub) hubs.push_back(slot.hub);
-  for (const auto& hub : hubs) {
-    try {
-      hub->stop();
-    } catch (...) {
-    }
+  bool diverting = false;
+  {
+    std::lock_guard guard(_diverter_lock);
+    diverting = _diverter != nullptr;
   }
-  if (_thread_active) {
-    const auto deadline = Clock::now() + _options.stop_drain;
-    for (const auto& hub : hubs) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
-      hub->wait_until_idle(left);
-    }
-  }
+  _reset_diverted_connections(hubs, diverting);
   _stop_relays_and_clear();
   // 5.
   _proc_watch->stop_tcp_port_monitor();
@@ -674,6 +698,45 @@ void TunnelEngine::stop_engine() {
   _emit_status(STATUS_STOPPED);
 }
 
+void TunnelEngine::_reset_diverted_connections(const std::vector<std::shared_ptr<RelayHub>>& hubs, bool diverting) {
+  // An application whose connection merely ended in order could still send on it, and once
+  // diversion is gone those segments would leave with the user's own address towards the
+  // destination it believes it talks to. A reset tears its socket down; the loop translates
+  // the resets back while the wait below lasts.
+  if (diverting) {
+    std::lock_guard nat_guard(_nat_table->compound_lock());
+    const double now = _options.clock();
+    for (auto& [port, flow] : _state->flows) {
+      if (!flow.generation || !flow_live(flow, port, *_nat_table, now)) continue;
+      flow.reset_at_stop = true;
+      _state->awaiting_reset.insert(port);
+    }
+  }
+  for (const auto& hub : hubs) {
+    try {
+      hub->abort();
+    } catch (...) {
+    }
+  }
+  if (!diverting) return;
+  const auto deadline = Clock::now() + _options.stop_drain;
+  {
+    std::unique_lock nat_lock(_nat_table->compound_lock());
+    if (!_state->resets_changed.wait_until(nat_lock, deadline, [&] { return _state->awaiting_reset.empty(); }))
+      engine_log()->warn("停止时仍有 {} 个连接未确认收到重置", _state->awaiting_reset.size());
+  }
+  for (const auto& hub : hubs) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    hub->wait_until_idle(left);
+  }
+}
+
+std::size_t TunnelEngine::connections_awaiting_reset() const {
+  std::lock_guard nat_guard(_nat_table->compound_lock());
+  return _state->awaiting_reset.size();
+}
+
 void TunnelEngine::_stop_relays_and_clear() {
   std::shared_ptr<const Routing> old;
   {
@@ -684,8 +747,10 @@ void TunnelEngine::_stop_relays_and_clear() {
         flow.ended = true;
         flow.ended_at = now;
       }
+      flow.reset_at_stop = false;
       flow.generation.reset();
     }
+    _state->awaiting_reset.clear();
     _nat_table->clear();
     _state->pid_relay_map.clear();
     std::lock_guard guard(_state->routing_lock);
@@ -786,9 +851,8 @@ bool TunnelEngine::_cleanup_nat_table() {
   {
     std::lock_guard nat_guard(_nat_table->compound_lock());
     const double stale = _options.stale_after_seconds;
-    removed = _nat_table->remove_where([&](int port, const NatEntry& entry) {
-      return now - entry.created_at > stale && carried.count(port) == 0;
-    });
+    removed = _nat_table->remove_where(
+        [&](int port, const NatEntry& entry) { return now - entry.created_at > stale && carried.count(port) == 0; });
     const double memory = _options.ended_memory_seconds;
     for (auto it = _state->flows.begin(); it != _state->flows.end();) {
       Flow& flow = it->second;
@@ -998,7 +1062,12 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
         reply_src_port = flow.dst_port;
         reply_dst = flow.client_addr;
         if (tcp->fin()) flow.relay_fin = true;
-        if (tcp->rst()) end_flow(flow, dst_port, *_nat_table, _options.clock());
+        if (tcp->rst()) {
+          end_flow(flow, dst_port, *_nat_table, _options.clock());
+          if (flow.reset_at_stop && reset_accepted(flow, tcp->seq()) && _state->awaiting_reset.erase(dst_port) != 0)
+            _state->resets_changed.notify_all();
+        }
+        note_relay_segment(flow, packet, *tcp);
       } else if (it != _state->flows.end()) {
         // The port's flow belongs to another relay now: not this relay's client any more.
       } else if (const std::optional<NatEntry> entry = _nat_table->get(dst_port)) {
@@ -1041,6 +1110,20 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
         if (live) {
           relay_port = flow.relay_port;
           if (tcp->fin()) flow.client_fin = true;
+        }
+        if (flow.reset_at_stop) {
+          // The application still sends, so it has not taken the reset: what it sends goes to
+          // the relay port, whose answer is a reset with the sequence number it expects. Its
+          // own reset means its socket is gone.
+          if (tcp->ack()) {
+            flow.client_ack = tcp->ack_number();
+            flow.client_ack_known = true;
+          }
+          const bool changed =
+              tcp->rst() ? _state->awaiting_reset.erase(src_port) != 0 : _state->awaiting_reset.insert(src_port).second;
+          if (changed) _state->resets_changed.notify_all();
+          live = !tcp->rst();
+          relay_port = flow.relay_port;
         }
       }
     }
@@ -1111,8 +1194,8 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
     auto log = engine_log();
     if (log->should_log(spdlog::level::debug)) {
       if (replaced_live) log->debug("端口 {} 的新 SYN 替换了仍在使用的 NAT 记录", src_port);
-      log->debug("新连接: 端口 {} PID {} → 中继 {}, {}:{} → {}:{}", src_port, pid, relay_index, format_ipv4(src), src_port,
-                 format_ipv4(dst), dst_port);
+      log->debug("新连接: 端口 {} PID {} → 中继 {}, {}:{} → {}:{}", src_port, pid, relay_index, format_ipv4(src),
+                 src_port, format_ipv4(dst), dst_port);
     }
   } else {
     // 10. An entry the engine did not write as a flow (written by someone else).

@@ -78,9 +78,10 @@ struct EngineOptions {
   std::chrono::milliseconds retire_check_period{std::chrono::seconds(1)};
   // start_engine waits at most this long for the previous run's thread to end.
   std::chrono::milliseconds previous_run_wait{std::chrono::seconds(5)};
-  // stop_engine waits at most this long for the relays' closing segments to be translated
-  // back to their applications before the table is cleared.
-  std::chrono::milliseconds stop_drain{std::chrono::milliseconds(300)};
+  // stop_engine waits at most this long for the relays' resets to be translated back to
+  // their applications (and for the relays to go idle) before diversion ends. It returns as
+  // soon as every diverted connection has taken its reset.
+  std::chrono::milliseconds stop_drain{std::chrono::milliseconds(1000)};
 };
 
 // One live diverted connection, as the live-connections table shows it.
@@ -91,11 +92,11 @@ struct ConnectionInfo {
   std::string client_ip;   // the application's own address
   std::string original_dst_ip;
   int original_dst_port = 0;
-  int relay_index = 0;      // position in the relay list of its generation
+  int relay_index = 0;  // position in the relay list of its generation
   int relay_port = 0;
   std::string proxy_host;
   int proxy_port = 0;
-  bool retired_relay = false;  // its relay was replaced by a hot update and drains
+  bool retired_relay = false;    // its relay was replaced by a hot update and drains
   std::uint64_t bytes_up = 0;    // client → destination, as the relay forwarded them
   std::uint64_t bytes_down = 0;  // destination → client
   double started_at = 0.0;       // wall-clock seconds of its SYN
@@ -137,8 +138,10 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // caller's thread, then runs the engine on a thread of its own. Waits (bounded by
   // previous_run_wait) for a previous run's thread to end first.
   void start_engine(nlohmann::ordered_json config_dict);
-  // stop_engine: ends the relays (their applications see the connections end), clears
-  // the tables, wakes the packet loop's receive, emits "已停". Does not wait for the thread.
+  // stop_engine: resets the relays' connections while diversion still runs, so every
+  // diverted application socket is torn down before its packets could leave unchanged; then
+  // clears the tables, wakes the packet loop's receive, emits "已停". Does not wait for the
+  // thread.
   void stop_engine();
   // New connections go to the new relays; connections in flight keep their old relay until
   // they end, then it stops. Emits "API 刷新: N个代理已更新".
@@ -188,6 +191,9 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   std::size_t ended_connection_count() const;
   // Relays replaced by a hot update that still carry connections.
   std::size_t retiring_relay_count() const;
+  // Diverted connections a stop has reset whose application socket has not taken the reset
+  // yet (non-zero only while stop_engine waits).
+  std::size_t connections_awaiting_reset() const;
   // Sets the relay list from running relays without a run (benchmark, packet tests): each
   // entry is (relay, port, ProxyEntry). Also sets the proxy/API address sets and pid mode.
   struct RelaySlot {
@@ -195,8 +201,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
     int port = 0;
     nlohmann::ordered_json proxy;
   };
-  void _install_for_test(std::vector<RelaySlot> relays, std::set<std::string> api_ips,
-                         std::set<std::string> proxy_ips, bool pid_mode, nlohmann::ordered_json config = {});
+  void _install_for_test(std::vector<RelaySlot> relays, std::set<std::string> api_ips, std::set<std::string> proxy_ips,
+                         bool pid_mode, nlohmann::ordered_json config = {});
   // Marks the engine running for tests that call _cleanup_nat_table or _handle_packet directly.
   void _set_running_for_test(bool running) { _running = running; }
 
@@ -211,6 +217,7 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   void _housekeeping_loop();
   void _reap_retired_relays();
   void _stop_relays_and_clear();
+  void _reset_diverted_connections(const std::vector<std::shared_ptr<RelayHub>>& hubs, bool diverting);
 
   EngineOptions _options;
   std::unique_ptr<ProcWatch> _proc_watch;

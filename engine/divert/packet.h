@@ -92,6 +92,8 @@ class BasicTcpHeader {
   std::size_t header_length() const { return _header.size(); }
   std::uint16_t src_port() const { return wire::load16(_header, 0); }
   std::uint16_t dst_port() const { return wire::load16(_header, 2); }
+  std::uint32_t seq() const { return wire::load32(_header, 4); }
+  std::uint32_t ack_number() const { return wire::load32(_header, 8); }
   std::uint16_t checksum() const { return wire::load16(_header, 16); }
   bool fin() const { return flag(0x01); }
   bool syn() const { return flag(0x02); }

@@ -239,23 +239,35 @@ void ProcWatch::refresh_now() { _do_refresh(); }
 
 std::size_t ProcWatch::_do_refresh() {
   try {
-    const auto connections = _queries->tcp_connections();
-    PortMap fresh;
-    fresh.reserve(connections.size());
-    for (const auto& connection : connections) {
-      if (!connection.local || connection.pid == 0 || !is_tracked_state(connection.state)) continue;
-      fresh.try_emplace(connection.local->port, connection.pid);  // the first listed wins
-    }
-    const std::size_t count = fresh.size();
-    {
-      std::lock_guard guard(_port_map_lock);
-      _tcp_port_map.swap(fresh);
-    }
-    return count;  // the old map is freed here, outside the lock
+    return _install_port_map(_queries->tcp_connections());
   } catch (const std::exception& error) {
     logger()->debug("刷新 TCP 端口映射异常: {}", error.what());
     return 0;
   }
+}
+
+std::size_t ProcWatch::_do_periodic_refresh() {
+  try {
+    return _install_port_map(_queries->recent_tcp_connections(MONITOR_LISTING_AGE));
+  } catch (const std::exception& error) {
+    logger()->debug("刷新 TCP 端口映射异常: {}", error.what());
+    return 0;
+  }
+}
+
+std::size_t ProcWatch::_install_port_map(const std::vector<TcpConnection>& connections) {
+  PortMap fresh;
+  fresh.reserve(connections.size());
+  for (const auto& connection : connections) {
+    if (!connection.local || connection.pid == 0 || !is_tracked_state(connection.state)) continue;
+    fresh.try_emplace(connection.local->port, connection.pid);  // the first listed wins
+  }
+  const std::size_t count = fresh.size();
+  {
+    std::lock_guard guard(_port_map_lock);
+    _tcp_port_map.swap(fresh);
+  }
+  return count;  // the old map is freed here, outside the lock
 }
 
 // ---- monitor thread
@@ -291,7 +303,7 @@ void ProcWatch::stop_tcp_port_monitor() {
 
 void ProcWatch::_refresh_tcp_ports(MonitorThread& monitor) {
   while (!monitor.stop_requested) {
-    _do_refresh();
+    _do_periodic_refresh();
     const double interval = _refresh_interval;
     const int steps = std::max(1, static_cast<int>(std::floor(interval / kMonitorStepSeconds)));
     bool stopping = false;

@@ -31,6 +31,11 @@ inline constexpr const char* NOT_RUNNING = "未运行";
 // Connection states whose local port is attributed to its owner.
 inline constexpr const char* TRACKED_TCP_STATES[] = {"ESTABLISHED", "SYN_SENT", "SYN_RECV", "TIME_WAIT", "CLOSE_WAIT"};
 inline constexpr std::chrono::milliseconds PORT_MONITOR_JOIN_TIMEOUT{2000};
+// A new connection's owner is looked up by its SYN's own refresh, which always lists afresh;
+// the monitor's periodic refresh keeps the map for everything else and may go by a listing
+// this old, so that a machine opening connections all the time does not have its connection
+// table walked twenty times a second.
+inline constexpr std::chrono::milliseconds MONITOR_LISTING_AGE{1000};
 inline constexpr std::chrono::seconds INSTALLED_APPS_SCAN_TIMEOUT{30};
 
 // Lower-cased, with ".exe" appended unless already there: Chrome, chrome.exe and CHROME.EXE all
@@ -72,6 +77,8 @@ class PROC_WATCH_EXPORT ProcWatch {
   void refresh_now();
   // Number of ports in the new map, 0 after a failure (the old map then stays).
   std::size_t _do_refresh();
+  // The monitor's refresh: a connection listing up to MONITOR_LISTING_AGE old may serve it.
+  std::size_t _do_periodic_refresh();
 
   bool is_port_monitor_running() const { return _port_running.load(); }
 
@@ -101,6 +108,7 @@ class PROC_WATCH_EXPORT ProcWatch {
   std::uint32_t _lookup_port(std::uint16_t src_port) const;
   bool _admit_late_process(std::uint32_t pid);
   void _publish_targets(PidSet targets);
+  std::size_t _install_port_map(const std::vector<TcpConnection>& connections);
 
   std::shared_ptr<ProcessQueries> _queries;
 

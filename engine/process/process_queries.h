@@ -1,6 +1,7 @@
 #pragma once
 // What process tracking asks of the operating system: the running processes, the image name of
 // one process, and the machine's TCP connections. One implementation per OS, plus fakes in tests.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,6 +53,13 @@ class PROC_WATCH_EXPORT ProcessQueries {
 
   // All TCP connections of both address families, listeners included. Throws ProcessQueryError.
   virtual std::vector<TcpConnection> tcp_connections() = 0;
+  // The same, but a listing taken at most `max_age` ago may be answered again even when
+  // connections were opened since: for a periodic refresh that need not see each new
+  // connection at once, where a listing costs a walk of the system's whole connection table.
+  virtual std::vector<TcpConnection> recent_tcp_connections(std::chrono::milliseconds max_age) {
+    (void)max_age;
+    return tcp_connections();
+  }
 };
 
 // The running system's queries (stateless; shared by everyone who asks).

@@ -121,8 +121,10 @@ constexpr std::string_view kSocketPrefix = "socket:[";
 // How long a socket that no process visible to us holds (another namespace, another user) is
 // left alone before the next full search for it.
 constexpr auto kUnownedSocketRetry = std::chrono::seconds(1);
-// How often the descriptor through which a known owner holds its socket is read again.
-constexpr auto kOwnerRecheck = std::chrono::seconds(1);
+// How often the descriptor through which a known owner holds its socket is read again (one
+// read per socket: with a thousand sockets, each pass costs milliseconds). A socket handed on
+// to another process is rare, and a new connection's owner is traced when it is first seen.
+constexpr auto kOwnerRecheck = std::chrono::seconds(10);
 // How long a connection list is reused while no connection has been opened.
 constexpr auto kUnchangedReuse = std::chrono::seconds(2);
 
@@ -234,14 +236,21 @@ class LinuxProcessQueries final : public ProcessQueries {
 
   explicit LinuxProcessQueries(LinuxSocketTable table) : _table(table) {}
 
-  std::vector<TcpConnection> tcp_connections() override {
+  std::vector<TcpConnection> tcp_connections() override { return _listing(std::chrono::milliseconds(0)); }
+
+  std::vector<TcpConnection> recent_tcp_connections(std::chrono::milliseconds max_age) override {
+    return _listing(max_age);
+  }
+
+  std::vector<TcpConnection> _listing(std::chrono::milliseconds max_age) {
     if (_table.load() == LinuxSocketTable::sock_diag) {
       std::lock_guard guard(_cache_lock);
-      // Walking the kernel's connection table costs milliseconds however few sockets there are;
-      // while no connection was opened since the last walk, that answer still holds (closed
-      // ones linger in it for at most kUnchangedReuse).
-      const auto opened = tcp_connections_opened();
+      // Walking the kernel's connection table costs milliseconds however few sockets there are
+      // (the walk covers the whole hash table); while no connection was opened since the last
+      // walk, that answer still holds (closed ones linger in it for at most kUnchangedReuse).
       const auto now = std::chrono::steady_clock::now();
+      if (_cache_opened && now - _cache_taken < max_age) return _cache;
+      const auto opened = tcp_connections_opened();
       if (opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
       try {
         _cache = _with_owners(dump_tcp_sockets());

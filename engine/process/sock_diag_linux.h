@@ -10,9 +10,10 @@
 
 namespace tovix {
 
-// Every TCP socket of this network namespace, listeners included, with local endpoint, state
-// and socket inode (0 for sockets no descriptor holds, such as TIME_WAIT). Throws
-// ProcessQueryError when the kernel offers no sock_diag or the dump fails.
+// Every TCP socket of this network namespace a process can hold, listeners included, with
+// local endpoint, state and socket inode (0 for orphans no descriptor holds any more); sockets
+// in TIME_WAIT and a listener's pending requests are left out. Throws ProcessQueryError when
+// the kernel offers no sock_diag or the dump fails.
 PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_tcp_sockets();
 
 // How many TCP connections this namespace has opened so far, actively and passively (the

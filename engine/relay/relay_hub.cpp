@@ -190,7 +190,11 @@ SocketAddress RelayHub::start(const std::string& host, int port) {
   return bound;
 }
 
-void RelayHub::stop() {
+void RelayHub::stop() { _stop(false); }
+
+void RelayHub::abort() { _stop(true); }
+
+void RelayHub::_stop(bool reset_clients) {
   _state->_running = false;
   _state->wake_all();
   // The accept thread is waiting on the listener: wake it (where the system allows) and let
@@ -207,7 +211,11 @@ void RelayHub::stop() {
   // Shut down rather than close: each connection thread still uses its sockets and closes
   // them itself once its copy loop has woken up.
   for (auto& [id, connection] : snapshot) {
-    connection.client->shutdown();
+    if (reset_clients) {
+      connection.client->abort();
+    } else {
+      connection.client->shutdown();
+    }
     if (connection.upstream) connection.upstream->shutdown();
   }
 }

@@ -78,6 +78,9 @@ class RELAY_HUB_EXPORT RelayHub {
   SocketAddress start(const std::string& host = "127.0.0.1", int port = 0);
   // Ends accepting and every live connection; the byte counters are kept.
   void stop();
+  // stop(), but each client connection is reset rather than ended in order, so the client's
+  // socket is gone once the reset has reached it and cannot send on.
+  void abort();
 
   void add_traffic(std::uint64_t upload, std::uint64_t download);
   // (upload, download)
@@ -110,6 +113,8 @@ class RELAY_HUB_EXPORT RelayHub {
   struct State;
 
  private:
+  void _stop(bool reset_clients);
+
   std::shared_ptr<State> _state;
   std::thread _accept_thread;
 };

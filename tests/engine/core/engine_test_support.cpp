@@ -22,21 +22,34 @@ std::string dotted(const std::vector<std::uint8_t>& bytes, std::size_t at) {
          std::to_string(bytes[at + 3]);
 }
 
-}  // namespace
-
-Packet tcp_packet(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags,
-                  const std::string& payload, std::uint32_t pid) {
+TcpFields addressed(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags) {
   TcpFields fields;
   parse_dotted(src, fields.src);
   parse_dotted(dst, fields.dst);
   fields.src_port = static_cast<std::uint16_t>(src_port);
   fields.dst_port = static_cast<std::uint16_t>(dst_port);
   fields.flags = flags;
+  return fields;
+}
+
+}  // namespace
+
+Packet tcp_packet(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags,
+                  const std::string& payload, std::uint32_t pid) {
+  TcpFields fields = addressed(src, src_port, dst, dst_port, flags);
   fields.payload.assign(payload.begin(), payload.end());
   CaptureInfo info;
   info.outbound = true;
   if (pid != 0) info.process_id = pid;
   return Packet(build_ipv4_tcp(fields), info);
+}
+
+Packet tcp_packet_numbered(const std::string& src, int src_port, const std::string& dst, int dst_port,
+                           std::uint8_t flags, std::uint32_t seq, std::uint32_t ack) {
+  TcpFields fields = addressed(src, src_port, dst, dst_port, flags);
+  fields.seq = seq;
+  fields.ack = ack;
+  return Packet(build_ipv4_tcp(fields));
 }
 
 Wire wire_of(const Packet& packet) {
@@ -51,7 +64,8 @@ Wire wire_of(const Packet& packet) {
   wire.flags = bytes[ihl + 13];
   const std::size_t data_offset = static_cast<std::size_t>(bytes[ihl + 12] >> 4) * 4;
   const std::size_t total = read16(bytes, 2);
-  if (ihl + data_offset < total) wire.payload.assign(bytes.begin() + static_cast<long>(ihl + data_offset), bytes.begin() + static_cast<long>(total));
+  if (ihl + data_offset < total)
+    wire.payload.assign(bytes.begin() + static_cast<long>(ihl + data_offset), bytes.begin() + static_cast<long>(total));
   wire.checksums_right = read16(bytes, IP_CHECKSUM) == expected_ip_checksum(bytes) &&
                          read16(bytes, ihl + 16) == expected_tcp_checksum(bytes);
   return wire;

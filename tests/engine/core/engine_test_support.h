@@ -28,6 +28,10 @@ inline constexpr std::uint8_t ACK = 0x10;
 Packet tcp_packet(const std::string& src, int src_port, const std::string& dst, int dst_port, std::uint8_t flags,
                   const std::string& payload = {}, std::uint32_t pid = 0);
 
+// The same without payload, with its sequence and acknowledgement numbers.
+Packet tcp_packet_numbered(const std::string& src, int src_port, const std::string& dst, int dst_port,
+                           std::uint8_t flags, std::uint32_t seq, std::uint32_t ack);
+
 // What a sent packet carries, read from its bytes with the builder's offsets.
 struct Wire {
   std::string src;
@@ -65,7 +69,8 @@ class DiverterSource {
   DiverterFactory factory();
   std::size_t made() const;
   // The diverter of run `index` (0 = the first), once the engine made it.
-  std::shared_ptr<FakeDiverter> wait_for(std::size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  std::shared_ptr<FakeDiverter> wait_for(std::size_t index,
+                                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
  private:
   mutable std::mutex _lock;
@@ -83,7 +88,8 @@ class TextRecorder {
   std::vector<std::string> all() const;
   bool wait_for_status_count(const std::string& text, std::size_t count,
                              std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-  bool wait_for_status_prefix(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool wait_for_status_prefix(const std::string& prefix,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
   std::size_t count_status(const std::string& text) const;
 
  private:

@@ -56,7 +56,8 @@ class LifecycleTest : public ::testing::Test {
   // Starts and waits for the started status (or for "已停" when the start fails).
   std::string start_and_wait(Json cfg) {
     engine->start_engine(std::move(cfg));
-    EXPECT_TRUE(recorder.wait_for_status_prefix(STATUS_STARTED_PREFIX, WAIT)) << ::testing::PrintToString(recorder.all());
+    EXPECT_TRUE(recorder.wait_for_status_prefix(STATUS_STARTED_PREFIX, WAIT))
+        << ::testing::PrintToString(recorder.all());
     for (const auto& status : recorder.statuses())
       if (status.rfind(STATUS_STARTED_PREFIX, 0) == 0) return status;
     return {};
@@ -117,10 +118,14 @@ TEST_F(LifecycleTest, EachOpenFailureGivesItsMessageThenStopped) {
   };
   const std::vector<Case> cases{
       {FakeDiverter::access_denied(), "权限不足，请以管理员身份运行"},
-      {FakeDiverter::invalid_parameter(), std::string("WinDivert 驱动未安装或未运?(") + FakeDiverter::invalid_parameter().what() + ")"},
-      {FakeDiverter::invalid_image_hash(), std::string("WinDivert 驱动未安装或未运?(") + FakeDiverter::invalid_image_hash().what() + ")"},
-      {FakeDiverter::not_loaded(), std::string("WinDivert 驱动未安装或未运?(") + FakeDiverter::not_loaded().what() + ")"},
-      {DivertOsError(50, "NFQUEUE unavailable"), std::string("WinDivert 错误: ") + DivertOsError(50, "NFQUEUE unavailable").what()},
+      {FakeDiverter::invalid_parameter(),
+       std::string("WinDivert 驱动未安装或未运?(") + FakeDiverter::invalid_parameter().what() + ")"},
+      {FakeDiverter::invalid_image_hash(),
+       std::string("WinDivert 驱动未安装或未运?(") + FakeDiverter::invalid_image_hash().what() + ")"},
+      {FakeDiverter::not_loaded(),
+       std::string("WinDivert 驱动未安装或未运?(") + FakeDiverter::not_loaded().what() + ")"},
+      {DivertOsError(50, "NFQUEUE unavailable"),
+       std::string("WinDivert 错误: ") + DivertOsError(50, "NFQUEUE unavailable").what()},
   };
   std::size_t run = 0;
   for (const auto& c : cases) {
@@ -163,11 +168,14 @@ TEST_F(LifecycleTest, StartRightAfterStopReallyStarts) {
   start_and_wait(config({entry(1)}));
   engine->stop_engine();
   engine->start_engine(config({entry(1), entry(2)}));
-  ASSERT_TRUE(eventually([&] {
-    std::size_t started = 0;
-    for (const auto& s : recorder.statuses()) started += s.rfind(STATUS_STARTED_PREFIX, 0) == 0 ? 1 : 0;
-    return started == 2;
-  }, WAIT)) << ::testing::PrintToString(recorder.all());
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::size_t started = 0;
+        for (const auto& s : recorder.statuses()) started += s.rfind(STATUS_STARTED_PREFIX, 0) == 0 ? 1 : 0;
+        return started == 2;
+      },
+      WAIT))
+      << ::testing::PrintToString(recorder.all());
   EXPECT_EQ(source.made(), 2u);
   EXPECT_EQ(engine->relay_ports().size(), 2u);
   auto second = source.wait_for(1);
@@ -231,6 +239,73 @@ TEST_F(LifecycleTest, HotUpdateRestartsRelaysOnNewPortsAndResetsRoundRobin) {
   EXPECT_EQ(engine->next_relay_index(), 0);
   EXPECT_TRUE(engine->pid_relay_map().empty());
   EXPECT_EQ(recorder.statuses().back(), "API 刷新: 3个代理已更新");
+}
+
+// A stop resets the diverted connections through their relays and holds diversion until the
+// application's socket has taken a reset it accepts; until then what the application sends
+// goes to the relay port (whose answer is that reset), never out to its destination.
+TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) {
+  EngineOptions options;
+  options.diverter_factory = source.factory();
+  options.process_queries = queries;
+  options.stop_drain = WAIT;
+  engine = std::make_unique<TunnelEngine>(options);
+  recorder.attach(*engine);
+  start_and_wait(config({entry(1)}));
+  auto fake = source.wait_for(0);
+  const int relay = engine->relay_ports()[0];
+  const auto sent_after = [&](std::size_t count) {
+    EXPECT_TRUE(fake->wait_for_sent(count, WAIT));
+    EXPECT_TRUE(fake->wait_until_idle(WAIT));
+    return wire_of(fake->sent().back());
+  };
+  fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, SYN, 100, 0));
+  EXPECT_EQ(sent_after(1).dst_port, relay);
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, SYN | ACK, 5000, 101));
+  EXPECT_EQ(sent_after(2).src, "93.184.216.34");
+
+  std::thread stopper([&] { engine->stop_engine(); });
+  ASSERT_TRUE(eventually([&] { return engine->connections_awaiting_reset() == 1; }, WAIT));
+  // A reset off the expected sequence number only draws an acknowledgement from the
+  // application: it is passed on, and the wait goes on.
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 7777, 0));
+  const Wire off = sent_after(3);
+  EXPECT_EQ(off.dst, "10.0.0.5");
+  EXPECT_EQ(off.flags & RST, RST);
+  EXPECT_EQ(engine->connections_awaiting_reset(), 1u);
+  // That acknowledgement goes to the relay port, although the connection has ended.
+  fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, ACK, 101, 5001));
+  const Wire answer = sent_after(4);
+  EXPECT_EQ(answer.dst, "127.0.0.1");
+  EXPECT_EQ(answer.dst_port, relay);
+  EXPECT_EQ(engine->connections_awaiting_reset(), 1u);
+  // The relay port's reset carries the number the application acknowledged: accepted.
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 5001, 0));
+  stopper.join();
+  EXPECT_EQ(wire_of(fake->sent()[4]).dst, "10.0.0.5");
+  EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
+  ASSERT_TRUE(wait_thread_end());
+  EXPECT_FALSE(fake->is_open());
+}
+
+TEST_F(LifecycleTest, StopDoesNotWaitForConnectionsThatHadAlreadyEnded) {
+  EngineOptions options;
+  options.diverter_factory = source.factory();
+  options.process_queries = queries;
+  options.stop_drain = std::chrono::hours(1);
+  engine = std::make_unique<TunnelEngine>(options);
+  recorder.attach(*engine);
+  start_and_wait(config({entry(1)}));
+  auto fake = source.wait_for(0);
+  const int relay = engine->relay_ports()[0];
+  fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, SYN, 100, 0));
+  fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, RST, 101, 0));
+  fake->push(tcp_packet_numbered("10.0.0.6", 50124, "93.184.216.34", 443, SYN, 100, 0));
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50124, RST | ACK, 0, 101));
+  ASSERT_TRUE(fake->wait_for_sent(4, WAIT));
+  ASSERT_TRUE(fake->wait_until_idle(WAIT));
+  engine->stop_engine();  // would wait an hour for either
+  EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
 }
 
 }  // namespace

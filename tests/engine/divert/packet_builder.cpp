@@ -32,8 +32,10 @@ std::vector<std::uint8_t> build_ipv4_tcp(const TcpFields& fields) {
   out.insert(out.end(), fields.ip_options.begin(), fields.ip_options.end());
   put16(out, fields.src_port);
   put16(out, fields.dst_port);
-  for (std::uint8_t b : {0x12, 0x34, 0x56, 0x78}) out.push_back(b);  // sequence number
-  for (std::uint8_t b : {0x00, 0x00, 0x00, 0x00}) out.push_back(b);  // acknowledgement number
+  put16(out, static_cast<std::uint16_t>(fields.seq >> 16));
+  put16(out, static_cast<std::uint16_t>(fields.seq));
+  put16(out, static_cast<std::uint16_t>(fields.ack >> 16));
+  put16(out, static_cast<std::uint16_t>(fields.ack));
   out.push_back(static_cast<std::uint8_t>((tcp_length / 4) << 4));
   out.push_back(fields.flags);
   put16(out, 64240);  // window

@@ -13,6 +13,8 @@ struct TcpFields {
   std::uint16_t src_port = 50123;
   std::uint16_t dst_port = 443;
   std::uint8_t flags = 0x02;  // SYN
+  std::uint32_t seq = 0x12345678;
+  std::uint32_t ack = 0;
   std::vector<std::uint8_t> ip_options;   // length a multiple of 4
   std::vector<std::uint8_t> tcp_options;  // length a multiple of 4
   std::vector<std::uint8_t> payload;

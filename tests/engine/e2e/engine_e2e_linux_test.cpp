@@ -10,17 +10,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "common/socket.h"
-#include "tests/support/http_destination.h"
+#include "tests/support/divert_site_linux.h"
 #include "tests/support/netns_fixture.h"
 #include "tests/support/proxy_fixtures.h"
-#include "tests/support/temp_dir.h"
 
 namespace tovix {
 namespace {
@@ -31,7 +29,6 @@ using testing::NetnsScope;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kBulk = 64u << 20;
-constexpr std::size_t kSmall = 1u << 20;
 const std::string STARTED = "status: 代理已启";
 
 std::string read_file(const fs::path& path) {
@@ -39,62 +36,10 @@ std::string read_file(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Everything the cases share, made once: namespaces, proxies, destination, program copies.
-struct Remote {
-  std::unique_ptr<testing::TempDir> dir;
-  std::unique_ptr<NetnsPair> pair;
-  std::shared_ptr<const std::string> body;
-  std::unique_ptr<testing::HttpDestination> destination;
-  std::unique_ptr<NetnsProcess> microsocks, tinyproxy;
-  int socks_port = 0, http_port = 0;
-  fs::path chosen_curl, other_curl, chosen_placeholder;
-
-  Remote() {
-    dir = std::make_unique<testing::TempDir>();
-    pair = std::make_unique<NetnsPair>();
-    std::string data(kBulk, '\0');
-    std::mt19937_64 random(42);
-    for (std::size_t i = 0; i < data.size(); i += 8) {
-      const std::uint64_t word = random();
-      std::memcpy(data.data() + i, &word, 8);
-    }
-    body = std::make_shared<const std::string>(std::move(data));
-    {
-      NetnsScope remote(pair->remote());
-      destination = std::make_unique<testing::HttpDestination>("0.0.0.0", body);
-    }
-    socks_port = testing::free_port_in(pair->remote());
-    microsocks = std::make_unique<NetnsProcess>(
-        pair->remote(),
-        std::vector<std::string>{"microsocks", "-i", "0.0.0.0", "-p", std::to_string(socks_port), "-u",
-                                 testing::PROXY_USER, "-P", testing::PROXY_PASSWORD},
-        dir->path() / "microsocks.log");
-    http_port = testing::free_port_in(pair->remote());
-    testing::write_text(*dir / "tinyproxy.conf", "Listen 0.0.0.0\nPort " + std::to_string(http_port) + "\nBasicAuth " +
-                                                     testing::PROXY_USER + " " + testing::PROXY_PASSWORD +
-                                                     "\nTimeout 600\nMaxClients 100\nLogLevel Connect\n");
-    tinyproxy = std::make_unique<NetnsProcess>(
-        pair->remote(), std::vector<std::string>{"tinyproxy", "-d", "-c", (*dir / "tinyproxy.conf").string()},
-        dir->path() / "tinyproxy.log");
-    testing::wait_until_accepting_in(pair->remote(), NetnsPair::REMOTE_IP, socks_port);
-    testing::wait_until_accepting_in(pair->remote(), NetnsPair::REMOTE_IP, http_port);
-    // Process choice goes by image name: copies of curl under names of their own, and a
-    // long-running program under the chosen name so that the choice exists at start.
-    fs::create_directories(*dir / "chosen");
-    fs::create_directories(*dir / "placeholder");
-    chosen_curl = *dir / "chosen" / "chosen.exe";
-    other_curl = *dir / "other.exe";
-    chosen_placeholder = *dir / "placeholder" / "chosen.exe";
-    fs::copy_file("/usr/bin/curl", chosen_curl);
-    fs::copy_file("/usr/bin/curl", other_curl);
-    fs::copy_file("/usr/bin/sleep", chosen_placeholder);
-  }
-};
-
 class EngineEndToEndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (NetnsPair::unavailable_reason().empty()) _remote = new Remote();
+    if (NetnsPair::unavailable_reason().empty()) _remote = new testing::DivertSite(kBulk);
   }
   static void TearDownTestSuite() {
     delete _remote;
@@ -108,29 +53,20 @@ class EngineEndToEndTest : public ::testing::Test {
     if (_engine) stop_engine();
   }
 
-  const std::string& client() const { return _remote->pair->client(); }
-  std::string url(const std::string& path) const {
-    return "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_remote->destination->port()) + path;
-  }
-
+  const std::string& client() const { return _remote->client(); }
+  std::string url(const std::string& path) const { return _remote->url(path); }
   nlohmann::ordered_json settings(const std::string& type, std::vector<std::string> processes = {}) const {
-    const int port = type == "socks5" ? _remote->socks_port : _remote->http_port;
-    return {{"proxy_list", nlohmann::ordered_json::array({{{"type", type},
-                                                           {"host", NetnsPair::REMOTE_IP},
-                                                           {"port", port},
-                                                           {"username", testing::PROXY_USER},
-                                                           {"password", testing::PROXY_PASSWORD}}})},
-            {"process_list", processes}};
+    return _remote->settings(type, std::move(processes));
   }
 
   // Starts the engine in the client namespace and waits for its started status.
   void start_engine(const nlohmann::ordered_json& record, std::vector<std::string> extra = {}) {
-    const fs::path file = *_remote->dir / "settings.json";
+    const fs::path file = _remote->dir() / "settings.json";
     testing::write_text(file, record.dump(4));
     std::vector<std::string> argv{ENGINE_DRIVER, file.string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     _engine =
-        std::make_unique<NetnsProcess>(client(), argv, *_remote->dir / ("engine-" + std::to_string(++_runs) + ".log"));
+        std::make_unique<NetnsProcess>(client(), argv, _remote->dir() / ("engine-" + std::to_string(++_runs) + ".log"));
     ASSERT_TRUE(_engine->wait_for_output(STARTED, std::chrono::seconds(30))) << _engine->output();
   }
   void stop_engine() {
@@ -148,7 +84,7 @@ class EngineEndToEndTest : public ::testing::Test {
     return run_client(argv);
   }
   std::string last_peer() const {
-    const auto peers = _remote->destination->peers();
+    const auto peers = _remote->destination().peers();
     return peers.empty() ? "" : peers.back();
   }
   std::string rules() const {
@@ -157,12 +93,31 @@ class EngineEndToEndTest : public ::testing::Test {
            NetnsPair::run_ok(client(), {"ipset", "list", "-n"});
   }
 
-  static Remote* _remote;
+  // tcpdump on the client's outside interface, for everything to or from the destination.
+  std::unique_ptr<NetnsProcess> capture(const std::string& name) {
+    const std::string filter = "tcp port " + std::to_string(_remote->destination().port());
+    auto process = std::make_unique<NetnsProcess>(
+        client(),
+        std::vector<std::string>{"tcpdump", "-Z", "root", "--immediate-mode", "-i", _remote->pair().client_interface(),
+                                 "-U", "-n", "-w", (_remote->dir() / (name + ".pcap")).string(), filter},
+        _remote->dir() / (name + ".log"));
+    EXPECT_TRUE(process->wait_for_output("listening on", std::chrono::seconds(30))) << process->output();
+    return process;
+  }
+  // Packets the capture has written so far that match `filter`.
+  long packets(const std::string& name, const std::string& filter = {}) {
+    std::vector<std::string> argv{"tcpdump", "-Z", "root", "-n", "-r", (_remote->dir() / (name + ".pcap")).string()};
+    if (!filter.empty()) argv.push_back(filter);
+    const CommandResult read = run_client(argv);
+    return static_cast<long>(std::count(read.standard_output.begin(), read.standard_output.end(), '\n'));
+  }
+
+  static testing::DivertSite* _remote;
   std::unique_ptr<NetnsProcess> _engine;
   int _runs = 0;
 };
 
-Remote* EngineEndToEndTest::_remote = nullptr;
+testing::DivertSite* EngineEndToEndTest::_remote = nullptr;
 
 class ThroughEachProxyTest : public EngineEndToEndTest, public ::testing::WithParamInterface<std::string> {};
 
@@ -172,7 +127,7 @@ TEST_P(ThroughEachProxyTest, CurlReachesTheDestinationThroughTheProxy) {
   ASSERT_EQ(result.exit_code, 0) << result.standard_error << _engine->output();
   EXPECT_EQ(result.standard_output, "ok");
   EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP) << "the destination saw the client itself";
-  const std::string log = read_file(*_remote->dir / (GetParam() == "socks5" ? "microsocks.log" : "tinyproxy.log"));
+  const std::string log = read_file(_remote->dir() / (GetParam() == "socks5" ? "microsocks.log" : "tinyproxy.log"));
   EXPECT_NE(log.find(NetnsPair::CLIENT_IP), std::string::npos) << log;
 }
 
@@ -180,30 +135,30 @@ INSTANTIATE_TEST_SUITE_P(Proxies, ThroughEachProxyTest, ::testing::Values("socks
 
 TEST_F(EngineEndToEndTest, BulkDownloadAndUploadArriveIntact) {
   start_engine(settings("socks5"));
-  const fs::path downloaded = *_remote->dir / "downloaded";
+  const fs::path downloaded = _remote->dir() / "downloaded";
   CommandResult result = curl("/usr/bin/curl", {"-o", downloaded.string(), url("/data")});
   ASSERT_EQ(result.exit_code, 0) << result.standard_error;
-  EXPECT_TRUE(read_file(downloaded) == *_remote->body) << "download differs";
+  EXPECT_TRUE(read_file(downloaded) == _remote->body()) << "download differs";
   result = curl("/usr/bin/curl", {"--data-binary", "@" + downloaded.string(), url("/upload")});
   ASSERT_EQ(result.exit_code, 0) << result.standard_error;
   EXPECT_EQ(result.standard_output, std::to_string(kBulk));
-  EXPECT_TRUE(_remote->destination->last_upload() == *_remote->body) << "upload differs";
+  EXPECT_TRUE(_remote->destination().last_upload() == _remote->body()) << "upload differs";
   EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP);
 }
 
 TEST_F(EngineEndToEndTest, AResponseEndedByTheServerClosingArrivesComplete) {
   start_engine(settings("http"));
-  const fs::path downloaded = *_remote->dir / "closed";
+  const fs::path downloaded = _remote->dir() / "closed";
   const CommandResult result = curl("/usr/bin/curl", {"-o", downloaded.string(), url("/data?close")});
   ASSERT_EQ(result.exit_code, 0) << result.standard_error;
   EXPECT_EQ(fs::file_size(downloaded), kBulk);
-  EXPECT_TRUE(read_file(downloaded) == *_remote->body);
+  EXPECT_TRUE(read_file(downloaded) == _remote->body());
 }
 
 TEST_F(EngineEndToEndTest, AClientThatShutsDownItsSendingSideStillGetsTheWholeAnswer) {
   start_engine(settings("http"));
   NetnsScope inside(client());
-  auto connection = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination->port(), std::chrono::seconds(30));
+  auto connection = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination().port(), std::chrono::seconds(30));
   const std::string request = "GET /data HTTP/1.1\r\nHost: destination\r\n\r\n";
   connection->send_all(request.data(), request.size());
   ASSERT_EQ(::shutdown(static_cast<int>(connection->native_handle()), SHUT_WR), 0);
@@ -224,17 +179,18 @@ TEST_F(EngineEndToEndTest, AClientThatShutsDownItsSendingSideStillGetsTheWholeAn
   }
   ASSERT_NE(body_at, std::string::npos) << answer.size() << " bytes\n" << _engine->output();
   EXPECT_EQ(answer.size() - body_at - 4, kBulk);
-  EXPECT_TRUE(answer.compare(body_at + 4, std::string::npos, *_remote->body) == 0);
+  EXPECT_TRUE(answer.compare(body_at + 4, std::string::npos, _remote->body()) == 0);
   EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP);
 }
 
 TEST_F(EngineEndToEndTest, OnlyTheChosenProgramIsDiverted) {
-  NetnsProcess placeholder(client(), {_remote->chosen_placeholder.string(), "600"}, *_remote->dir / "placeholder.log");
+  NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
+                           _remote->dir() / "placeholder.log");
   start_engine(settings("socks5", {"chosen"}));
-  CommandResult result = curl(_remote->chosen_curl, {url("/chosen")});
+  CommandResult result = curl(_remote->chosen_curl(), {url("/chosen")});
   ASSERT_EQ(result.exit_code, 0) << result.standard_error << _engine->output();
   EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP) << "the chosen program went direct";
-  result = curl(_remote->other_curl, {url("/other")});
+  result = curl(_remote->other_curl(), {url("/other")});
   ASSERT_EQ(result.exit_code, 0) << result.standard_error;
   EXPECT_EQ(last_peer(), NetnsPair::CLIENT_IP) << "a program that was not chosen went through the proxy";
 }
@@ -242,7 +198,7 @@ TEST_F(EngineEndToEndTest, OnlyTheChosenProgramIsDiverted) {
 TEST_F(EngineEndToEndTest, AConnectionIdleLongerThanTheCleanUpPeriodStillWorks) {
   start_engine(settings("socks5"), {"--cleanup-seconds", "1"});
   NetnsScope inside(client());
-  auto connection = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination->port(), std::chrono::seconds(30));
+  auto connection = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination().port(), std::chrono::seconds(30));
   // The idle time is what is tested: three clean-up periods without a byte.
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const std::string request = "GET /idle HTTP/1.1\r\nHost: destination\r\n\r\n";
@@ -252,22 +208,6 @@ TEST_F(EngineEndToEndTest, AConnectionIdleLongerThanTheCleanUpPeriodStillWorks) 
 }
 
 TEST_F(EngineEndToEndTest, NotOnePacketOfADivertedConnectionReachesTheWireTowardsTheDestination) {
-  const std::string filter = "tcp port " + std::to_string(_remote->destination->port());
-  const auto capture = [&](const std::string& name) {
-    auto process = std::make_unique<NetnsProcess>(
-        client(),
-        std::vector<std::string>{"tcpdump", "-Z", "root", "--immediate-mode", "-i", _remote->pair->client_interface(),
-                                 "-U", "-n", "-w", (*_remote->dir / (name + ".pcap")).string(), filter},
-        *_remote->dir / (name + ".log"));
-    EXPECT_TRUE(process->wait_for_output("listening on", std::chrono::seconds(30))) << process->output();
-    return process;
-  };
-  const auto packets = [&](const std::string& name) {
-    const CommandResult read =
-        run_client({"tcpdump", "-Z", "root", "-n", "-r", (*_remote->dir / (name + ".pcap")).string()});
-    return std::count(read.standard_output.begin(), read.standard_output.end(), '\n');
-  };
-
   auto diverted = capture("diverted");
   start_engine(settings("socks5"));
   const CommandResult result = curl("/usr/bin/curl", {"-o", "/dev/null", url("/data")});
@@ -285,19 +225,48 @@ TEST_F(EngineEndToEndTest, NotOnePacketOfADivertedConnectionReachesTheWireToward
   EXPECT_EQ(last_peer(), NetnsPair::CLIENT_IP);
   direct->stop(SIGINT);
   EXPECT_GT(packets("direct"), 0)
-      << read_file(*_remote->dir / "direct.log")
-      << run_client({"tcpdump", "-Z", "root", "-n", "-r", (*_remote->dir / "direct.pcap").string()}).standard_error;
+      << read_file(_remote->dir() / "direct.log")
+      << run_client({"tcpdump", "-Z", "root", "-n", "-r", (_remote->dir() / "direct.pcap").string()}).standard_error;
+}
+
+TEST_F(EngineEndToEndTest, AConnectionLeftOpenAcrossTheStopCannotSendTowardsTheDestination) {
+  auto wire = capture("open-across-stop");
+  start_engine(settings("socks5"));
+  NetnsScope inside(client());
+  const std::size_t peers_before = _remote->destination().peers().size();
+  auto open = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination().port(), std::chrono::seconds(30));
+  const int open_port = open->local_address().second;
+  // The tunnel is up once the destination has the proxy as a peer.
+  ASSERT_TRUE(testing::eventually([&] { return _remote->destination().peers().size() > peers_before; }));
+  EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP);
+  stop_engine();
+
+  // The application still holds its socket and now sends its request on it.
+  const std::string request = "GET /late HTTP/1.1\r\nHost: destination\r\n\r\n";
+  EXPECT_THROW(open->send_all(request.data(), request.size()), SocketError)
+      << "the diverted socket outlived the engine's stop";
+  // A direct connection after the stop marks the end of what the capture must have seen:
+  // anything the open connection sent went out before it.
+  {
+    auto marker = connect_tcp(NetnsPair::REMOTE_IP, _remote->destination().port(), std::chrono::seconds(30));
+    const int marker_port = marker->local_address().second;
+    EXPECT_TRUE(testing::eventually(
+        [&] { return packets("open-across-stop", "tcp port " + std::to_string(marker_port)) > 0; }));
+  }
+  wire->stop(SIGINT);
+  EXPECT_EQ(packets("open-across-stop", "tcp port " + std::to_string(open_port)), 0);
 }
 
 TEST_F(EngineEndToEndTest, Ipv6FromAChosenProgramFailsWhileTheEngineRunsAndWorksAfter) {
-  testing::Ipv6Responder responder(_remote->pair->remote());
+  testing::Ipv6Responder responder(_remote->pair().remote());
   const std::string v6_url =
       "http://[" + std::string(NetnsPair::REMOTE_IP6) + "]:" + std::to_string(responder.port()) + "/";
-  NetnsProcess placeholder(client(), {_remote->chosen_placeholder.string(), "600"}, *_remote->dir / "placeholder6.log");
+  NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
+                           _remote->dir() / "placeholder6.log");
   start_engine(settings("socks5", {"chosen"}));
-  EXPECT_NE(curl(_remote->chosen_curl, {"-g", "--max-time", "3", v6_url}).exit_code, 0);
+  EXPECT_NE(curl(_remote->chosen_curl(), {"-g", "--max-time", "3", v6_url}).exit_code, 0);
   stop_engine();
-  const CommandResult after = curl(_remote->chosen_curl, {"-g", v6_url});
+  const CommandResult after = curl(_remote->chosen_curl(), {"-g", v6_url});
   EXPECT_EQ(after.exit_code, 0) << after.standard_error;
   EXPECT_EQ(after.standard_output, "ok");
 }

@@ -1,0 +1,191 @@
+// The Linux diversion path end to end in network namespaces, each figure against its baseline
+// measured side by side in the same run (rounds alternate; the best round of each is compared,
+// since other load on the machine only ever slows a round down):
+// - one bulk download through the whole path (client → NFQUEUE → relay → microsocks →
+//   destination) against the same download through microsocks with curl's own SOCKS5 support,
+//   and the same through tinyproxy against curl's own tunnel through it;
+// - a bulk download of a program that is not chosen, with the engine running against without;
+// - the queue reader's packets per second during each of those downloads.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/core/tunnel_engine.h"
+#include "engine/divert/nfqueue_diverter_linux.h"
+#include "tests/support/divert_site_linux.h"
+#include "tests/support/proxy_fixtures.h"
+
+namespace tovix {
+namespace {
+
+using testing::DivertSite;
+using testing::NetnsPair;
+using testing::NetnsProcess;
+using testing::NetnsScope;
+
+constexpr std::size_t kBody = 256u << 20;
+constexpr int kRounds = 5;
+// Direct downloads take a fraction of a second, where a moment's other load weighs most.
+constexpr int kFastRepeats = 3;
+
+struct Download {
+  double bytes_per_second = 0;
+  double seconds = 0;
+};
+
+Download download(const DivertSite& site, const std::filesystem::path& curl, std::vector<std::string> options) {
+  std::vector<std::string> argv{curl.string(), "-sS", "-o", "/dev/null", "-w", "%{speed_download} %{time_total}"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(site.url("/data"));
+  const CommandResult result = NetnsPair::run(site.client(), argv, std::chrono::minutes(5));
+  Download out;
+  if (result.exit_code != 0 ||
+      std::sscanf(result.standard_output.c_str(), "%lf %lf", &out.bytes_per_second, &out.seconds) != 2) {
+    throw std::runtime_error("download failed: " + result.standard_error);
+  }
+  return out;
+}
+
+// The engine in this process, inside the client namespace, with the real NFQUEUE backend; it
+// keeps the run's diverter visible so its packet count can be read while the run lasts.
+class Engine {
+ public:
+  Engine() {
+    EngineOptions options;
+    options.diverter_factory = [this]() -> std::unique_ptr<PacketDiverter> {
+      auto diverter = std::make_unique<NfqueueDiverter>();
+      _diverter = diverter.get();
+      return diverter;
+    };
+    _engine = std::make_unique<TunnelEngine>(options);
+    _engine->set_status_callback([this](const std::string& text) {
+      std::lock_guard guard(_lock);
+      if (text.rfind(STATUS_STARTED_PREFIX, 0) == 0) _started = true;
+      _changed.notify_all();
+    });
+    _engine->set_error_callback(
+        [](const std::string& text) { std::fprintf(stderr, "engine error: %s\n", text.c_str()); });
+  }
+  ~Engine() { stop(); }
+
+  void start(const std::string& ns, const nlohmann::ordered_json& settings) {
+    {
+      std::lock_guard guard(_lock);
+      _started = false;
+    }
+    {
+      NetnsScope inside(ns);  // the engine's threads, sockets and rules live there
+      _engine->start_engine(settings);
+    }
+    std::unique_lock lock(_lock);
+    if (!_changed.wait_for(lock, std::chrono::seconds(30), [&] { return _started; }))
+      throw std::runtime_error("the engine did not start");
+  }
+  void stop() {
+    _engine->stop_engine();
+    _engine->wait_for_previous_run(std::chrono::seconds(30));
+    _diverter = nullptr;
+  }
+  std::uint64_t packets() const {
+    const NfqueueDiverter* diverter = _diverter.load();
+    return diverter != nullptr ? diverter->packets_received() : 0;
+  }
+
+ private:
+  std::unique_ptr<TunnelEngine> _engine;
+  std::atomic<NfqueueDiverter*> _diverter{nullptr};
+  std::mutex _lock;
+  std::condition_variable _changed;
+  bool _started = false;
+};
+
+struct Figures {
+  std::vector<double> rates;
+  std::vector<double> packet_rates;
+  std::vector<double> bytes_per_packet;
+  void add(const Download& d, std::uint64_t packets) {
+    rates.push_back(d.bytes_per_second);
+    if (packets > 0) {
+      packet_rates.push_back(static_cast<double>(packets) / d.seconds);
+      bytes_per_packet.push_back(static_cast<double>(kBody) / static_cast<double>(packets));
+    }
+  }
+};
+
+double mib(double bytes) { return bytes / (1 << 20); }
+
+double best(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void print_ratio(const char* what, const Figures& measured, const char* baseline_name, const Figures& baseline,
+                 double target) {
+  const double ratio = best(measured.rates) / best(baseline.rates);
+  std::printf("%-40s %8.1f MiB/s  vs %-18s %8.1f MiB/s  ratio %.2f (target >= %.2f)%s\n", what,
+              mib(best(measured.rates)), baseline_name, mib(best(baseline.rates)), ratio, target,
+              ratio >= target ? "" : "  MISSED");
+}
+
+// Runs `body` with the engine running and returns the download and the packets it queued.
+template <typename Body>
+void measured(Engine& engine, Figures& figures, Body&& body) {
+  const std::uint64_t before = engine.packets();
+  const Download d = body();
+  figures.add(d, engine.packets() - before);
+}
+
+}  // namespace
+}  // namespace tovix
+
+int main() {
+  using namespace tovix;
+  if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) {
+    std::printf("skipped: %s\n", reason.c_str());
+    return 0;
+  }
+  DivertSite site(kBody);
+  NetnsProcess placeholder(site.client(), {site.chosen_placeholder().string(), "3600"}, site.dir() / "placeholder.log");
+  const std::string socks = std::string(testing::PROXY_USER) + ":" + testing::PROXY_PASSWORD + "@" +
+                            NetnsPair::REMOTE_IP + ":" + std::to_string(site.socks_port());
+  const std::string http = std::string("http://") + testing::PROXY_USER + ":" + testing::PROXY_PASSWORD + "@" +
+                           NetnsPair::REMOTE_IP + ":" + std::to_string(site.http_port());
+  Engine engine;
+  Figures curl_socks, socks_path, curl_http, http_path, direct, not_chosen;
+  for (int round = 0; round < kRounds; ++round) {
+    curl_socks.add(download(site, site.other_curl(), {"--socks5", socks}), 0);
+    curl_http.add(download(site, site.other_curl(), {"--proxytunnel", "-x", http}), 0);
+    for (int i = 0; i < kFastRepeats; ++i) direct.add(download(site, site.other_curl(), {}), 0);
+    engine.start(site.client(), site.settings("socks5"));
+    measured(engine, socks_path, [&] { return download(site, site.other_curl(), {}); });
+    engine.stop();
+    engine.start(site.client(), site.settings("http"));
+    measured(engine, http_path, [&] { return download(site, site.other_curl(), {}); });
+    engine.stop();
+    engine.start(site.client(), site.settings("socks5", {DivertSite::CHOSEN_NAME}));
+    for (int i = 0; i < kFastRepeats; ++i)
+      measured(engine, not_chosen, [&] { return download(site, site.other_curl(), {}); });
+    engine.stop();
+  }
+  std::printf("bulk download of %zu MiB, best of %d rounds\n", kBody >> 20, kRounds);
+  print_ratio("whole path through microsocks", socks_path, "curl --socks5", curl_socks, 0.8);
+  print_ratio("whole path through tinyproxy", http_path, "curl --proxytunnel", curl_http, 0.8);
+  print_ratio("program not chosen, engine running", not_chosen, "no engine", direct, 0.95);
+  std::printf("queue reader during the diverted download   %9.0f packets/s, %6.1f KiB per packet (median)\n",
+              median(socks_path.packet_rates), median(socks_path.bytes_per_packet) / 1024);
+  std::printf("queue reader during the not-chosen download %9.0f packets/s (%zu of %d downloads queued any)\n",
+              median(not_chosen.packet_rates), not_chosen.packet_rates.size(), kRounds * kFastRepeats);
+  return 0;
+}
