@@ -5,6 +5,7 @@
 
 #include "app/insight/connections_panel.h"
 #include "app/insight/engine_readings.h"
+#include "app/insight/program_resolver.h"
 #include "app/insight/proxy_check_panel.h"
 #include "app/insight/proxy_check_service.h"
 #include "app/insight/proxy_failure_status.h"
@@ -55,8 +56,15 @@ InsightPanels install_insight(app::MainWindow& window, SettingsStore& settings, 
                               std::vector<IpSource> sources) {
   app::EngineController& engine = window.engine();
   InsightPanels panels;
-  panels.connections =
-      new ConnectionsPanel([&engine] { return connection_samples(engine.core().snapshot()); }, nat_clock_now);
+  // In global mode the engine does not know who owns a connection; the table names it itself.
+  auto programs = std::make_shared<ProgramResolver>(platform_process_queries());
+  panels.connections = new ConnectionsPanel(
+      [&engine, programs] {
+        std::vector<ConnectionSample> live = connection_samples(engine.core().snapshot());
+        programs->fill_in(live);
+        return live;
+      },
+      nat_clock_now);
   panels.traffic = new TrafficPanel([&engine] { return traffic_reading(engine.core().snapshot()); }, steady_seconds);
   panels.check_service = new ProxyCheckService(std::move(sources), &window);
   panels.checks = new ProxyCheckPanel(panels.check_service);

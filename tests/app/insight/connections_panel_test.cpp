@@ -6,6 +6,8 @@
 
 #include "app/insight/connections_model.h"
 #include "app/insight/connections_panel.h"
+#include "app/insight/program_resolver.h"
+#include "tests/engine/process/process_queries_fake.h"
 
 namespace tovix::insight {
 namespace {
@@ -67,6 +69,35 @@ TEST_F(ConnectionsPanelTest, KeepsTheSelectionWhileCountsChangeAndFadesFinishedR
   now += 10.0;
   panel.refresh();
   EXPECT_EQ(column(ConnectionsModel::PROGRAM), QStringList{"b.exe"});
+}
+
+TEST(ConnectionsPanelProgramsTest, FilterFindsProgramsNamedAfterTheEngineLeftThemUnknown) {
+  auto queries = std::make_shared<testing::FakeProcessQueries>();
+  queries->add_process(4100, "curl.exe");
+  queries->add_process(4200, "chrome.exe");
+  queries->set_connections({testing::connection(50001, 4100), testing::connection(50002, 4200)});
+  ProgramResolver resolver(queries);
+  // Global mode: the engine reports neither owner nor name.
+  std::vector<ConnectionSample> live = {sample(50001, "", 1), sample(50002, "", 2)};
+  for (ConnectionSample& connection : live) connection.pid = 0;
+  ConnectionsPanel panel(
+      [&] {
+        std::vector<ConnectionSample> named = live;
+        resolver.fill_in(named);
+        return named;
+      },
+      [] { return 110.0; });
+
+  QTest::keyClicks(panel.program_filter(), "CURL");
+  panel.refresh();
+  EXPECT_EQ(panel.rows()->rowCount(), 0) << "still unknown while the look-up runs";
+  ASSERT_TRUE(resolver.wait_idle(std::chrono::seconds(10)));
+  panel.refresh();
+  ASSERT_EQ(panel.rows()->rowCount(), 1);
+  EXPECT_EQ(panel.rows()->index(0, ConnectionsModel::PROGRAM).data().toString(), "curl.exe");
+  EXPECT_EQ(panel.rows()->index(0, ConnectionsModel::PROGRAM).data(Qt::ToolTipRole).toString(), "PID 4100");
+  panel.program_filter()->clear();
+  EXPECT_EQ(panel.rows()->rowCount(), 2);
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // Not a test: renders the insight tabs with live engine data for a person to look at. Run as
-// root under a real X server (xvfb-run -a build/debug/bin/insight_screenshots OUTPUT_DIR): the
-// proxy check of a good proxy, one with a wrong password and one that is not listening; then
-// the engine on the real Linux backend in a network namespace carrying curl loops through two
-// proxies (long downloads over a link shaped with tc, and downloads given up after a few
-// seconds, whose rows fade); last, a proxy with a wrong password joins the running engine and
-// its failure shows in the status.
+// root under a real X server (xvfb-run -a build/debug/bin/insight_screenshots OUTPUT_DIR
+// [global]): the proxy check of a good proxy, one with a wrong password and one that is not
+// listening; then the engine on the real Linux backend in a network namespace carrying curl
+// loops through two proxies (long downloads over a link shaped with tc, and downloads given up
+// after a few seconds, whose rows fade); last, a proxy with a wrong password joins the running
+// engine and its failure shows in the status.
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -67,6 +67,7 @@ void shape_link(const NetnsPair& pair, const char* verb, const std::string& rate
 int main(int argc, char** argv) {
   std::filesystem::path out;
   if (const int code = prepare_screenshot_run(argc, argv, "insight_screenshots", out); code != 0) return code;
+  const bool global_mode = argc > 2 && std::string_view(argv[2]) == "global";
   NetnsPair pair;
   std::unique_ptr<HttpDestination> destination;
   std::unique_ptr<LoopbackServer> what_is_my_ip;
@@ -104,10 +105,13 @@ int main(int argc, char** argv) {
   settings.set_proxy_list(Json::array({good_a, wrong_password, not_listening}));
   // Chosen by name, so each connection's program is known and each curl gets a relay of its own.
   // The names are Windows image names: curl runs under the name a Windows user would choose.
+  // With "global" after the folder, nothing is chosen: the table names the programs itself.
   const std::filesystem::path curl = dir / "curl.exe";
   std::filesystem::copy_file("/usr/bin/curl", curl);
-  settings.set_process_list(Json::array({"curl.exe"}));
-  settings.set("pid_mode", true);  // each curl on the next proxy in turn
+  if (!global_mode) {
+    settings.set_process_list(Json::array({"curl.exe"}));
+    settings.set("pid_mode", true);  // each curl on the next proxy in turn
+  }
   insight::FailureStatusFeed failures;
   EngineOptions options;
   options.upstream_observer = failures.observer();
@@ -158,7 +162,8 @@ int main(int argc, char** argv) {
   };
   shape_link(pair, "add", "24mbit");
   add_loop("/data", "0", "0");
-  // A chosen application is running when the engine starts: it diverts by process.
+  // A chosen application is running when the engine starts: it diverts by process (in global
+  // mode, everything).
   (void)QTest::qWaitFor([&] { return !destination->peers().empty(); }, WAIT_MS);
   window.start_engine();
   if (!QTest::qWaitFor([&] { return window.engine().state() == app::EngineState::running; }, WAIT_MS)) {

@@ -158,12 +158,19 @@ TEST(ProxyCheckRunner, ChecksRunOffTheCallersThreadOncePerKeyAndAllFinish) {
 TEST(ProxyCheckRunner, ADestroyedRunnerDropsQueuedChecksAndReportsNothingMore) {
   std::atomic<int> reported{0};
   std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> started{0};
+  // The check's thread outlives the runner and may still be leaving the check when the test
+  // ends, so what it touches is shared with it rather than on the test's stack.
+  struct CheckState {
+    std::shared_future<void> released;
+    std::atomic<int> started{0};
+  };
+  auto state = std::make_shared<CheckState>();
+  state->released = release.get_future().share();
+  std::atomic<int>& started = state->started;
   auto runner = std::make_unique<ProxyCheckRunner>(
-      [&](const Json&) {
-        ++started;
-        released.wait();
+      [state](const Json&) {
+        ++state->started;
+        state->released.wait();
         return ProxyCheckResult{};
       },
       [&](const std::string&, const ProxyCheckResult&) { ++reported; }, 1);
