@@ -1050,6 +1050,7 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
   // still translated, so the relay's closing segments reach the application.
   if (loopback_source && dst == FAKE_SRC_ADDR && routing->reply_ports.count(src_port) != 0) {
     bool found = false;
+    bool reset_taken = false;
     std::uint32_t reply_src = 0, reply_dst = 0;
     std::uint16_t reply_src_port = 0;
     {
@@ -1064,8 +1065,7 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
         if (tcp->fin()) flow.relay_fin = true;
         if (tcp->rst()) {
           end_flow(flow, dst_port, *_nat_table, _options.clock());
-          if (flow.reset_at_stop && reset_accepted(flow, tcp->seq()) && _state->awaiting_reset.erase(dst_port) != 0)
-            _state->resets_changed.notify_all();
+          reset_taken = flow.reset_at_stop && reset_accepted(flow, tcp->seq());
         }
         note_relay_segment(flow, packet, *tcp);
       } else if (it != _state->flows.end()) {
@@ -1083,6 +1083,12 @@ void TunnelEngine::_handle_packet(Packet& packet, PacketDiverter& w) {
       tcp->set_src_port(reply_src_port);
       store_addr(packet, IPV4_DST_OFFSET, reply_dst);
       pass_packet(packet, w);
+      // The stop waits for this reset; it may close diversion only once the reset is on its
+      // way to the application, not merely seen here.
+      if (reset_taken) {
+        std::lock_guard nat_guard(_nat_table->compound_lock());
+        if (_state->awaiting_reset.erase(dst_port) != 0) _state->resets_changed.notify_all();
+      }
       return;
     }
   }

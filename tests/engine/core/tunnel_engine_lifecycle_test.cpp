@@ -282,7 +282,10 @@ TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) 
   // The relay port's reset carries the number the application acknowledged: accepted.
   fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 5001, 0));
   stopper.join();
-  EXPECT_EQ(wire_of(fake->sent()[4]).dst, "10.0.0.5");
+  // The stop ends only after the accepted reset went out to the application.
+  const auto sent = fake->sent();
+  ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(wire_of(sent[4]).dst, "10.0.0.5");
   EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
   ASSERT_TRUE(wait_thread_end());
   EXPECT_FALSE(fake->is_open());
