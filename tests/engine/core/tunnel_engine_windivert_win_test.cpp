@@ -3,12 +3,10 @@
 // the handle shut down and closed by stop.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include "common/paths.h"
 #include "engine/core/tunnel_engine.h"
 #include "engine/divert/windivert_abi_win.h"
 #include "tests/engine/core/engine_test_support.h"
+#include "tests/engine/divert/windivert_stub_fixture_win.h"
 #include "tests/support/loopback_server.h"
 
 namespace tovix {
@@ -18,30 +16,10 @@ using namespace tovix::testing;
 using namespace std::chrono_literals;
 using Json = nlohmann::ordered_json;
 
-std::filesystem::path stub_library() { return executable_dir() / "windivert_stub" / "WinDivert64.dll"; }
-
-class EngineOnWinDivertTest : public ::testing::Test {
+class EngineOnWinDivertTest : public WinDivertStubFixture {
  protected:
-  EngineOnWinDivertTest() : _module(LoadLibraryW(stub_library().c_str())) {}
-  ~EngineOnWinDivertTest() override {
-    engine.reset();
-    if (_module != nullptr) FreeLibrary(_module);
-  }
-  void SetUp() override { ASSERT_NE(_module, nullptr) << "stand-in library missing: " << stub_library(); }
+  ~EngineOnWinDivertTest() override { engine.reset(); }  // before the stand-in is unloaded
 
-  template <typename Fn>
-  Fn stub(const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(_module, name)));
-  }
-  std::vector<std::uint8_t> sent(UINT index, windivert::Address& address) {
-    std::vector<std::uint8_t> bytes(windivert::MTU_MAX);
-    const UINT length = stub<UINT (*)(UINT, void*, UINT, windivert::Address*)>("StubSent")(
-        index, bytes.data(), static_cast<UINT>(bytes.size()), &address);
-    bytes.resize(length);
-    return bytes;
-  }
-
-  HMODULE _module;
   std::unique_ptr<TunnelEngine> engine;
 };
 
@@ -64,8 +42,7 @@ TEST_F(EngineOnWinDivertTest, SynIsRedirectedThroughTheBackend) {
   captured.Layer = windivert::LAYER_NETWORK;
   captured.Outbound = 1;
   captured.Network.IfIdx = 7;
-  stub<void (*)(const void*, UINT, const windivert::Address*)>("StubPush")(syn.data(), static_cast<UINT>(syn.size()),
-                                                                           &captured);
+  push(syn, captured);
   windivert::Address address{};
   ASSERT_TRUE(eventually([&] { return !sent(0, address).empty(); }, 30s));
   const std::vector<std::uint8_t> out = sent(0, address);
@@ -78,11 +55,11 @@ TEST_F(EngineOnWinDivertTest, SynIsRedirectedThroughTheBackend) {
   EXPECT_EQ(address.Outbound, 1u) << "both legs stay outbound";
   EXPECT_EQ(address.Network.IfIdx, 7u);
 
-  const int closes_before = stub<int (*)()>("StubCloses")();
+  const int closes_before = closes();
   engine->stop_engine();
   ASSERT_TRUE(recorder.wait_for_status_count(STATUS_STOPPED, 2, 30s));
   ASSERT_TRUE(eventually([&] { return !engine->is_thread_active(); }, 30s));
-  EXPECT_GT(stub<int (*)()>("StubCloses")(), closes_before);
+  EXPECT_GT(closes(), closes_before);
 }
 
 }  // namespace

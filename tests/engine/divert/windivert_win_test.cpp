@@ -10,10 +10,14 @@
 #include "engine/divert/windivert_abi_win.h"
 #include "engine/divert/windivert_diverter_win.h"
 #include "tests/engine/divert/packet_builder.h"
+#include "tests/engine/divert/windivert_stub_fixture_win.h"
 #include "tests/support/temp_dir.h"
 
 namespace tovix {
 namespace {
+
+using testing::stub_library;
+using testing::WinDivertStubFixture;
 
 std::uint8_t byte_at(const windivert::Address& address, std::size_t at) {
   std::uint8_t bytes[sizeof(windivert::Address)];
@@ -111,36 +115,8 @@ TEST(WinDivertDiverterTest, UsualSearchWithoutTheLibraryFailsWithACode) {
   EXPECT_FALSE(diverter->is_open());
 }
 
-// The stand-in library built beside the tests (see windivert_stub_win.cpp).
-std::filesystem::path stub_library() { return executable_dir() / "windivert_stub" / "WinDivert64.dll"; }
-
-class WinDivertStubTest : public ::testing::Test {
+class WinDivertStubTest : public WinDivertStubFixture {
  protected:
-  // Holds the stand-in loaded for the whole test, so its state lives as long as the test.
-  WinDivertStubTest() : _module(LoadLibraryW(stub_library().c_str())) {}
-  ~WinDivertStubTest() override {
-    if (_module != nullptr) FreeLibrary(_module);
-  }
-  void SetUp() override { ASSERT_NE(_module, nullptr) << "stand-in library missing: " << stub_library(); }
-
-  template <typename Fn>
-  Fn stub(const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(_module, name)));
-  }
-  void push(const std::vector<std::uint8_t>& bytes, const windivert::Address& address) {
-    stub<void (*)(const void*, UINT, const windivert::Address*)>("StubPush")(bytes.data(),
-                                                                             static_cast<UINT>(bytes.size()), &address);
-  }
-  std::vector<std::uint8_t> sent(UINT index, windivert::Address& address) {
-    std::vector<std::uint8_t> bytes(windivert::MTU_MAX);
-    const UINT length = stub<UINT (*)(UINT, void*, UINT, windivert::Address*)>("StubSent")(
-        index, bytes.data(), static_cast<UINT>(bytes.size()), &address);
-    bytes.resize(length);
-    return bytes;
-  }
-  int closes() { return stub<int (*)()>("StubCloses")(); }
-
-  HMODULE _module;
   WinDivertDiverter diverter{stub_library()};
 };
 
