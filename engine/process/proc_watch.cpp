@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <unordered_set>
 
 #include "common/logging.h"
 
@@ -149,9 +150,23 @@ std::vector<std::uint32_t> ProcWatch::get_pid_by_name(const std::string& name, P
 bool ProcWatch::is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_port, bool spin) {
   const PidSet& targets = *_target_pids.load(std::memory_order_acquire);
   if (targets.empty()) return true;
-  const std::uint32_t pid = packet_pid != 0 ? packet_pid : get_pid_by_src_port(src_port, spin);
-  if (targets.contains(pid)) return true;
-  return pid != 0 && _admit_late_process(pid);
+  if (packet_pid != 0) return _is_target(targets, packet_pid);
+  const std::uint32_t mapped = _lookup_port(src_port);
+  if (mapped == 0) return _is_target(targets, get_pid_by_src_port(src_port, spin));
+  if (_is_target(targets, mapped)) return true;
+  if (!spin) return false;
+  // A new connection on a port the map gives to a process we do not divert. Two sockets may
+  // share a local port (Linux hands one ephemeral port to connections towards different
+  // destinations), and the map may hold the other, older socket. Taking its owner's word would
+  // send a chosen program's connection out directly; a fresh listing names the SYN's own socket
+  // (SYN_SENT comes first).
+  refresh_now();
+  const std::uint32_t fresh = _lookup_port(src_port);
+  return fresh != mapped && _is_target(targets, fresh);
+}
+
+bool ProcWatch::_is_target(const PidSet& targets, std::uint32_t pid) {
+  return targets.contains(pid) || (pid != 0 && _admit_late_process(pid));
 }
 
 bool ProcWatch::_admit_late_process(std::uint32_t pid) {
@@ -258,9 +273,16 @@ std::size_t ProcWatch::_do_periodic_refresh() {
 std::size_t ProcWatch::_install_port_map(const std::vector<TcpConnection>& connections) {
   PortMap fresh;
   fresh.reserve(connections.size());
+  std::unordered_set<std::uint16_t> syn_sent_ports;
   for (const auto& connection : connections) {
     if (!connection.local || connection.pid == 0 || !is_tracked_state(connection.state)) continue;
-    fresh.try_emplace(connection.local->port, connection.pid);  // the first listed wins
+    // The first listed wins, except that a socket still connecting takes its port from one
+    // listed before it: the port's newest connection is the one whose packets come next.
+    const auto [entry, added] = fresh.try_emplace(connection.local->port, connection.pid);
+    if (!added && connection.state == "SYN_SENT" && !syn_sent_ports.contains(entry->first)) {
+      entry->second = connection.pid;
+    }
+    if (connection.state == "SYN_SENT") syn_sent_ports.insert(entry->first);
   }
   const std::size_t count = fresh.size();
   {

@@ -106,6 +106,7 @@ class PROC_WATCH_EXPORT ProcWatch {
 
   void _refresh_tcp_ports(MonitorThread& monitor);
   std::uint32_t _lookup_port(std::uint16_t src_port) const;
+  bool _is_target(const PidSet& targets, std::uint32_t pid);
   bool _admit_late_process(std::uint32_t pid);
   void _publish_targets(PidSet targets);
   std::size_t _install_port_map(const std::vector<TcpConnection>& connections);

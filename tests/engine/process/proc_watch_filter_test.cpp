@@ -122,6 +122,27 @@ TEST_F(ProcWatchFilterTest, SpinFindsAPortTheTableListsButTheMapDoesNotHoldYet) 
   EXPECT_TRUE(watch.is_packet_allowed(0, 4200, true));
 }
 
+TEST_F(ProcWatchFilterTest, ASharedLocalPortIsJudgedByTheSocketThatIsConnecting) {
+  queries->add_process(10, "chrome.exe");
+  queries->add_process(20, "other.exe");
+  watch.build_filter_expression({"chrome"});
+  queries->set_connections({connection(4400, 20)});
+  watch.refresh_now();
+
+  // The chosen program connects from the port another program's connection already uses.
+  queries->set_connections({connection(4400, 20), connection(4400, 10, "SYN_SENT")});
+  const auto calls = queries->tcp_calls();
+  EXPECT_FALSE(watch.is_packet_allowed(0, 4400)) << "without a SYN the map's word stands";
+  EXPECT_EQ(queries->tcp_calls(), calls);
+  EXPECT_TRUE(watch.is_packet_allowed(0, 4400, true));
+  EXPECT_EQ(watch.get_pid_by_src_port(4400), 10u);
+
+  queries->set_connections({connection(4500, 20, "SYN_SENT")});
+  watch.refresh_now();
+  EXPECT_FALSE(watch.is_packet_allowed(0, 4500, true)) << "looked at again, still the other program";
+  EXPECT_EQ(queries->tcp_calls(), calls + 3);
+}
+
 TEST_F(ProcWatchFilterTest, LateStartedChosenProcessJoinsTheTargets) {
   queries->add_process(10, "chrome.exe");
   watch.build_filter_expression({"Chrome", "curl"});
@@ -182,10 +203,15 @@ TEST_F(ProcWatchFilterTest, RefreshKeepsTheFirstOwnerOfTrackedStatesOnly) {
       connection(5005, 6, "CLOSE_WAIT"),
       connection(5006, 7, "SYN_RECV"),
       connection(5007, 8, "SYN_SENT"),
+      connection(5008, 10),
+      connection(5008, 11, "SYN_SENT"),
+      connection(5008, 12, "SYN_SENT"),
       no_address,
   });
-  EXPECT_EQ(watch._do_refresh(), 5u);
-  EXPECT_EQ(watch.tcp_port_map(), (ProcWatch::PortMap{{5000, 1}, {5004, 5}, {5005, 6}, {5006, 7}, {5007, 8}}));
+  EXPECT_EQ(watch._do_refresh(), 6u);
+  EXPECT_EQ(watch.tcp_port_map(),
+            (ProcWatch::PortMap{{5000, 1}, {5004, 5}, {5005, 6}, {5006, 7}, {5007, 8}, {5008, 11}}))
+      << "a connecting socket takes a shared port";
 
   queries->set_connections({connection(6000, 1)});
   EXPECT_EQ(watch._do_refresh(), 1u);

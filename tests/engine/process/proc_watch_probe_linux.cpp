@@ -16,7 +16,13 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<unsigned short>(std::atoi(argv[1])));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connection < 0 || connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // Bound before it connects, so its port is one no other socket on this machine holds
+    // (a connect alone may share a port with a connection towards another destination).
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connection < 0 || bind(connection, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       std::perror("connect");
       return 2;
     }
