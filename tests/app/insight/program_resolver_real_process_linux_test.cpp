@@ -23,7 +23,9 @@ TEST(ProgramResolverRealProcessTest, NamesCurlByItsClientPort) {
     accepted.notify_all();
     testing::never_answer()(connection);
   });
-  testing::ChildProcess curl({"/usr/bin/curl", "-s", "-o", "/dev/null", "-m", "60",
+  // Bound to a port outside the ephemeral range, so no other connection on this machine shares
+  // it (the table names one owner per local port).
+  testing::ChildProcess curl({"/usr/bin/curl", "-s", "-o", "/dev/null", "-m", "60", "--local-port", "20000-29999",
                               "http://127.0.0.1:" + std::to_string(server.port()) + "/"});
   {
     std::unique_lock guard(lock);
