@@ -1,5 +1,5 @@
 #pragma once
-// The packet redirection engine without Qt (Parts 2.1 and 2.2): relay pool, process selection,
+// The packet redirection engine without Qt: relay pool, process selection,
 // the packet loop over an injected PacketDiverter, the NAT table and its clean-up, hot update
 // of the proxy list, and a snapshot of the live diverted connections. Status and errors go out
 // through two callbacks; TunnelCore (tunnel_core.h) is the QThread that drives this core and
