@@ -152,7 +152,7 @@ bool ProcWatch::is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_po
   if (targets.empty()) return true;
   if (packet_pid != 0) return _is_target(targets, packet_pid);
   const std::uint32_t mapped = _lookup_port(src_port);
-  if (mapped == 0) return _is_target(targets, get_pid_by_src_port(src_port, spin));
+  if (mapped == 0) return spin && _is_target(targets, get_pid_by_src_port(src_port, true));
   if (_is_target(targets, mapped)) return true;
   if (!spin) return false;
   // A new connection on a port the map gives to a process we do not divert. Two sockets may
