@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   qt6-base-dev fonts-wqy-microhei xvfb xauth
   libcurl4-openssl-dev libssl-dev openssl
   nlohmann-json3-dev libspdlog-dev libfmt-dev
