@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "common/ip_address.h"
+
 namespace tovix {
 
 const char* linux_tcp_state_name(unsigned state) {
@@ -76,36 +78,7 @@ std::string format_ipv4(const std::uint8_t* bytes) {
   return fmt::format("{}.{}.{}.{}", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
-std::string format_ipv6(const std::uint8_t* bytes) {
-  std::array<unsigned, 8> groups{};
-  for (std::size_t i = 0; i < 8; ++i) groups[i] = unsigned{bytes[2 * i]} << 8 | bytes[2 * i + 1];
-  int best_start = -1;
-  int best_length = 1;  // a single zero group is never shortened
-  for (int i = 0; i < 8;) {
-    if (groups[i] != 0) {
-      ++i;
-      continue;
-    }
-    int j = i;
-    while (j < 8 && groups[j] == 0) ++j;
-    if (j - i > best_length) {
-      best_start = i;
-      best_length = j - i;
-    }
-    i = j;
-  }
-  std::string text;
-  for (int i = 0; i < 8; ++i) {
-    if (i == best_start) {
-      text += "::";
-      i += best_length - 1;
-      continue;
-    }
-    if (!text.empty() && text.back() != ':') text += ':';
-    text += fmt::format("{:x}", groups[i]);
-  }
-  return text;
-}
+std::string format_ipv6(const std::uint8_t* bytes) { return IpAddress::from_bytes(std::span(bytes, 16)).text(); }
 
 std::vector<ProcNetTcpRow> parse_proc_net_tcp(std::string_view text, AddressFamily family) {
   std::vector<ProcNetTcpRow> rows;
