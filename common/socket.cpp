@@ -135,16 +135,29 @@ bool wait_connected(OsSocket s, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-std::shared_ptr<Socket> Socket::create_tcp() {
+namespace {
+
+OsSocket new_os_socket(int type, int protocol) {
   ensure_started();
 #ifdef _WIN32
-  OsSocket s =
-      WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  OsSocket s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 #else
-  OsSocket s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  OsSocket s = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
 #endif
   if (native(s) == INVALID_NATIVE_SOCKET) fail("cannot create a socket", last_error());
-  return std::make_shared<Socket>(native(s));
+  return s;
+}
+
+}  // namespace
+
+bool is_would_block(const SocketError& error) { return error.code() != 0 && would_block(error.code()); }
+
+std::shared_ptr<Socket> Socket::create_tcp() {
+  return std::make_shared<Socket>(native(new_os_socket(SOCK_STREAM, IPPROTO_TCP)));
+}
+
+std::shared_ptr<Socket> Socket::create_udp() {
+  return std::make_shared<Socket>(native(new_os_socket(SOCK_DGRAM, IPPROTO_UDP)));
 }
 
 Socket::Socket(NativeSocket handle) : _handle(handle) {}
