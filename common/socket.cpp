@@ -348,6 +348,31 @@ void Socket::send_all(const void* data, std::size_t size) {
   }
 }
 
+std::size_t Socket::receive_from(void* buffer, std::size_t size, SocketAddress& from) {
+  for (;;) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    auto n = ::recvfrom(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), 0,
+                        reinterpret_cast<sockaddr*>(&address), &length);
+    if (n >= 0) {
+      from = split_address(address);
+      return static_cast<std::size_t>(n);
+    }
+    if (is_shut_down()) return 0;
+    if (!interrupted(last_error())) fail("receive failed", last_error());
+  }
+}
+
+void Socket::send_to(const void* data, std::size_t size, const SocketAddress& to) {
+  const sockaddr_in address = make_address(to.first, to.second);
+  for (;;) {
+    auto n = ::sendto(os(_checked_handle()), static_cast<const char*>(data), clamp_length(size), SEND_FLAGS,
+                      reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (n >= 0) return;
+    if (!interrupted(last_error())) fail("send failed", last_error());
+  }
+}
+
 std::vector<Readiness> wait_readable(const std::vector<Socket*>& sockets, std::chrono::milliseconds timeout) {
   std::vector<Readiness> result(sockets.size());
 #ifdef _WIN32

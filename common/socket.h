@@ -101,6 +101,9 @@ class COMMON_EXPORT Socket {
   std::size_t peek(void* buffer, std::size_t size);
   // Blocks until every byte is handed to the system.
   void send_all(const void* data, std::size_t size);
+  // Datagram sockets that are not connected: one datagram with its sender, one to `to`.
+  std::size_t receive_from(void* buffer, std::size_t size, SocketAddress& from);
+  void send_to(const void* data, std::size_t size, const SocketAddress& to);
 
  private:
   NativeSocket _checked_handle() const;
