@@ -1,5 +1,6 @@
 #include "engine/udp/dns_message.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace tovix {
@@ -32,11 +33,10 @@ std::optional<std::size_t> question_end(std::span<const std::uint8_t> query) {
 
 std::vector<std::uint8_t> frame_dns_message(std::span<const std::uint8_t> message) {
   if (message.size() > 0xFFFF) throw std::invalid_argument("DNS message too long for TCP");
-  std::vector<std::uint8_t> framed;
-  framed.reserve(2 + message.size());
-  framed.push_back(static_cast<std::uint8_t>(message.size() >> 8));
-  framed.push_back(static_cast<std::uint8_t>(message.size()));
-  framed.insert(framed.end(), message.begin(), message.end());
+  std::vector<std::uint8_t> framed(2 + message.size());
+  framed[0] = static_cast<std::uint8_t>(message.size() >> 8);
+  framed[1] = static_cast<std::uint8_t>(message.size());
+  std::copy(message.begin(), message.end(), framed.begin() + 2);
   return framed;
 }
 

@@ -1,5 +1,6 @@
 #include "engine/udp/dns_over_tcp.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -151,7 +152,9 @@ class DnsOverTcp::Channel {
       std::vector<std::uint8_t> message = pending.query.message;
       set_dns_message_id(message, id);
       const auto framed = frame_dns_message(message);
-      frames.insert(frames.end(), framed.begin(), framed.end());
+      const std::size_t at = frames.size();
+      frames.resize(at + framed.size());
+      std::copy(framed.begin(), framed.end(), frames.begin() + static_cast<std::ptrdiff_t>(at));
       ++pending.attempts;
       _in_flight.emplace(id, std::move(pending));
     }
