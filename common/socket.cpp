@@ -135,16 +135,29 @@ bool wait_connected(OsSocket s, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-std::shared_ptr<Socket> Socket::create_tcp() {
+namespace {
+
+OsSocket new_os_socket(int type, int protocol) {
   ensure_started();
 #ifdef _WIN32
-  OsSocket s =
-      WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  OsSocket s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 #else
-  OsSocket s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  OsSocket s = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
 #endif
   if (native(s) == INVALID_NATIVE_SOCKET) fail("cannot create a socket", last_error());
-  return std::make_shared<Socket>(native(s));
+  return s;
+}
+
+}  // namespace
+
+bool is_would_block(const SocketError& error) { return error.code() != 0 && would_block(error.code()); }
+
+std::shared_ptr<Socket> Socket::create_tcp() {
+  return std::make_shared<Socket>(native(new_os_socket(SOCK_STREAM, IPPROTO_TCP)));
+}
+
+std::shared_ptr<Socket> Socket::create_udp() {
+  return std::make_shared<Socket>(native(new_os_socket(SOCK_DGRAM, IPPROTO_UDP)));
 }
 
 Socket::Socket(NativeSocket handle) : _handle(handle) {}
@@ -332,6 +345,31 @@ void Socket::send_all(const void* data, std::size_t size) {
     }
     next += n;
     size -= static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t Socket::receive_from(void* buffer, std::size_t size, SocketAddress& from) {
+  for (;;) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    auto n = ::recvfrom(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), 0,
+                        reinterpret_cast<sockaddr*>(&address), &length);
+    if (n >= 0) {
+      from = split_address(address);
+      return static_cast<std::size_t>(n);
+    }
+    if (is_shut_down()) return 0;
+    if (!interrupted(last_error())) fail("receive failed", last_error());
+  }
+}
+
+void Socket::send_to(const void* data, std::size_t size, const SocketAddress& to) {
+  const sockaddr_in address = make_address(to.first, to.second);
+  for (;;) {
+    auto n = ::sendto(os(_checked_handle()), static_cast<const char*>(data), clamp_length(size), SEND_FLAGS,
+                      reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (n >= 0) return;
+    if (!interrupted(last_error())) fail("send failed", last_error());
   }
 }
 

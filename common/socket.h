@@ -1,5 +1,6 @@
 #pragma once
-// IPv4 stream sockets on POSIX and Winsock behind one small class.
+// IPv4 stream sockets on POSIX and Winsock behind one small class; also datagram sockets,
+// for which connect() fixes the peer, send_all() sends one datagram and receive() takes one.
 //
 // Ownership rule: a socket has one owner thread, the one that receives, sends and finally
 // closes it. Any other thread that wants the owner to stop calls shutdown(), which wakes
@@ -37,6 +38,9 @@ class COMMON_EXPORT SocketError : public std::runtime_error {
   int _code;
 };
 
+// The call failed only because a non-blocking socket had nothing to give or no room to take.
+COMMON_EXPORT bool is_would_block(const SocketError& error);
+
 class COMMON_EXPORT SocketTimeout : public SocketError {
  public:
   using SocketError::SocketError;
@@ -46,6 +50,8 @@ class COMMON_EXPORT Socket {
  public:
   // A new IPv4 stream socket that child processes do not inherit.
   static std::shared_ptr<Socket> create_tcp();
+  // A new IPv4 datagram socket, likewise not inherited.
+  static std::shared_ptr<Socket> create_udp();
 
   // Takes ownership of an open handle.
   explicit Socket(NativeSocket handle);
@@ -95,6 +101,9 @@ class COMMON_EXPORT Socket {
   std::size_t peek(void* buffer, std::size_t size);
   // Blocks until every byte is handed to the system.
   void send_all(const void* data, std::size_t size);
+  // Datagram sockets that are not connected: one datagram with its sender, one to `to`.
+  std::size_t receive_from(void* buffer, std::size_t size, SocketAddress& from);
+  void send_to(const void* data, std::size_t size, const SocketAddress& to);
 
  private:
   NativeSocket _checked_handle() const;

@@ -10,7 +10,7 @@ PACKAGES=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev
-  microsocks tinyproxy
+  microsocks tinyproxy dante-server dnsmasq-base ngtcp2-client ngtcp2-server
   libnetfilter-queue-dev iptables ipset iproute2 curl tcpdump
   g++-mingw-w64-x86-64 wine64
 )

@@ -89,9 +89,6 @@ ProcWatch::ProcWatch() : ProcWatch(platform_process_queries()) {}
 
 ProcWatch::ProcWatch(std::shared_ptr<ProcessQueries> queries) : _queries(std::move(queries)) {
   if (!_queries) throw std::invalid_argument("ProcWatch needs process queries");
-  auto empty = std::make_unique<const PidSet>();
-  _target_pids.store(empty.get());
-  _published_target_sets.push_back(std::move(empty));
 }
 
 ProcWatch::~ProcWatch() {
@@ -104,12 +101,13 @@ ProcWatch::~ProcWatch() {
 
 std::string ProcWatch::build_filter_expression(const std::vector<std::string>& process_names) {
   Json details = Json::object();
-  PidSet targets;
+  std::unordered_map<std::uint32_t, std::optional<std::uint64_t>> targets;
   for (const auto& name : process_names) {
     const auto pids = get_pid_by_name(name, *_queries);
     details[name] = pids.empty() ? Json(NOT_RUNNING) : Json(pids);
-    targets.insert(pids.begin(), pids.end());
+    for (const auto pid : pids) targets.emplace(pid, std::nullopt);
   }
+  for (auto& [pid, start_time] : targets) start_time = _queries->process_start_time(pid);
 
   const bool found = !targets.empty();
   if (!process_names.empty() && !found) {
@@ -122,7 +120,8 @@ std::string ProcWatch::build_filter_expression(const std::vector<std::string>& p
     _normalized_names.clear();
     for (const auto& name : process_names) _normalized_names.push_back(normalize_process_name(name));
   }
-  _publish_targets(std::move(targets));
+  _targets = std::move(targets);
+  _filtering = found;
   {
     std::lock_guard rejected_guard(_rejected_lock);
     _rejected_pids.clear();
@@ -148,12 +147,11 @@ std::vector<std::uint32_t> ProcWatch::get_pid_by_name(const std::string& name, P
 }
 
 bool ProcWatch::is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_port, bool spin) {
-  const PidSet& targets = *_target_pids.load(std::memory_order_acquire);
-  if (targets.empty()) return true;
-  if (packet_pid != 0) return _is_target(targets, packet_pid);
+  if (!_filtering.load(std::memory_order_acquire)) return true;
+  if (packet_pid != 0) return _is_target(packet_pid, spin);
   const std::uint32_t mapped = _lookup_port(src_port);
-  if (mapped == 0) return spin && _is_target(targets, get_pid_by_src_port(src_port, true));
-  if (_is_target(targets, mapped)) return true;
+  if (mapped == 0) return spin && _is_target(get_pid_by_src_port(src_port, true), true);
+  if (_is_target(mapped, spin)) return true;
   if (!spin) return false;
   // A new connection on a port the map gives to a process we do not divert. Two sockets may
   // share a local port (Linux hands one ephemeral port to connections towards different
@@ -162,11 +160,26 @@ bool ProcWatch::is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_po
   // (SYN_SENT comes first).
   refresh_now();
   const std::uint32_t fresh = _lookup_port(src_port);
-  return fresh != mapped && _is_target(targets, fresh);
+  return fresh != mapped && _is_target(fresh, true);
 }
 
-bool ProcWatch::_is_target(const PidSet& targets, std::uint32_t pid) {
-  return targets.contains(pid) || (pid != 0 && _admit_late_process(pid));
+bool ProcWatch::_is_target(std::uint32_t pid, bool verify) {
+  if (pid == 0) return false;
+  std::optional<std::optional<std::uint64_t>> chosen;
+  {
+    std::lock_guard guard(_target_lock);
+    if (const auto found = _targets.find(pid); found != _targets.end()) chosen = found->second;
+  }
+  if (chosen) {
+    if (!verify || !*chosen) return true;
+    if (_queries->process_start_time(pid) == *chosen) return true;
+    // The chosen process has ended; its PID may now be another program's, judged afresh.
+    std::lock_guard guard(_target_lock);
+    if (const auto found = _targets.find(pid); found != _targets.end() && found->second == *chosen) {
+      _targets.erase(found);
+    }
+  }
+  return _admit_late_process(pid);
 }
 
 bool ProcWatch::_admit_late_process(std::uint32_t pid) {
@@ -183,38 +196,55 @@ bool ProcWatch::_admit_late_process(std::uint32_t pid) {
     std::lock_guard guard(_target_lock);
     if (_normalized_names.empty()) return false;
   }
-  // The name query runs outside the locks: it is a system call, and other packets must not wait.
+  // The queries run outside the locks: they are system calls, and other packets must not wait.
   const auto name = _queries->image_name(pid);
   if (!name || name->empty()) return false;  // exited or denied: may be readable next time
   const std::string normalized = normalize_process_name(*name);
-
-  std::lock_guard guard(_target_lock);
-  const bool matches =
-      std::find(_normalized_names.begin(), _normalized_names.end(), normalized) != _normalized_names.end();
+  bool matches = false;
+  {
+    std::lock_guard guard(_target_lock);
+    matches = std::find(_normalized_names.begin(), _normalized_names.end(), normalized) != _normalized_names.end();
+  }
   if (!matches) {
     std::lock_guard rejected_guard(_rejected_lock);
     _rejected_pids.insert(pid);
     return false;
   }
-  const PidSet& current = *_target_pids.load(std::memory_order_relaxed);
-  if (!current.contains(pid)) {
-    PidSet extended = current;
-    extended.insert(pid);
-    _publish_targets(std::move(extended));
-  }
+  const auto start_time = _queries->process_start_time(pid);
+  std::lock_guard guard(_target_lock);
+  _targets.insert_or_assign(pid, start_time);
   return true;
 }
 
-// Caller holds _target_lock.
-void ProcWatch::_publish_targets(PidSet targets) {
-  auto published = std::make_unique<const PidSet>(std::move(targets));
-  _target_pids.store(published.get(), std::memory_order_release);
-  _published_target_sets.push_back(std::move(published));
+std::size_t ProcWatch::prune_ended_processes() {
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> known;
+  {
+    std::lock_guard guard(_target_lock);
+    for (const auto& [pid, start_time] : _targets) {
+      if (start_time) known.emplace_back(pid, *start_time);
+    }
+  }
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> ended;
+  for (const auto& [pid, start_time] : known) {
+    if (_queries->process_start_time(pid) != start_time) ended.emplace_back(pid, start_time);
+  }
+  std::size_t forgotten = 0;
+  std::lock_guard guard(_target_lock);
+  for (const auto& [pid, start_time] : ended) {
+    // Unless a new chosen process took the PID meanwhile.
+    if (const auto found = _targets.find(pid); found != _targets.end() && found->second == start_time) {
+      _targets.erase(found);
+      ++forgotten;
+    }
+  }
+  return forgotten;
 }
 
 ProcWatch::PidSet ProcWatch::target_pids() const {
   std::lock_guard guard(_target_lock);
-  return *_target_pids.load(std::memory_order_relaxed);
+  PidSet pids;
+  for (const auto& item : _targets) pids.insert(item.first);
+  return pids;
 }
 
 std::vector<std::string> ProcWatch::process_names() const {
@@ -324,8 +354,13 @@ void ProcWatch::stop_tcp_port_monitor() {
 }
 
 void ProcWatch::_refresh_tcp_ports(MonitorThread& monitor) {
+  auto pruned_at = std::chrono::steady_clock::now();
   while (!monitor.stop_requested) {
     _do_periodic_refresh();
+    if (const auto now = std::chrono::steady_clock::now(); now - pruned_at >= TARGET_PRUNE_INTERVAL) {
+      prune_ended_processes();
+      pruned_at = now;
+    }
     const double interval = _refresh_interval;
     const int steps = std::max(1, static_cast<int>(std::floor(interval / kMonitorStepSeconds)));
     bool stopping = false;

@@ -1,8 +1,10 @@
 #pragma once
 // Decides per diverted packet whether it belongs to one of the applications the user chose, from
 // the process id that came with the packet or from the owner of its local port (a map of local
-// TCP ports to processes, refreshed by a monitor thread). Also lists the running processes and
-// the installed applications the user picks from.
+// TCP ports to processes, refreshed by a monitor thread, and one of local UDP ports, refreshed
+// when a new UDP flow needs it). A chosen PID counts only while the process that holds it is
+// the one that was chosen (same start time); chosen processes that end are forgotten. Also
+// lists the running processes and the installed applications the user picks from.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +16,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -37,6 +41,16 @@ inline constexpr std::chrono::milliseconds PORT_MONITOR_JOIN_TIMEOUT{2000};
 // table walked twenty times a second.
 inline constexpr std::chrono::milliseconds MONITOR_LISTING_AGE{1000};
 inline constexpr std::chrono::seconds INSTALLED_APPS_SCAN_TIMEOUT{30};
+// How often the monitor forgets chosen processes that have ended.
+inline constexpr std::chrono::seconds TARGET_PRUNE_INTERVAL{1};
+// A new UDP flow whose port no listing names yet is looked up this many times, this far apart,
+// before its owner counts as unknown.
+inline constexpr int UDP_LOOKUP_ATTEMPTS = 3;
+inline constexpr std::chrono::milliseconds UDP_LOOKUP_RETRY_DELAY{2};
+
+// Whose a UDP datagram is. Unknown: no listing named its port's owner within the short hold (a
+// socket closed meanwhile, or one no process visible to us holds).
+enum class UdpOwnerVerdict { chosen, not_chosen, unknown };
 
 // Lower-cased, with ".exe" appended unless already there: Chrome, chrome.exe and CHROME.EXE all
 // become chrome.exe. Chosen names and running images are both compared in this form, so a
@@ -48,6 +62,8 @@ PROC_WATCH_EXPORT std::string lower_ascii(std::string text);
 class PROC_WATCH_EXPORT ProcWatch {
  public:
   using PortMap = std::unordered_map<std::uint16_t, std::uint32_t>;
+  // Several sockets may share a UDP port (SO_REUSEADDR / SO_REUSEPORT, or one per address).
+  using UdpPortMap = std::unordered_map<std::uint16_t, std::vector<std::uint32_t>>;
   using PidSet = std::unordered_set<std::uint32_t>;
 
   ProcWatch();
@@ -65,10 +81,25 @@ class PROC_WATCH_EXPORT ProcWatch {
 
   // `packet_pid` is the process id the diversion layer supplied (0 when unknown), `src_port` the
   // packet's local TCP port; `spin` asks for a synchronous refresh when the port is not mapped
-  // yet (a connection's first SYN). A chosen application started after the build joins the
-  // target set with its first packet.
+  // yet (a connection's first SYN), and for a check that a chosen PID still belongs to the
+  // process that was chosen. A chosen application started after the build joins the target
+  // set with its first packet.
   bool is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_port = 0, bool spin = false);
   std::uint32_t get_pid_by_src_port(std::uint16_t src_port, bool spin = false);
+
+  // The same decision for a UDP datagram sent from local port `src_port`. `first_datagram`
+  // (a new flow) looks the port up in a fresh listing when the map does not name a chosen
+  // owner, waiting a few milliseconds at most, and checks the chosen PID's identity. Any
+  // chosen owner of a shared port makes the datagram a chosen one. Global mode: always chosen.
+  UdpOwnerVerdict judge_udp_packet(std::uint32_t packet_pid, std::uint16_t src_port, bool first_datagram = false);
+  // The first owner the last UDP listing gave for the port (0: none); no listing is made.
+  std::uint32_t get_pid_by_udp_port(std::uint16_t src_port) const;
+  // Number of ports in the new UDP map, 0 after a failure (the old map then stays).
+  std::size_t refresh_udp_now();
+
+  // Forgets chosen processes that have ended or whose PID now belongs to another process.
+  // The monitor does this every TARGET_PRUNE_INTERVAL; returns how many were forgotten.
+  std::size_t prune_ended_processes();
 
   void start_tcp_port_monitor();
   // Returns within PORT_MONITOR_JOIN_TIMEOUT; a refresh that overruns it finishes in the
@@ -88,6 +119,7 @@ class PROC_WATCH_EXPORT ProcWatch {
   // Name -> array of PIDs, or NOT_RUNNING; in the order the names were given.
   Json pid_lookup_details() const;
   PortMap tcp_port_map() const;
+  UdpPortMap udp_port_map() const;
 
   // Listings for the user's choice; they log failures and return what they have.
   static std::vector<std::string> get_all_process_names();
@@ -106,18 +138,21 @@ class PROC_WATCH_EXPORT ProcWatch {
 
   void _refresh_tcp_ports(MonitorThread& monitor);
   std::uint32_t _lookup_port(std::uint16_t src_port) const;
-  bool _is_target(const PidSet& targets, std::uint32_t pid);
+  std::vector<std::uint32_t> _lookup_udp_port(std::uint16_t src_port) const;
+  bool _any_target(const std::vector<std::uint32_t>& pids, bool verify);
+  // Whether `pid` is chosen; `verify` also checks that it is still the process that was chosen.
+  bool _is_target(std::uint32_t pid, bool verify);
   bool _admit_late_process(std::uint32_t pid);
-  void _publish_targets(PidSet targets);
   std::size_t _install_port_map(const std::vector<TcpConnection>& connections);
 
   std::shared_ptr<ProcessQueries> _queries;
 
-  // Read on the packet path without a lock: sets are immutable once published and kept until
-  // the tracker goes, so a reader never sees one freed. Writers hold _target_lock.
-  std::atomic<const PidSet*> _target_pids;
+  // The chosen processes: PID -> start time when chosen (absent where the system did not
+  // tell). Empty while filtering means no chosen process runs at the moment; only a build
+  // that found none switches to global mode.
   mutable std::mutex _target_lock;
-  std::vector<std::unique_ptr<const PidSet>> _published_target_sets;
+  std::unordered_map<std::uint32_t, std::optional<std::uint64_t>> _targets;
+  std::atomic<bool> _filtering{false};
   std::vector<std::string> _process_names;
   std::vector<std::string> _normalized_names;
   Json _pid_lookup_details = Json::object();
@@ -130,6 +165,8 @@ class PROC_WATCH_EXPORT ProcWatch {
 
   mutable std::mutex _port_map_lock;
   PortMap _tcp_port_map;
+  mutable std::mutex _udp_map_lock;
+  UdpPortMap _udp_port_map;
 
   std::mutex _monitor_lock;  // start and stop against each other
   std::unique_ptr<MonitorThread> _port_thread;

@@ -1,6 +1,7 @@
 #pragma once
-// What process tracking asks of the operating system: the running processes, the image name of
-// one process, and the machine's TCP connections. One implementation per OS, plus fakes in tests.
+// What process tracking asks of the operating system: the running processes, the image name and
+// start time of one process, and the machine's TCP connections and UDP sockets. One
+// implementation per OS, plus fakes in tests.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,12 @@ struct TcpConnection {
   std::uint32_t pid = 0;  // owning process; 0 when unknown
 };
 
+// One UDP socket: where it is bound (address 0.0.0.0 or :: for every address) and who holds it.
+struct UdpSocketEntry {
+  TcpEndpoint local;
+  std::uint32_t pid = 0;  // owning process; 0 when unknown
+};
+
 class PROC_WATCH_EXPORT ProcessQueries {
  public:
   virtual ~ProcessQueries() = default;
@@ -50,6 +57,17 @@ class PROC_WATCH_EXPORT ProcessQueries {
 
   // Image name of one process; absent when it has exited or may not be queried.
   virtual std::optional<std::string> image_name(std::uint32_t pid) = 0;
+
+  // A value that stays the same for the whole life of one process and differs for the next
+  // process given the same PID (its start time, in the system's own unit). Absent when the
+  // process is gone or may not be queried, and where the system cannot tell.
+  virtual std::optional<std::uint64_t> process_start_time(std::uint32_t pid) {
+    (void)pid;
+    return std::nullopt;
+  }
+
+  // All UDP sockets of both address families, connected or not. Throws ProcessQueryError.
+  virtual std::vector<UdpSocketEntry> udp_sockets() { throw ProcessQueryError("no UDP socket table here"); }
 
   // All TCP connections of both address families, listeners included. Throws ProcessQueryError.
   virtual std::vector<TcpConnection> tcp_connections() = 0;

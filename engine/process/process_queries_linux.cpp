@@ -253,7 +253,7 @@ class LinuxProcessQueries final : public ProcessQueries {
       const auto opened = tcp_connections_opened();
       if (opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
       try {
-        _cache = _with_owners(dump_tcp_sockets());
+        _cache = _with_owners(dump_tcp_sockets(), _tracer);
         _cache_opened = opened;
         _cache_taken = now;
         return _cache;
@@ -262,15 +262,42 @@ class LinuxProcessQueries final : public ProcessQueries {
         _table = LinuxSocketTable::proc_net_tcp;
       }
     }
-    return _with_owners(read_proc_net_tcp());
+    return _with_owners(read_proc_net_table("tcp"), _tracer);
   }
 
-  std::vector<TcpConnection> _with_owners(std::vector<ProcNetTcpRow> rows) {
+  std::vector<UdpSocketEntry> udp_sockets() override {
+    std::vector<ProcNetTcpRow> rows;
+    if (_table.load() == LinuxSocketTable::sock_diag) {
+      try {
+        rows = dump_udp_sockets();
+      } catch (const ProcessQueryError&) {
+        rows = read_proc_net_table("udp");
+      }
+    } else {
+      rows = read_proc_net_table("udp");
+    }
+    std::vector<UdpSocketEntry> sockets;
+    sockets.reserve(rows.size());
+    // UDP sockets have their own tracer: one traces the sockets of one table and forgets the rest.
+    for (auto& connection : _with_owners(std::move(rows), _udp_tracer)) {
+      if (connection.local) sockets.push_back(UdpSocketEntry{std::move(*connection.local), connection.pid});
+    }
+    return sockets;
+  }
+
+  std::optional<std::uint64_t> process_start_time(std::uint32_t pid) override {
+    if (pid == 0) return std::nullopt;
+    int error = 0;
+    const auto stat = read_file(fmt::format("/proc/{}/stat", pid), error);
+    return stat ? parse_process_start_time(*stat) : std::nullopt;
+  }
+
+  static std::vector<TcpConnection> _with_owners(std::vector<ProcNetTcpRow> rows, SocketOwnerTracer& tracer) {
     std::unordered_map<std::uint64_t, std::uint32_t> owners;
     for (const auto& row : rows) {
       if (row.inode != 0) owners.emplace(row.inode, 0);
     }
-    _tracer.trace(owners);
+    tracer.trace(owners);
 
     std::vector<TcpConnection> connections;
     connections.reserve(rows.size());
@@ -284,10 +311,11 @@ class LinuxProcessQueries final : public ProcessQueries {
     return connections;
   }
 
-  static std::vector<ProcNetTcpRow> read_proc_net_tcp() {
+  // The text tables of one protocol ("tcp" or "udp"); both share their layout.
+  static std::vector<ProcNetTcpRow> read_proc_net_table(const std::string& protocol) {
     std::vector<ProcNetTcpRow> rows;
-    for (const auto& [path, family] :
-         {std::pair{"/proc/net/tcp", AddressFamily::ipv4}, std::pair{"/proc/net/tcp6", AddressFamily::ipv6}}) {
+    for (const auto& [path, family] : {std::pair{"/proc/net/" + protocol, AddressFamily::ipv4},
+                                       std::pair{"/proc/net/" + protocol + "6", AddressFamily::ipv6}}) {
       int error = 0;
       auto text = read_file(path, error);
       if (!text) {
@@ -304,6 +332,7 @@ class LinuxProcessQueries final : public ProcessQueries {
  private:
   std::atomic<LinuxSocketTable> _table;
   SocketOwnerTracer _tracer;
+  SocketOwnerTracer _udp_tracer;
   std::mutex _cache_lock;  // also lets one walk serve a refresh that asks meanwhile
   std::vector<TcpConnection> _cache;
   std::optional<std::uint64_t> _cache_opened;
@@ -311,6 +340,31 @@ class LinuxProcessQueries final : public ProcessQueries {
 };
 
 }  // namespace
+
+std::optional<std::uint64_t> parse_process_start_time(std::string_view stat) {
+  // "pid (comm) state ppid ..." where comm may hold spaces and parentheses: the fields are
+  // counted from the last closing parenthesis; the start time is the 22nd field.
+  const std::size_t comm_end = stat.rfind(')');
+  if (comm_end == std::string_view::npos) return std::nullopt;
+  std::string_view rest = stat.substr(comm_end + 1);
+  constexpr int kStateField = 3;
+  constexpr int kStartTimeField = 22;
+  for (int field = kStateField; !rest.empty(); ++field) {
+    const std::size_t begin = rest.find_first_not_of(' ');
+    if (begin == std::string_view::npos) break;
+    rest.remove_prefix(begin);
+    const std::string_view word = rest.substr(0, rest.find_first_of(" \n"));
+    if (field == kStateField && (word == "Z" || word == "X")) return std::nullopt;
+    if (field == kStartTimeField) {
+      std::uint64_t ticks = 0;
+      const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), ticks);
+      if (error != std::errc() || end != word.data() + word.size()) return std::nullopt;
+      return ticks;
+    }
+    rest.remove_prefix(word.size());
+  }
+  return std::nullopt;
+}
 
 std::shared_ptr<ProcessQueries> make_linux_process_queries(LinuxSocketTable table) {
   return std::make_shared<LinuxProcessQueries>(table);

@@ -1,5 +1,5 @@
-// Process queries through Toolhelp snapshots, QueryFullProcessImageNameW and
-// GetExtendedTcpTable (owner PIDs, both address families).
+// Process queries through Toolhelp snapshots, QueryFullProcessImageNameW, GetProcessTimes and
+// GetExtendedTcpTable / GetExtendedUdpTable (owner PIDs, both address families).
 // winsock2.h must come before windows.h.
 // clang-format off
 #include <winsock2.h>
@@ -64,22 +64,49 @@ std::string snapshot_name(const PROCESSENTRY32W& entry) {
   return utf8_from_wide(std::wstring_view(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH)));
 }
 
-std::vector<std::uint8_t> owner_pid_table(ULONG family) {
+// One of the IP helper's owner tables (GetExtendedTcpTable or GetExtendedUdpTable) of one
+// address family, as raw bytes.
+template <typename Query>
+std::vector<std::uint8_t> owner_pid_table(const char* what, ULONG family, Query&& query) {
   std::vector<std::uint8_t> buffer;
   DWORD size = 0;
   // The table may grow between the size query and the read; a few rounds settle it.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const DWORD result =
-        GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
+    const DWORD result = query(buffer.empty() ? nullptr : buffer.data(), &size, family);
     if (result == NO_ERROR) return buffer;
     if (result != ERROR_INSUFFICIENT_BUFFER) {
-      // A machine without IPv6 simply has no such connections.
+      // A machine without IPv6 simply has no such sockets.
       if (family == AF_INET6 && result == ERROR_NOT_SUPPORTED) return {};
-      throw ProcessQueryError(fmt::format("GetExtendedTcpTable failed with error {}", result));
+      throw ProcessQueryError(fmt::format("{} failed with error {}", what, result));
     }
     buffer.resize(size);
   }
-  throw ProcessQueryError("GetExtendedTcpTable kept growing");
+  throw ProcessQueryError(fmt::format("{} kept growing", what));
+}
+
+std::vector<std::uint8_t> tcp_owner_table(ULONG family) {
+  return owner_pid_table("GetExtendedTcpTable", family, [](void* buffer, DWORD* size, ULONG af) {
+    return GetExtendedTcpTable(buffer, size, FALSE, af, TCP_TABLE_OWNER_PID_ALL, 0);
+  });
+}
+
+std::vector<std::uint8_t> udp_owner_table(ULONG family) {
+  return owner_pid_table("GetExtendedUdpTable", family, [](void* buffer, DWORD* size, ULONG af) {
+    return GetExtendedUdpTable(buffer, size, FALSE, af, UDP_TABLE_OWNER_PID, 0);
+  });
+}
+
+// The records of one owner table, IPv4 rows first.
+template <typename Record, typename Table, typename Decode>
+std::vector<Record> from_both_families(Table&& table, Decode&& decode) {
+  std::vector<Record> records;
+  for (const auto& [family, kind] :
+       {std::pair{ULONG{AF_INET}, AddressFamily::ipv4}, std::pair{ULONG{AF_INET6}, AddressFamily::ipv6}}) {
+    const auto bytes = table(family);
+    auto rows = decode(bytes.data(), bytes.size(), kind);
+    records.insert(records.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+  }
+  return records;
 }
 
 class WindowsProcessQueries final : public ProcessQueries {
@@ -116,14 +143,23 @@ class WindowsProcessQueries final : public ProcessQueries {
   }
 
   std::vector<TcpConnection> tcp_connections() override {
-    std::vector<TcpConnection> connections;
-    for (const auto& [family, kind] :
-         {std::pair{ULONG{AF_INET}, AddressFamily::ipv4}, std::pair{ULONG{AF_INET6}, AddressFamily::ipv6}}) {
-      const auto table = owner_pid_table(family);
-      auto rows = decode_tcp_owner_pid_table(table.data(), table.size(), kind);
-      connections.insert(connections.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
-    }
-    return connections;
+    return from_both_families<TcpConnection>(tcp_owner_table, decode_tcp_owner_pid_table);
+  }
+
+  std::vector<UdpSocketEntry> udp_sockets() override {
+    return from_both_families<UdpSocketEntry>(udp_owner_table, decode_udp_owner_pid_table);
+  }
+
+  std::optional<std::uint64_t> process_start_time(std::uint32_t pid) override {
+    if (pid == 0) return std::nullopt;
+    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return std::nullopt;
+    // A handle someone still holds keeps an ended process openable; it is gone all the same.
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(process.get(), &exit_code) || exit_code != STILL_ACTIVE) return std::nullopt;
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
+    return std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime;
   }
 };
 

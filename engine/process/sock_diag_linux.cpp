@@ -44,25 +44,43 @@ class NetlinkSocket {
   int _fd;
 };
 
-// One dump of both address families: the older request form asks for every family at once,
-// so the kernel walks its connection hash table once instead of once per family (the walk,
-// not the number of sockets, is most of the cost).
-void request_dump(int fd, std::uint32_t sequence) {
+// Sends one dump request: a netlink header of `type` followed by `request`.
+template <typename Request>
+void send_dump_request(int fd, std::uint32_t sequence, std::uint16_t type, const Request& request) {
   struct {
     nlmsghdr header;
-    inet_diag_req request;
+    Request request;
   } message{};
   message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = TCPDIAG_GETSOCK;
+  message.header.nlmsg_type = type;
   message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   message.header.nlmsg_seq = sequence;
-  message.request.idiag_family = AF_INET;
-  message.request.idiag_states = kHeldStates;
+  message.request = request;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   if (sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
     throw ProcessQueryError(fmt::format("sock_diag request: {}", std::strerror(errno)));
   }
+}
+
+// One dump of both address families: the older request form asks for every family at once,
+// so the kernel walks its connection hash table once instead of once per family (the walk,
+// not the number of sockets, is most of the cost).
+void request_dump(int fd, std::uint32_t sequence) {
+  inet_diag_req request{};
+  request.idiag_family = AF_INET;
+  request.idiag_states = kHeldStates;
+  send_dump_request(fd, sequence, TCPDIAG_GETSOCK, request);
+}
+
+// UDP has no combined request: one per address family, every state (an unconnected socket is
+// listed as closed, a connected one as established).
+void request_udp_dump(int fd, std::uint32_t sequence, std::uint8_t family) {
+  inet_diag_req_v2 request{};
+  request.sdiag_family = family;
+  request.sdiag_protocol = IPPROTO_UDP;
+  request.idiag_states = ~0u;
+  send_dump_request(fd, sequence, SOCK_DIAG_BY_FAMILY, request);
 }
 
 void append_row(const inet_diag_msg& record, std::vector<ProcNetTcpRow>& rows) {
@@ -76,7 +94,7 @@ void append_row(const inet_diag_msg& record, std::vector<ProcNetTcpRow>& rows) {
 }
 
 // Reads the answers to one dump until its closing message.
-void read_dump(int fd, std::uint32_t sequence, std::vector<ProcNetTcpRow>& rows) {
+void read_dump(int fd, std::uint32_t sequence, std::uint16_t record_type, std::vector<ProcNetTcpRow>& rows) {
   alignas(nlmsghdr) static thread_local std::uint8_t buffer[kReceiveBuffer];
   for (;;) {
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
@@ -91,9 +109,11 @@ void read_dump(int fd, std::uint32_t sequence, std::vector<ProcNetTcpRow>& rows)
       if (header->nlmsg_type == NLMSG_DONE) return;
       if (header->nlmsg_type == NLMSG_ERROR) {
         const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+        // A kernel without IPv6 has no such sockets to list.
+        if (error == ENOENT) return;
         throw ProcessQueryError(fmt::format("sock_diag: {}", std::strerror(error)));
       }
-      if (header->nlmsg_type != TCPDIAG_GETSOCK || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      if (header->nlmsg_type != record_type || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
       append_row(*static_cast<const inet_diag_msg*>(NLMSG_DATA(header)), rows);
     }
   }
@@ -106,7 +126,19 @@ std::vector<ProcNetTcpRow> dump_tcp_sockets() {
   std::vector<ProcNetTcpRow> rows;
   constexpr std::uint32_t sequence = 1;
   request_dump(netlink.fd(), sequence);
-  read_dump(netlink.fd(), sequence, rows);
+  read_dump(netlink.fd(), sequence, TCPDIAG_GETSOCK, rows);
+  return rows;
+}
+
+std::vector<ProcNetTcpRow> dump_udp_sockets() {
+  NetlinkSocket netlink;
+  std::vector<ProcNetTcpRow> rows;
+  std::uint32_t sequence = 1;
+  for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
+    request_udp_dump(netlink.fd(), sequence, family);
+    read_dump(netlink.fd(), sequence, SOCK_DIAG_BY_FAMILY, rows);
+    ++sequence;
+  }
   return rows;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The kernel's TCP socket table (IPv4 and IPv6) through sock_diag netlink: one dump request
+// The kernel's TCP and UDP socket tables (IPv4 and IPv6) through sock_diag netlink: one dump request
 // answered with binary records, instead of formatting and parsing the text of /proc/net/tcp{,6}.
 #include <cstdint>
 #include <optional>
@@ -15,6 +15,11 @@ namespace tovix {
 // in TIME_WAIT and a listener's pending requests are left out. Throws ProcessQueryError when
 // the kernel offers no sock_diag or the dump fails.
 PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_tcp_sockets();
+
+// Every UDP socket of this network namespace (IPv4 and IPv6, connected or not) with its local
+// endpoint and socket inode; the state says "CLOSE" for an unconnected socket. Throws
+// ProcessQueryError as above.
+PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_udp_sockets();
 
 // How many TCP connections this namespace has opened so far, actively and passively (the
 // ActiveOpens and PassiveOpens counters of /proc/net/snmp): reading it costs no walk of the

@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "common/ip_address.h"
+
 namespace tovix {
 
 const char* linux_tcp_state_name(unsigned state) {
@@ -76,36 +78,7 @@ std::string format_ipv4(const std::uint8_t* bytes) {
   return fmt::format("{}.{}.{}.{}", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
-std::string format_ipv6(const std::uint8_t* bytes) {
-  std::array<unsigned, 8> groups{};
-  for (std::size_t i = 0; i < 8; ++i) groups[i] = unsigned{bytes[2 * i]} << 8 | bytes[2 * i + 1];
-  int best_start = -1;
-  int best_length = 1;  // a single zero group is never shortened
-  for (int i = 0; i < 8;) {
-    if (groups[i] != 0) {
-      ++i;
-      continue;
-    }
-    int j = i;
-    while (j < 8 && groups[j] == 0) ++j;
-    if (j - i > best_length) {
-      best_start = i;
-      best_length = j - i;
-    }
-    i = j;
-  }
-  std::string text;
-  for (int i = 0; i < 8; ++i) {
-    if (i == best_start) {
-      text += "::";
-      i += best_length - 1;
-      continue;
-    }
-    if (!text.empty() && text.back() != ':') text += ':';
-    text += fmt::format("{:x}", groups[i]);
-  }
-  return text;
-}
+std::string format_ipv6(const std::uint8_t* bytes) { return IpAddress::from_bytes(std::span(bytes, 16)).text(); }
 
 std::vector<ProcNetTcpRow> parse_proc_net_tcp(std::string_view text, AddressFamily family) {
   std::vector<ProcNetTcpRow> rows;
@@ -131,33 +104,52 @@ std::vector<ProcNetTcpRow> parse_proc_net_tcp(std::string_view text, AddressFami
   return rows;
 }
 
+namespace {
+
+// Calls decode(row) for each complete row of an owner table: a little-endian row count, then
+// the rows; a count beyond the buffer is cut to what it holds.
+template <typename Record, typename Decode>
+std::vector<Record> decode_owner_table(const std::uint8_t* data, std::size_t size, std::size_t row_size,
+                                       Decode&& decode) {
+  std::vector<Record> records;
+  if (data == nullptr || size < 4) return records;
+  const std::size_t rows = std::min<std::size_t>(read_le32(data), (size - 4) / row_size);
+  records.reserve(rows);
+  for (std::size_t i = 0; i < rows; ++i) records.push_back(decode(data + 4 + i * row_size));
+  return records;
+}
+
+}  // namespace
+
 std::vector<TcpConnection> decode_tcp_owner_pid_table(const std::uint8_t* data, std::size_t size,
                                                       AddressFamily family) {
-  std::vector<TcpConnection> connections;
-  if (data == nullptr || size < 4) return connections;
-  const bool v4 = family == AddressFamily::ipv4;
-  const std::size_t row_size = v4 ? 24 : 56;
-  const std::size_t count = read_le32(data);
-  const std::size_t complete_rows = (size - 4) / row_size;
-  connections.reserve(std::min(count, complete_rows));
-  for (std::size_t i = 0; i < count && i < complete_rows; ++i) {
-    const std::uint8_t* row = data + 4 + i * row_size;
-    TcpConnection connection;
-    if (v4) {
-      // dwState, dwLocalAddr, dwLocalPort, dwRemoteAddr, dwRemotePort, dwOwningPid
-      connection.state = windows_state_name(read_le32(row));
-      connection.local = TcpEndpoint{format_ipv4(row + 4), read_port(row + 8)};
-      connection.pid = read_le32(row + 20);
-    } else {
-      // ucLocalAddr[16], dwLocalScopeId, dwLocalPort, ucRemoteAddr[16], dwRemoteScopeId,
-      // dwRemotePort, dwState, dwOwningPid
-      connection.local = TcpEndpoint{format_ipv6(row), read_port(row + 20)};
-      connection.state = windows_state_name(read_le32(row + 48));
-      connection.pid = read_le32(row + 52);
-    }
-    connections.push_back(std::move(connection));
+  if (family == AddressFamily::ipv4) {
+    // dwState, dwLocalAddr, dwLocalPort, dwRemoteAddr, dwRemotePort, dwOwningPid
+    return decode_owner_table<TcpConnection>(data, size, 24, [](const std::uint8_t* row) {
+      return TcpConnection{TcpEndpoint{format_ipv4(row + 4), read_port(row + 8)}, windows_state_name(read_le32(row)),
+                           read_le32(row + 20)};
+    });
   }
-  return connections;
+  // ucLocalAddr[16], dwLocalScopeId, dwLocalPort, ucRemoteAddr[16], dwRemoteScopeId,
+  // dwRemotePort, dwState, dwOwningPid
+  return decode_owner_table<TcpConnection>(data, size, 56, [](const std::uint8_t* row) {
+    return TcpConnection{TcpEndpoint{format_ipv6(row), read_port(row + 20)}, windows_state_name(read_le32(row + 48)),
+                         read_le32(row + 52)};
+  });
+}
+
+std::vector<UdpSocketEntry> decode_udp_owner_pid_table(const std::uint8_t* data, std::size_t size,
+                                                       AddressFamily family) {
+  if (family == AddressFamily::ipv4) {
+    // dwLocalAddr, dwLocalPort, dwOwningPid
+    return decode_owner_table<UdpSocketEntry>(data, size, 12, [](const std::uint8_t* row) {
+      return UdpSocketEntry{TcpEndpoint{format_ipv4(row), read_port(row + 4)}, read_le32(row + 8)};
+    });
+  }
+  // ucLocalAddr[16], dwLocalScopeId, dwLocalPort, dwOwningPid
+  return decode_owner_table<UdpSocketEntry>(data, size, 28, [](const std::uint8_t* row) {
+    return UdpSocketEntry{TcpEndpoint{format_ipv6(row), read_port(row + 20)}, read_le32(row + 24)};
+  });
 }
 
 }  // namespace tovix

@@ -1,5 +1,6 @@
 #pragma once
-// Turns the raw connection tables of each OS into TcpConnection records. Pure functions, kept
+// Turns the raw connection and socket tables of each OS into TcpConnection and UdpSocketEntry
+// records. Pure functions, kept
 // apart from the OS calls so that both formats are checked on every platform.
 #include <cstddef>
 #include <cstdint>
@@ -37,5 +38,10 @@ PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> parse_proc_net_tcp(std::string_view
 // not hold completely are left out.
 PROC_WATCH_EXPORT std::vector<TcpConnection> decode_tcp_owner_pid_table(const std::uint8_t* data, std::size_t size,
                                                                         AddressFamily family);
+
+// Rows of a MIB_UDPTABLE_OWNER_PID / MIB_UDP6TABLE_OWNER_PID buffer as GetExtendedUdpTable
+// fills it; the same conventions.
+PROC_WATCH_EXPORT std::vector<UdpSocketEntry> decode_udp_owner_pid_table(const std::uint8_t* data, std::size_t size,
+                                                                         AddressFamily family);
 
 }  // namespace tovix

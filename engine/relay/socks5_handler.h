@@ -24,9 +24,6 @@ class SOCKS5_HANDLER_EXPORT Socks5Handler : public UpstreamHandler {
 
  private:
   using Deadline = std::chrono::steady_clock::time_point;
-  // Returns the method the proxy chose.
-  std::uint8_t _greet(Socket& proxy, bool offer_password, Deadline deadline) const;
-  void _authenticate(Socket& proxy, const std::string& username, const std::string& password, Deadline deadline) const;
   void _connect(Socket& proxy, const std::string& dst_ip, int dst_port, Deadline deadline) const;
 
   HandshakeTimeouts _timeouts;

@@ -8,11 +8,56 @@ void FakeProcessQueries::add_process(std::uint32_t pid, std::optional<std::strin
                                      std::optional<std::string> exe) {
   std::lock_guard guard(_lock);
   _processes.push_back(ProcessEntry{pid, std::move(name), std::move(exe)});
+  _start_times[pid] = _next_start_time++;
 }
 
 void FakeProcessQueries::remove_process(std::uint32_t pid) {
   std::lock_guard guard(_lock);
   std::erase_if(_processes, [pid](const ProcessEntry& p) { return p.pid == pid; });
+  _start_times.erase(pid);
+}
+
+void FakeProcessQueries::hide_start_time(std::uint32_t pid) {
+  std::lock_guard guard(_lock);
+  _start_times[pid] = std::nullopt;
+}
+
+void FakeProcessQueries::set_udp_sockets(std::vector<UdpSocketEntry> sockets) {
+  std::lock_guard guard(_lock);
+  _udp_sockets = std::move(sockets);
+}
+
+void FakeProcessQueries::list_udp_late(std::size_t count) {
+  std::lock_guard guard(_lock);
+  _late_udp_listings = count;
+}
+
+std::size_t FakeProcessQueries::start_time_calls() const {
+  std::lock_guard guard(_lock);
+  return _start_time_calls;
+}
+
+std::size_t FakeProcessQueries::udp_calls() const {
+  std::lock_guard guard(_lock);
+  return _udp_calls;
+}
+
+std::vector<UdpSocketEntry> FakeProcessQueries::udp_sockets() {
+  std::lock_guard guard(_lock);
+  ++_udp_calls;
+  if (_connection_failure) throw ProcessQueryError(*_connection_failure);
+  if (_late_udp_listings > 0) {
+    --_late_udp_listings;
+    return {};
+  }
+  return _udp_sockets;
+}
+
+std::optional<std::uint64_t> FakeProcessQueries::process_start_time(std::uint32_t pid) {
+  std::lock_guard guard(_lock);
+  ++_start_time_calls;
+  const auto found = _start_times.find(pid);
+  return found == _start_times.end() ? std::nullopt : found->second;
 }
 
 void FakeProcessQueries::fail_enumeration_after(std::size_t visited, std::string message) {
@@ -110,6 +155,10 @@ std::vector<TcpConnection> FakeProcessQueries::tcp_connections() {
   _changed.notify_all();
   if (_connection_failure) throw ProcessQueryError(*_connection_failure);
   return _connections;
+}
+
+UdpSocketEntry udp_socket(std::uint16_t port, std::uint32_t pid, std::string address) {
+  return UdpSocketEntry{TcpEndpoint{std::move(address), port}, pid};
 }
 
 TcpConnection connection(std::uint16_t port, std::uint32_t pid, std::string state) {

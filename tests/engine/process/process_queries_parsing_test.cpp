@@ -160,5 +160,33 @@ TEST(OwnerPidTableTest, CountBeyondTheBufferNeverReadsPastIt) {
   EXPECT_TRUE(decode_tcp_owner_pid_table(buffer.data(), buffer.size(), AddressFamily::ipv6).empty());
 }
 
+TEST(OwnerPidTableTest, UdpRowsOfBothFamiliesAndTruncatedBuffers) {
+  auto v4 = with_count(2, 2 * 12 + 5);  // two rows and a piece of a third
+  v4[4] = 127, v4[7] = 1;
+  put_port(v4, 8, 5353);
+  put_le32(v4, 12, 321);
+  put_port(v4, 20, 53);  // 0.0.0.0:53
+  put_le32(v4, 24, 4);
+  const auto rows4 = decode_udp_owner_pid_table(v4.data(), v4.size(), AddressFamily::ipv4);
+  ASSERT_EQ(rows4.size(), 2u);
+  EXPECT_EQ(rows4[0].local.address, "127.0.0.1");
+  EXPECT_EQ(rows4[0].local.port, 5353);
+  EXPECT_EQ(rows4[0].pid, 321u);
+  EXPECT_EQ(rows4[1].local.address, "0.0.0.0");
+  EXPECT_EQ(rows4[1].local.port, 53);
+  EXPECT_EQ(rows4[1].pid, 4u);
+
+  auto v6 = with_count(3, 28 + 27);  // the count claims more than the buffer holds
+  v6[4 + 15] = 1;
+  put_port(v6, 4 + 20, 443);
+  put_le32(v6, 4 + 24, 9001);
+  const auto rows6 = decode_udp_owner_pid_table(v6.data(), v6.size(), AddressFamily::ipv6);
+  ASSERT_EQ(rows6.size(), 1u);
+  EXPECT_EQ(rows6[0].local.address, "::1");
+  EXPECT_EQ(rows6[0].local.port, 443);
+  EXPECT_EQ(rows6[0].pid, 9001u);
+  EXPECT_TRUE(decode_udp_owner_pid_table(v6.data(), 3, AddressFamily::ipv6).empty());
+}
+
 }  // namespace
 }  // namespace tovix

@@ -33,6 +33,11 @@ TEST(PlatformProcessQueriesTest, ListsThisTestProcessWithItsNameAndPath) {
   EXPECT_EQ(queries->image_name(self->pid), self->name);
   EXPECT_EQ(queries->image_name(0), std::nullopt);
   EXPECT_NO_THROW(queries->tcp_connections());
+  EXPECT_NO_THROW(queries->udp_sockets());
+  const auto started = queries->process_start_time(self->pid);
+  EXPECT_TRUE(started.has_value()) << "a running process has a start time";
+  EXPECT_EQ(queries->process_start_time(self->pid), started);
+  EXPECT_EQ(queries->process_start_time(0), std::nullopt);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // owns: each must list them with the same local endpoint, state and owner.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -130,6 +131,85 @@ TEST(SockDiagTest, ANewConnectionIsListedAtOnceUnlessTheCallerAcceptsARecentList
       << "a listing younger than the age accepted is answered again";
   EXPECT_TRUE(lists_it(queries->tcp_connections())) << "right after an earlier listing";
   EXPECT_TRUE(lists_it(queries->recent_tcp_connections(std::chrono::milliseconds(0))));
+}
+
+int udp_socket_on(int family, const void* address, socklen_t length, bool connect_to_self) {
+  const int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, static_cast<const sockaddr*>(address), length) != 0) return -1;
+  if (connect_to_self) {
+    sockaddr_storage self{};
+    socklen_t self_length = sizeof self;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&self), &self_length);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&self), self_length) != 0) return -1;
+  }
+  return fd;
+}
+
+TEST(UdpSocketTableTest, BothTablesListThisProcessesUdpSocketsConnectedOrNot) {
+  sockaddr_in v4{};
+  v4.sin_family = AF_INET;
+  v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  v6.sin6_addr = in6addr_loopback;
+  const int unconnected = udp_socket_on(AF_INET, &v4, sizeof v4, false);
+  const int connected = udp_socket_on(AF_INET, &v4, sizeof v4, true);
+  const int ipv6 = udp_socket_on(AF_INET6, &v6, sizeof v6, false);
+  ASSERT_GE(unconnected, 0);
+  ASSERT_GE(connected, 0);
+  std::map<int, std::string> expected{{port_of(unconnected), "127.0.0.1"}, {port_of(connected), "127.0.0.1"}};
+  if (ipv6 >= 0) expected.emplace(port_of(ipv6), "::1");
+
+  const auto self = static_cast<std::uint32_t>(getpid());
+  for (const auto table : {LinuxSocketTable::sock_diag, LinuxSocketTable::proc_net_tcp}) {
+    std::map<int, std::string> seen;
+    for (const UdpSocketEntry& entry : make_linux_process_queries(table)->udp_sockets()) {
+      if (entry.pid == self && expected.contains(entry.local.port)) seen.emplace(entry.local.port, entry.local.address);
+    }
+    EXPECT_EQ(seen, expected) << (table == LinuxSocketTable::sock_diag ? "sock_diag" : "/proc/net/udp");
+  }
+  for (int fd : {unconnected, connected, ipv6}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+TEST(ProcessStartTimeTest, StartTimeTellsProcessesUnderOnePidApart) {
+  struct Case {
+    const char* stat;
+    std::optional<std::uint64_t> expected;
+  };
+  const Case cases[] = {
+      {"42 (bash) S 1 42 42 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 1 0 987654 1000 10", 987654},
+      {"42 (a) b (c)) R 1 42 42 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 1 0 55 1000 10\n", 55},
+      {"42 (defunct) Z 1 42 42 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 1 0 55 1000 10", std::nullopt},
+      {"42 (short) S 1 42", std::nullopt},
+      {"42 (bad) S 1 42 42 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 1 0 5x5 1000", std::nullopt},
+      {"no parenthesis", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_process_start_time(c.stat), c.expected) << c.stat;
+
+  auto queries = platform_process_queries();
+  const auto self = static_cast<std::uint32_t>(getpid());
+  const auto own = queries->process_start_time(self);
+  ASSERT_TRUE(own.has_value());
+  EXPECT_EQ(queries->process_start_time(self), own);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char byte;
+    (void)!read(ready[0], &byte, 1);
+    _exit(0);
+  }
+  const auto child_start = queries->process_start_time(static_cast<std::uint32_t>(child));
+  EXPECT_TRUE(child_start.has_value());
+  (void)!write(ready[1], "x", 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(queries->process_start_time(static_cast<std::uint32_t>(child)), std::nullopt) << "gone";
 }
 
 }  // namespace
