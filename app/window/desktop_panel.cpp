@@ -35,7 +35,7 @@ DesktopPanel::DesktopPanel(SettingsStore& settings, std::shared_ptr<Autostart> a
   _autostart_box = new QCheckBox(QStringLiteral("开机自动启动"));
   rows->addWidget(_autostart_box);
   rows->addWidget(
-      hint(QStringLiteral("登录系统时启动云貂代理，窗口隐藏在系统托盘中；上次关闭时代理在运行，则自动启动代理。")));
+      hint(QStringLiteral("登录系统时启动云貂代理，窗口隐藏在系统托盘中；上次退出时代理在运行，则同时启动代理。")));
   _close_to_tray = new QCheckBox(QStringLiteral("关闭窗口时最小化到系统托盘（不退出程序）"));
   _close_to_tray->setChecked(settings.get(CLOSE_TO_TRAY_KEY) == Json(true));
   rows->addWidget(_close_to_tray);

@@ -3,8 +3,10 @@
 // trayer as the tray host (a bare X server has none) and the engine on a fake diverter with a
 // loopback microsocks as its proxy.
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QScreen>
 #include <QTest>
 #include <filesystem>
@@ -54,6 +56,18 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, WAIT_MS)) {
     std::cerr << "no system tray appeared (is trayer installed?)\n";
     return 1;
+  }
+
+  {
+    // The icons of every state, large enough to see the state dot.
+    const app::TrayState states[] = {app::TrayState::stopped, app::TrayState::starting, app::TrayState::running,
+                                     app::TrayState::error};
+    QImage sheet(4 * 72 + 8, 80, QImage::Format_ARGB32);
+    sheet.fill(QColor("#dcdcdc"));
+    QPainter painter(&sheet);
+    for (int i = 0; i < 4; ++i) painter.drawPixmap(8 + i * 72, 8, app::tray_icon(states[i]).pixmap(64, 64));
+    painter.end();
+    sheet.save(QString::fromStdString((out / "tray_icons.png").string()));
   }
 
   TempDir dir;

@@ -97,7 +97,7 @@ TEST(TrayLook, EachStateHasItsOwnDotAndTheTooltipShowsTheTraffic) {
   }
   app::TrafficReading reading{1536 * 1024, 20 * 1024 * 1024 + 300 * 1024, 12 * 1024, 300 * 1024};
   EXPECT_EQ(app::tray_tooltip(TrayState::running, reading).toStdString(),
-            "云貂代理 - 代理运行中\n↑ 上传 1.5 MB  12.0 KB/s\n↓ 下载 20.3 MB  300.0 KB/s");
+            "云貂代理 - 代理运行中\n↑ 上传 1.50 MB  12.0 KB/s\n↓ 下载 20.3 MB  300.0 KB/s");
 }
 
 // The engine ends without being asked (here: nothing to start with): the icon turns to error and,

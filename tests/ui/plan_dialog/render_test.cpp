@@ -26,7 +26,9 @@ class Render : public DialogTest {
     QApplication::processEvents();
     EXPECT_THAT(buttons_cut_off(widget), ::testing::IsEmpty()) << name.toStdString();
     const QString folder = qEnvironmentVariable("TOVIX_RENDER_DIR");
-    if (!folder.isEmpty()) ASSERT_TRUE(widget.grab().save(folder + "/" + name + ".png"));
+    if (!folder.isEmpty()) {
+      ASSERT_TRUE(widget.grab().save(folder + "/" + name + ".png"));
+    }
   }
 };
 
