@@ -3,16 +3,21 @@
 // trayer as the tray host (a bare X server has none) and the engine on a fake diverter with a
 // loopback microsocks as its proxy.
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
+#include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 #include <filesystem>
 #include <iostream>
 
+#include "app/autostart/xdg_autostart_linux.h"
 #include "app/core/proxy_text.h"
+#include "app/window/desktop_panel.h"
 #include "app/window/engine_bar.h"
 #include "app/window/main_window.h"
 #include "app/window/tray_controller.h"
@@ -110,7 +115,20 @@ int main(int argc, char** argv) {
   save_screen(out / "tray_menu_error.png");
   tray.menu()->hide();
 
+  // The tab, with the start at log-on switched on (into a folder of this run).
+  auto* desktop = new app::DesktopPanel(
+      settings, std::make_shared<app::XdgAutostart>(app::autostart_command(argv[0], std::nullopt), dir / "autostart"),
+      true);
+  window.add_panel(desktop, QStringLiteral("启动与托盘"));
+  window.tabs()->setCurrentIndex(window.tabs()->count() - 1);
+  window.resize(900, 640);
   window.show();
+  QSignalSpy updated(desktop, &app::DesktopPanel::updated);
+  (void)QTest::qWaitFor([&] { return desktop->autostart_box()->isEnabled(); }, WAIT_MS);
+  desktop->autostart_box()->click();
+  (void)updated.wait(WAIT_MS);
+  save_screen(out / "desktop_tab.png");
+
   QMessageBox* question = app::make_close_question(&window);
   question->show();
   save_screen(out / "close_question.png");
