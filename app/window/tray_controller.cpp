@@ -103,6 +103,7 @@ TrayController::TrayController(MainWindow& window, SettingsStore& settings, bool
 TrayController::~TrayController() {
   _window.set_close_decision(nullptr);
   _icon.hide();
+  _icon.setContextMenu(nullptr);
   delete _menu;
 }
 
