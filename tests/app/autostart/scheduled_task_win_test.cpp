@@ -28,8 +28,9 @@ class ScheduledTaskTest : public ::testing::Test {
     context.user = "OFFICE\\li.wei";
   }
   app::ScheduledTaskAutostart autostart() {
-    return {{"C:\\Program Files\\云貂 & Co\\tovixproxy.exe", {"--minimized", "--config", "D:\\my config.json"}},
-            context};
+    return {
+        {fs::u8path("C:\\Program Files\\云貂 & Co\\tovixproxy.exe"), {"--minimized", "--config", "D:\\my config.json"}},
+        context};
   }
 
   ScriptedTool schtasks{"schtasks"};
@@ -42,7 +43,7 @@ TEST_F(ScheduledTaskTest, SwitchingOnCreatesTheTaskFromADefinitionAndOffDeletesI
   schtasks.answer("/Delete", {"SUCCESS: The scheduled task \"ToVixProxy\" was successfully deleted.\n", ""});
   std::string handed_over;  // the definition file as schtasks found it
   context.run = [&handed_over](const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    if (argv.size() > 4 && argv[3] == "/XML") handed_over = read_text(fs::u8path(argv[4]));
+    if (argv.size() > 5 && argv[4] == "/XML") handed_over = read_text(fs::u8path(argv[5]));
     return run_command(argv, timeout);
   };
   auto task = autostart();
@@ -68,7 +69,7 @@ TEST_F(ScheduledTaskTest, SwitchingOnCreatesTheTaskFromADefinitionAndOffDeletesI
 
 TEST_F(ScheduledTaskTest, TheDefinitionRunsThisProgramAtTheUsersLogOnWithHighestRightsAndNoLimits) {
   const std::string xml = app::scheduled_task_xml(
-      {"C:\\Program Files\\云貂 & Co\\tovixproxy.exe", {"--minimized", "--config", "D:\\my config.json"}},
+      {fs::u8path("C:\\Program Files\\云貂 & Co\\tovixproxy.exe"), {"--minimized", "--config", "D:\\my config.json"}},
       "OFFICE\\li.wei");
   for (const char* part : {
            "<LogonTrigger>\n      <Enabled>true</Enabled>\n      <UserId>OFFICE\\li.wei</UserId>\n    </LogonTrigger>",
