@@ -1,5 +1,5 @@
-// Start-up: the settings, the log file, one instance at a time, then the window (or, with
-// --headless, the engine alone on the console).
+// Start-up: the settings, the log file, one instance at a time, then the window with its tray
+// icon (or, with --headless, the engine alone on the console).
 #include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/autostart/autostart.h"
 #include "app/core/headless_runner.h"
 #include "app/core/log_file.h"
 #include "app/core/secret_redactor.h"
@@ -16,7 +17,9 @@
 #include "app/insight/failure_status_feed.h"
 #include "app/insight/proxy_failure_status.h"
 #include "app/insight/window_insight.h"
+#include "app/window/desktop_panel.h"
 #include "app/window/main_window.h"
+#include "app/window/tray_controller.h"
 #include "common/logging.h"
 #include "config/settings_store.h"
 
@@ -30,6 +33,7 @@ constexpr const char* LOGGER_SHELL = "ToVixProxy.App";
 
 struct Options {
   bool headless = false;
+  bool minimized = false;
   std::optional<std::filesystem::path> config;
   bool help = false;
   std::string error;
@@ -40,6 +44,8 @@ Options parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--headless") == 0) {
       options.headless = true;
+    } else if (std::strcmp(argv[i], MINIMIZED_OPTION) == 0) {
+      options.minimized = true;
     } else if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
       options.config = std::filesystem::u8path(argv[++i]);
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -52,9 +58,10 @@ Options parse_options(int argc, char** argv) {
 }
 
 void print_usage() {
-  std::cout << "用法: tovixproxy [--headless] [--config 配置文件]\n"
-               "  --headless  不打开窗口，按 config.json 启动代理引擎；Ctrl-C 或 SIGTERM 停止\n"
-               "  --config    使用指定的配置文件（默认: 程序旁的 config.json）\n";
+  std::cout << "用法: tovixproxy [--headless] [--minimized] [--config 配置文件]\n"
+               "  --headless   不打开窗口，按 config.json 启动代理引擎；Ctrl-C 或 SIGTERM 停止\n"
+               "  --minimized  启动时窗口隐藏在系统托盘中（开机自动启动时使用）；没有系统托盘时最小化显示\n"
+               "  --config     使用指定的配置文件（默认: 程序旁的 config.json）\n";
 }
 
 int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor) {
@@ -74,12 +81,26 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
   return QCoreApplication::exec();
 }
 
-int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance) {
+int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor, SingleInstance& instance,
+               const Options& options) {
   insight::FailureStatusFeed proxy_failures;
   EngineOptions engine_options;
   engine_options.upstream_observer = proxy_failures.observer();
   MainWindow window(settings, std::move(engine_options));
   insight::install_insight(window, settings, proxy_failures);
+  TrayController tray(window, settings);
+  const auto program = std::filesystem::u8path(QCoreApplication::applicationFilePath().toStdString());
+  auto* desktop =
+      new DesktopPanel(settings, make_system_autostart(autostart_command(program, options.config)), tray.available());
+  window.add_panel(desktop, QStringLiteral("启动与托盘"));
+  QObject::connect(&tray, &TrayController::close_choice_made, desktop, &DesktopPanel::show_close_to_tray);
+  QObject::connect(&proxy_failures, &insight::FailureStatusFeed::proxy_failed, &tray,
+                   &TrayController::notify_proxy_failure);
+  // The window may be hidden in the tray with only a dialog open: the program ends when the
+  // window closes for good, not when the last visible window goes.
+  QApplication::setQuitOnLastWindowClosed(false);
+  QObject::connect(&window, &MainWindow::closed, QCoreApplication::instance(), &QCoreApplication::quit,
+                   Qt::QueuedConnection);
   QObject::connect(&instance, &SingleInstance::activation_requested, &window, [&window] {
     get_logger(LOGGER_SHELL)->info("程序再次启动，切换到已打开的窗口");
     window.bring_forward();
@@ -90,11 +111,11 @@ int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& r
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });
   // Killed in the middle, a running engine would leave its diversion in place (on Linux the
-  // queue rules hold every TCP packet until the next start): a stop signal closes the window,
-  // which stops the engine first.
+  // queue rules hold every TCP packet until the next start): a stop signal quits, which stops
+  // the engine first, also when closing would only hide the window in the tray.
   StopSignals stop_signals;
-  QObject::connect(&stop_signals, &StopSignals::stop_requested, &window, &QWidget::close);
-  window.show();
+  QObject::connect(&stop_signals, &StopSignals::stop_requested, &window, &MainWindow::quit);
+  tray.show_window(options.minimized);
   window.start_if_enabled();
   return QApplication::exec();
 }
@@ -129,5 +150,5 @@ int main(int argc, char** argv) {
     std::cout << "云貂代理已在运行，已切换到正在运行的实例" << std::endl;
     return options.headless ? 1 : 0;
   }
-  return options.headless ? run_headless(settings, redactor) : run_window(settings, redactor, instance);
+  return options.headless ? run_headless(settings, redactor) : run_window(settings, redactor, instance, options);
 }

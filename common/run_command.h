@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program with an argument vector and captures what it prints.
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,5 +32,8 @@ class COMMON_EXPORT CommandTimeout : public CommandError {
 // quoting rules and no console window is shown. Blocks until the program ends or the time-out
 // passes; throws CommandError or CommandTimeout.
 COMMON_EXPORT CommandResult run_command(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+
+// run_command, or a stand-in for it where a caller takes one.
+using CommandRunner = std::function<CommandResult(const std::vector<std::string>&, std::chrono::milliseconds)>;
 
 }  // namespace tovix

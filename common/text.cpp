@@ -64,6 +64,11 @@ std::string_view strip_whitespace(std::string_view text) {
   return text.substr(first, text.find_last_not_of(spaces) - first + 1);
 }
 
+std::string path_text(const std::filesystem::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return {utf8.begin(), utf8.end()};
+}
+
 std::string windows_command_line(const std::vector<std::string>& argv) {
   std::string line;
   for (size_t index = 0; index < argv.size(); ++index) {

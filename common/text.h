@@ -1,6 +1,7 @@
 #pragma once
 // Text helpers shared by modules that read bytes from other programs or the network.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,9 @@ COMMON_EXPORT std::string to_valid_utf8(std::string_view bytes, size_t max_chara
 
 // The text without white space (blank, tab, line breaks, form feed, vertical tab) at either end.
 COMMON_EXPORT std::string_view strip_whitespace(std::string_view text);
+
+// The path as UTF-8 text (std::filesystem's string() uses the ANSI code page on Windows).
+COMMON_EXPORT std::string path_text(const std::filesystem::path& path);
 
 // One Windows command line for the argument vector, quoted so that CommandLineToArgvW and the
 // C runtime give back exactly these arguments (an argument with spaces is enclosed in quotes).

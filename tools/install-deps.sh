@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git ccache
-  qt6-base-dev fonts-wqy-microhei xvfb xauth
+  qt6-base-dev fonts-wqy-microhei xvfb xauth trayer
   libcurl4-openssl-dev libssl-dev openssl
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev

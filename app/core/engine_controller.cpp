@@ -188,6 +188,8 @@ void EngineController::_on_api_failure(const QString& reason) {
 bool EngineController::shutdown(std::chrono::milliseconds timeout) {
   _refresher.stop();
   _awaiting_first_fetch = false;
+  // Asked to end like a stop: whoever watches the states must not take it for a failure.
+  if (_state != EngineState::stopped) _set_state(EngineState::stopping);
   const QDeadlineTimer deadline(timeout.count());
   if (_control_thread.isRunning()) {
     // Behind every command asked before, so a start still queued is undone too.

@@ -106,6 +106,7 @@ void EngineBar::refresh_traffic() {
   const TrafficReading reading = _meter.sample(_engine.traffic());
   _upload->setText(QString::fromStdString(format_bytes(reading.up_total) + "  " + format_rate(reading.up_rate)));
   _download->setText(QString::fromStdString(format_bytes(reading.down_total) + "  " + format_rate(reading.down_rate)));
+  emit traffic_read(reading);
 }
 
 bool EngineBar::event(QEvent* event) {

@@ -32,6 +32,8 @@ class EngineBar : public QWidget {
  signals:
   void start_requested();
   void stop_requested();
+  // Each traffic refresh, with what it shows.
+  void traffic_read(const tovix::app::TrafficReading& reading);
 
  protected:
   bool event(QEvent* event) override;

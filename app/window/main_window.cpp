@@ -105,12 +105,26 @@ void MainWindow::_on_engine_state(EngineState state) {
   if (state == EngineState::stopped && !_user_stopped) _settings.set_enabled(false);
 }
 
+void MainWindow::quit() {
+  _quitting = true;
+  close();
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+  const CloseAction action = _quitting || _closed || !_close_decision ? CloseAction::quit : _close_decision();
+  if (action != CloseAction::quit) {
+    if (action == CloseAction::hide) hide();
+    event->ignore();
+    return;
+  }
   // Closing is not switching off: `enabled` keeps the user's choice for the next start.
   hide();
+  event->accept();
+  if (_closed) return;
+  _closed = true;
   _user_stopped = true;
   _engine.shutdown();
-  event->accept();
+  emit closed();
 }
 
 }  // namespace tovix::app

@@ -1,8 +1,10 @@
 #pragma once
 // The main window: the engine bar on top and one tab per concern below (proxies with the API
 // mode, chosen applications, driver, account). Further panels join as tabs (add_panel).
-// Closing the window stops the engine and waits for its threads.
+// Closing the window stops the engine and waits for its threads, unless the close decision
+// (the tray's) keeps the program running with the window hidden.
 #include <QMainWindow>
+#include <functional>
 
 #include "app/core/engine_controller.h"
 
@@ -21,6 +23,10 @@ class EngineBar;
 class ProcessListPanel;
 class ProxyListPanel;
 
+// What closing the window does: quit the program, hide the window (the program runs on in the
+// tray), or nothing (the user changed their mind).
+enum class CloseAction { quit, hide, stay };
+
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -35,6 +41,10 @@ class MainWindow : public QMainWindow {
   void start_if_enabled();
   void start_engine();
   void stop_engine();
+  // Closes for good, whatever the close decision says: the engine stops first.
+  void quit();
+  // Asked at each close by the user; unset, closing quits.
+  void set_close_decision(std::function<CloseAction()> decide) { _close_decision = std::move(decide); }
 
   EngineController& engine() { return _engine; }
   EngineBar* engine_bar() const { return _bar; }
@@ -48,6 +58,8 @@ class MainWindow : public QMainWindow {
  signals:
   // A password or token in the settings may have changed (the log redactor re-reads them).
   void secrets_changed();
+  // The window closed for good and the engine has stopped: the program may end.
+  void closed();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -65,6 +77,9 @@ class MainWindow : public QMainWindow {
   DriverPanel* _driver;
   AccountPanel* _account;
   bool _user_stopped = false;
+  std::function<CloseAction()> _close_decision;
+  bool _quitting = false;
+  bool _closed = false;
 };
 
 }  // namespace tovix::app

@@ -18,11 +18,6 @@ constexpr bool k64BitBuild = sizeof(void*) > 4;
 
 constexpr const char* kUnknownError = "未知错误";
 
-std::string text_of(const std::filesystem::path& path) {
-  const auto utf8 = path.u8string();
-  return {utf8.begin(), utf8.end()};
-}
-
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 // What `sc` said about a failure: its error stream, or its output when the error stream is empty.
@@ -43,14 +38,14 @@ std::vector<std::string> service_command(const char* verb) { return {"sc", verb,
 
 std::vector<std::string> config_command(const std::filesystem::path& sys_path) {
   // The service manager reads an unquoted image path with a space as a program plus arguments.
-  auto bin = text_of(sys_path);
+  auto bin = path_text(sys_path);
   if (contains(bin, " ")) bin = '"' + bin + '"';
   return {"sc", "config", DRIVER_SERVICE_NAME, "binPath=", bin};
 }
 
 std::vector<std::string> create_command(const std::filesystem::path& sys_path) {
   return {"sc",     "create",   DRIVER_SERVICE_NAME, "type=",        "kernel",           "start=",
-          "demand", "binPath=", text_of(sys_path),   "DisplayName=", DRIVER_DISPLAY_NAME};
+          "demand", "binPath=", path_text(sys_path), "DisplayName=", DRIVER_DISPLAY_NAME};
 }
 
 // For the commands whose failure to run belongs to the caller of install_driver.
@@ -236,9 +231,9 @@ DriverResult install_driver(const DriverSetupContext& context) {
   auto sys_path = get_sys_path(context.driver_dir);
   const auto dll_path = library_path(context.driver_dir);
   if (!file_exists(sys_path)) {
-    return {false, "驱动文件不存在: " + text_of(sys_path) + "\n请将 WinDivert 驱动文件放入 D:\\proxy\\driver\\"};
+    return {false, "驱动文件不存在: " + path_text(sys_path) + "\n请将 WinDivert 驱动文件放入 D:\\proxy\\driver\\"};
   }
-  if (!file_exists(dll_path)) return {false, "DLL 文件不存在: " + text_of(dll_path)};
+  if (!file_exists(dll_path)) return {false, "DLL 文件不存在: " + path_text(dll_path)};
 
   if (context.packaged_exe_dir) {
     auto [copied, failure] = copy_beside_executable(context, *context.packaged_exe_dir, sys_path, dll_path);

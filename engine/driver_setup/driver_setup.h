@@ -45,8 +45,6 @@ struct ScTimeouts {
   std::chrono::milliseconds delete_uninstall{10000};
 };
 
-using CommandRunner = std::function<CommandResult(const std::vector<std::string>&, std::chrono::milliseconds)>;
-
 // What the functions below depend on. A default-constructed context is the real one: run_command,
 // is_admin, DRIVER_DIR, the executable's folder as copy target in a packaged build only, and the
 // time-outs above. Tests replace parts of it.

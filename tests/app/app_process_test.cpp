@@ -24,32 +24,46 @@ using namespace std::chrono_literals;
 
 void write_config(const std::filesystem::path& file, const Json& values) { std::ofstream(file) << values.dump(4); }
 
+// Also when the first was started at log-on (--minimized; offscreen there is no tray, so its
+// window is minimised rather than hidden).
 TEST(AppProcess, ASecondStartBringsTheFirstWindowForward) {
-  TempDir dir;
-  const auto config = dir / "config.json";
-  write_config(config, {{"proxy_list", Json::array()}});
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("QT_QPA_PLATFORM", "offscreen");
-  QProcess first;
-  first.setProcessEnvironment(environment);
-  first.start(TOVIX_APP_PATH, {"--config", QString::fromStdString(config.string())});
-  ASSERT_TRUE(first.waitForStarted());
-  const QString lock = QDir::temp().filePath(app::SingleInstance::instance_key(config) + ".lock");
-  ASSERT_TRUE(eventually([&] { return QFile::exists(lock) || first.state() == QProcess::NotRunning; }));
-  ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
+  for (const QStringList& first_options : {QStringList(), QStringList({"--minimized"})}) {
+    SCOPED_TRACE(first_options.join(' ').toStdString());
+    TempDir dir;
+    const auto config = dir / "config.json";
+    write_config(config, {{"proxy_list", Json::array()}});
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess first;
+    first.setProcessEnvironment(environment);
+    first.start(TOVIX_APP_PATH, first_options + QStringList({"--config", QString::fromStdString(config.string())}));
+    ASSERT_TRUE(first.waitForStarted());
+    const QString lock = QDir::temp().filePath(app::SingleInstance::instance_key(config) + ".lock");
+    ASSERT_TRUE(eventually([&] { return QFile::exists(lock) || first.state() == QProcess::NotRunning; }));
+    ASSERT_EQ(first.state(), QProcess::Running) << first.readAllStandardError().toStdString();
 
-  QProcess second;
-  second.setProcessEnvironment(environment);
-  second.start(TOVIX_APP_PATH, {"--config", QString::fromStdString(config.string())});
-  ASSERT_TRUE(second.waitForFinished(30000));
-  EXPECT_EQ(second.exitCode(), 0);
-  EXPECT_TRUE(second.readAllStandardOutput().contains("已在运行"));
-  EXPECT_EQ(first.state(), QProcess::Running);
-  const auto log = dir / app::LOG_FILE_NAME;
-  EXPECT_TRUE(eventually([&] { return read_text(log).find("切换到已打开的窗口") != std::string::npos; }))
-      << read_text(log);
-  first.terminate();
-  ASSERT_TRUE(first.waitForFinished(30000));
+    QProcess second;
+    second.setProcessEnvironment(environment);
+    second.start(TOVIX_APP_PATH, {"--config", QString::fromStdString(config.string())});
+    ASSERT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardOutput().contains("已在运行"));
+    EXPECT_EQ(first.state(), QProcess::Running);
+    const auto log = dir / app::LOG_FILE_NAME;
+    EXPECT_TRUE(eventually([&] { return read_text(log).find("切换到已打开的窗口") != std::string::npos; }))
+        << read_text(log);
+    first.terminate();
+    ASSERT_TRUE(first.waitForFinished(30000));
+    EXPECT_EQ(first.exitCode(), 0) << "SIGTERM quits, whatever closing the window would do";
+  }
+}
+
+TEST(AppProcess, HelpNamesTheStartAtLogOnFlag) {
+  QProcess help;
+  help.start(TOVIX_APP_PATH, {"--help"});
+  ASSERT_TRUE(help.waitForFinished(30000));
+  EXPECT_EQ(help.exitCode(), 0);
+  EXPECT_TRUE(QString::fromUtf8(help.readAllStandardOutput()).contains("--minimized  启动时窗口隐藏在系统托盘中"));
 }
 
 class HeadlessInNamespace : public ::testing::Test {

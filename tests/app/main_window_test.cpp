@@ -32,10 +32,6 @@ using Json = nlohmann::ordered_json;
 using app::EngineState;
 constexpr int WAIT_MS = 30000;
 
-Json proxy_of(const UpstreamProxy& proxy) {
-  return app::make_proxy_entry(proxy.type(), "127.0.0.1", proxy.port(), PROXY_USER, PROXY_PASSWORD);
-}
-
 // Waits until the engine bar's status line starts with `prefix`.
 bool status_shows(app::MainWindow& window, const QString& prefix) {
   QLabel* status = window.engine_bar()->status_label();
@@ -48,16 +44,6 @@ bool status_shows(app::MainWindow& window, const QString& prefix) {
   }
   ADD_FAILURE() << "status is " << status->text().toStdString();
   return false;
-}
-
-bool state_becomes(app::MainWindow& window, EngineState state) {
-  if (window.engine().state() == state) return true;
-  QSignalSpy states(&window.engine(), &app::EngineController::state_changed);
-  QDeadlineTimer deadline(WAIT_MS);
-  while (!deadline.hasExpired() && window.engine().state() != state) {
-    if (!states.wait(static_cast<int>(deadline.remainingTime()))) break;
-  }
-  return window.engine().state() == state;
 }
 
 class MainWindowTest : public WindowTest {};

@@ -17,6 +17,7 @@
 #include "ui/result_values.h"
 #include "ui/signin_dialog/captcha_image.h"
 #include "ui/signin_dialog/captcha_input_dialog.h"
+#include "ui/signin_dialog/signin_look.h"
 #include "ui/status_style.h"
 #include "ui/worker_slot.h"
 
@@ -126,7 +127,8 @@ void SignInDialog::_on_login() {
 void SignInDialog::_on_result(const Json& result) {
   if (!from_slot(_worker, sender())) return;
   // Whatever the outcome; done first because the shell may react to a success in any way.
-  btn_login->setFixedSize(80, 36);
+  btn_login->setFixedSize(LOGIN_BUTTON_ANSWERED_WIDTH, LOGIN_BUTTON_ANSWERED_HEIGHT);
+  btn_login->setStyleSheet(QString::fromUtf8(LOGIN_BUTTON_ANSWERED_STYLE));
   if (is_set(result, "success")) {
     config.set_tovixproxy_password(edit_password->text().toStdString());
     _finish_sign_in(result, edit_account->text().trimmed(), label_status);

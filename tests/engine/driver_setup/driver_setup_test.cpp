@@ -7,8 +7,8 @@
 
 #include "common/logging.h"
 #include "common/paths.h"
-#include "tests/engine/driver_setup/driver_setup_scripted_sc.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scripted_tool.h"
 #include "tests/support/temp_dir.h"
 
 namespace tovix {
@@ -18,8 +18,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using testing::LogCapture;
-using testing::ScAnswer;
-using testing::ScriptedSc;
+using ScAnswer = testing::ToolAnswer;
 using ::testing::StartsWith;
 using Argv = std::vector<std::string>;
 
@@ -68,7 +67,7 @@ class DriverSetupTest : public ::testing::Test {
             "DisplayName=", "WinDivert Packet Driver"};
   }
 
-  ScriptedSc sc;
+  testing::ScriptedTool sc{"sc"};
   testing::TempDir files;
   DriverSetupContext context;
   LogCapture log{LOGGER_ENGINE};

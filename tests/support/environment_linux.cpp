@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "tests/engine/driver_setup/driver_setup_scripted_sc.h"
+#include "tests/support/scripted_tool.h"
 
 namespace tovix::testing {
 

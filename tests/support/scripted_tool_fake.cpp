@@ -1,8 +1,9 @@
-// Stands in for the Windows service control tool in the driver setup tests. Each run appends its
-// argument vector to calls.log and answers as scripted, both in the folder named by
-// TOVIX_FAKE_SC_HOME:
+// Stands in for a system tool (the service control tool, the task scheduler's tool) in tests.
+// Each run appends its argument vector to calls.log and answers as scripted, both in the folder
+// named by TOVIX_SCRIPTED_TOOL_HOME:
 //   answers/<verb>/<n>/   the answer to the n-th run (from 1) with that first argument,
 //   answers/<verb>/any/   the answer to every other run with it;
+// a verb's folder is the argument with its slashes as underscores ("/Create": "_Create").
 // each answer folder holds "code", and optionally "out", "err" and "delay_ms".
 #include <chrono>
 #include <cstdio>
@@ -31,9 +32,9 @@ int read_number(const fs::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* home_text = std::getenv("TOVIX_FAKE_SC_HOME");
+  const char* home_text = std::getenv("TOVIX_SCRIPTED_TOOL_HOME");
   if (home_text == nullptr) {
-    std::cerr << "fake sc: TOVIX_FAKE_SC_HOME is not set\n";
+    std::cerr << "scripted tool: TOVIX_SCRIPTED_TOOL_HOME is not set\n";
     return 90;
   }
   const fs::path home(home_text);
@@ -43,7 +44,10 @@ int main(int argc, char** argv) {
     log << '\n';
   }
 
-  const std::string verb = argc > 1 ? argv[1] : "";
+  std::string verb = argc > 1 ? argv[1] : "";
+  for (char& c : verb) {
+    if (c == '/' || c == '\\') c = '_';
+  }
   const auto counter = home / (verb + ".count");
   const int run = read_number(counter) + 1;
   std::ofstream(counter, std::ios::binary | std::ios::trunc) << run;
@@ -51,7 +55,7 @@ int main(int argc, char** argv) {
   auto answer = home / "answers" / verb / std::to_string(run);
   if (!fs::exists(answer / "code")) answer = home / "answers" / verb / "any";
   if (!fs::exists(answer / "code")) {
-    std::cerr << "fake sc: no answer scripted for " << verb << " run " << run << '\n';
+    std::cerr << "scripted tool: no answer scripted for " << verb << " run " << run << '\n';
     return 91;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(read_number(answer / "delay_ms")));
