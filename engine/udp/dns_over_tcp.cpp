@@ -201,6 +201,12 @@ class DnsOverTcp::Channel {
     for (;;) {
       std::size_t got = 0;
       try {
+        // Waits in slices: a shutdown from the worker does not wake a blocked receive on every
+        // platform (Wine's Winsock keeps it waiting).
+        if (!wait_readable({&socket}, std::chrono::milliseconds(100))[0].readable) {
+          if (socket.is_shut_down()) break;
+          continue;
+        }
         got = socket.receive(buffer, sizeof buffer);
       } catch (const SocketError&) {
       }
