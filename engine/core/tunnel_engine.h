@@ -11,15 +11,11 @@
 // get_traffic_stats, snapshot and connections_snapshot are safe from any thread at any time.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -28,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/core/engine_snapshot.h"
 #include "engine/core/tunnel_core_export.h"
 #include "engine/divert/packet_diverter.h"
 #include "engine/process/proc_watch.h"
@@ -36,6 +33,14 @@
 #include "engine/relay/relay_hub.h"
 
 namespace tovix {
+
+class FlowTable;
+class Housekeeping;
+class PacketRouter;
+class RelayPool;
+namespace testing {
+class TunnelEngineProbe;  // the tests' and the benchmark's view of the internals
+}
 
 // The source address of every packet redirected to a relay.
 inline constexpr const char* FAKE_SRC_IP = "127.0.0.2";
@@ -84,44 +89,6 @@ struct EngineOptions {
   std::chrono::milliseconds stop_drain{std::chrono::milliseconds(1000)};
 };
 
-// One live diverted connection, as the live-connections table shows it.
-struct ConnectionInfo {
-  int client_port = 0;
-  std::uint32_t pid = 0;   // 0 when the process could not be told
-  std::string image_name;  // empty when unknown
-  std::string client_ip;   // the application's own address
-  std::string original_dst_ip;
-  int original_dst_port = 0;
-  int relay_index = 0;  // position in the relay list of its generation
-  int relay_port = 0;
-  std::string proxy_host;
-  int proxy_port = 0;
-  bool retired_relay = false;    // its relay was replaced by a hot update and drains
-  std::uint64_t bytes_up = 0;    // client → destination, as the relay forwarded them
-  std::uint64_t bytes_down = 0;  // destination → client
-  double started_at = 0.0;       // wall-clock seconds of its SYN
-};
-
-// Traffic of one relay; retired relays are listed while they still carry connections.
-struct RelayTraffic {
-  int relay_index = 0;
-  int port = 0;
-  std::string proxy_host;
-  int proxy_port = 0;
-  bool retired = false;
-  std::size_t live_connections = 0;
-  std::uint64_t bytes_up = 0;
-  std::uint64_t bytes_down = 0;
-};
-
-struct EngineSnapshot {
-  std::vector<ConnectionInfo> connections;  // ordered by start time, then client port
-  std::vector<RelayTraffic> relays;         // current relays in order, then retired ones
-  std::uint64_t total_up = 0;               // == get_traffic_stats()
-  std::uint64_t total_down = 0;
-  bool running = false;
-};
-
 class TUNNEL_CORE_EXPORT TunnelEngine {
  public:
   explicit TunnelEngine(EngineOptions options = {});
@@ -153,6 +120,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   EngineSnapshot snapshot() const;
   std::vector<ConnectionInfo> connections_snapshot() const;
   std::vector<RelayTraffic> relay_traffic() const;
+  // Listening ports of the relays new connections go to, in list order.
+  std::vector<int> relay_ports() const;
 
   // For an adapter that owns the thread (TunnelCore): prepare_start is start_engine without
   // starting a thread; run is the thread body; wait_for_previous_run waits for
@@ -168,61 +137,35 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // The text shown after "代理已启?| ".
   std::string status_detail() const;
 
-  // The packet path, open for tests and the benchmark.
+ private:
+  friend class testing::TunnelEngineProbe;
+
+  void _run_engine();
+  void _packet_loop(PacketDiverter& w);
   void _handle_packet(Packet& packet, PacketDiverter& w);
   bool _is_proxy_traffic(const Packet& packet) const;
-  // One clean-up run (the housekeeping thread calls it every cleanup_period). Returns false,
-  // doing nothing, when the engine is not running.
+  // One clean-up run (housekeeping runs it every cleanup_period). Returns false, doing
+  // nothing, when the engine is not running.
   bool _cleanup_nat_table();
+  void _reap_retired_relays();
   // Maps a diversion-open failure to the user's message and emits it.
   void _handle_oserror(const DivertOsError& e);
   std::string _oserror_message(const DivertOsError& e) const;
-
-  // Test and benchmark access to the shared state.
-  std::shared_ptr<NatTable> nat_table() const { return _nat_table; }
-  ProcWatch& proc_watch() { return *_proc_watch; }
-  std::vector<int> relay_ports() const;
-  std::map<std::uint32_t, int> pid_relay_map() const;
-  int next_relay_index() const;
-  std::set<std::string> api_ips() const;
-  std::set<std::string> proxy_ips_all() const;
-  bool pid_mode() const { return _pid_mode.load(); }
-  // Ended diverted connections still remembered (their late segments are dropped).
-  std::size_t ended_connection_count() const;
-  // Relays replaced by a hot update that still carry connections.
-  std::size_t retiring_relay_count() const;
-  // Diverted connections a stop has reset whose application socket has not taken the reset
-  // yet (non-zero only while stop_engine waits).
-  std::size_t connections_awaiting_reset() const;
-  // Sets the relay list from running relays without a run (benchmark, packet tests): each
-  // entry is (relay, port, ProxyEntry). Also sets the proxy/API address sets and pid mode.
-  struct RelaySlot {
-    std::shared_ptr<RelayHub> hub;  // may be null in packet-only tests
-    int port = 0;
-    nlohmann::ordered_json proxy;
-  };
-  void _install_for_test(std::vector<RelaySlot> relays, std::set<std::string> api_ips, std::set<std::string> proxy_ips,
-                         bool pid_mode, nlohmann::ordered_json config = {});
-  // Marks the engine running for tests that call _cleanup_nat_table or _handle_packet directly.
-  void _set_running_for_test(bool running) { _running = running; }
-
-  struct State;  // the packet-path state (relay generations, flows), defined in the .cpp
-
- private:
-  void _run_engine();
   void _emit_status(const std::string& text);
   void _emit_error(const std::string& text);
-  void _start_housekeeping();
-  void _stop_housekeeping();
-  void _housekeeping_loop();
-  void _reap_retired_relays();
+  std::string _describe_run(const std::vector<std::string>& process_list, std::size_t proxy_count,
+                            const std::vector<int>& relay_ports);
+  void _reset_diverted_connections(bool diverting);
   void _stop_relays_and_clear();
-  void _reset_diverted_connections(const std::vector<std::shared_ptr<RelayHub>>& hubs, bool diverting);
 
   EngineOptions _options;
   std::unique_ptr<ProcWatch> _proc_watch;
   std::shared_ptr<NatTable> _nat_table;
-  std::unique_ptr<State> _state;
+  std::unique_ptr<RelayPool> _relays;
+  std::unique_ptr<FlowTable> _flows;
+  std::unique_ptr<PacketRouter> _router;
+  std::unique_ptr<Housekeeping> _housekeeping;
+  std::mutex _reap_lock;  // one retirement pass at a time
 
   mutable std::mutex _callback_lock;
   EngineTextCallback _on_status;
@@ -230,7 +173,6 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
 
   std::atomic<bool> _running{false};
   std::atomic<bool> _thread_active{false};
-  std::atomic<bool> _pid_mode{false};
 
   mutable std::mutex _config_lock;  // _config, _api_url, _api_interval, _status_detail
   nlohmann::ordered_json _config;
@@ -246,10 +188,9 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   std::mutex _thread_lock;  // _thread against concurrent start/stop
   std::thread _thread;
 
-  std::mutex _housekeeping_lock;
-  std::condition_variable _housekeeping_wake;
-  std::thread _housekeeping_thread;
-  bool _housekeeping_stop = false;
+  // Image names of the processes the window lists, by process id.
+  mutable std::mutex _names_lock;
+  mutable std::unordered_map<std::uint32_t, std::string> _image_names;
 };
 
 // In a packaged build, copies driver/WinDivert64.dll beside the executable and

@@ -7,6 +7,7 @@
 #include "common/logging.h"
 #include "engine/core/tunnel_engine.h"
 #include "tests/engine/core/engine_test_support.h"
+#include "tests/engine/core/tunnel_engine_probe.h"
 #include "tests/engine/process/process_queries_fake.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/loopback_server.h"
@@ -93,22 +94,22 @@ TEST_F(LifecycleTest, GlobalModeStatusNamesTheRelayPorts) {
   EXPECT_EQ(fake->register_calls(), 1);
   ASSERT_TRUE(fake->wait_until_idle(WAIT));
   EXPECT_EQ(fake->params(), (std::vector<std::pair<DivertParam, std::uint64_t>>{{DivertParam::QUEUE_TIME, 100}}));
-  EXPECT_FALSE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
 }
 
 TEST_F(LifecycleTest, PidFilteringStatusAndPortMonitor) {
   queries->add_process(4242, "chrome.exe");
   const std::string status = start_and_wait(config({entry(1)}, {"chrome.exe"}));
   EXPECT_EQ(status, "代理已启?| PID过滤 1? chrome.exe→[4242] | 中继:" + joined(engine->relay_ports()));
-  EXPECT_TRUE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_TRUE(inspect(*engine).proc_watch().is_port_monitor_running());
   engine->stop_engine();
-  EXPECT_FALSE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
 }
 
 TEST_F(LifecycleTest, NoChosenProcessRunningFallsBackToGlobal) {
   const std::string status = start_and_wait(config({entry(1)}, {"absent.exe"}));
   EXPECT_EQ(status, "代理已启?| 无运行进程，降级全局 | 中继:" + joined(engine->relay_ports()));
-  EXPECT_FALSE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
 }
 
 TEST_F(LifecycleTest, EachOpenFailureGivesItsMessageThenStopped) {
@@ -157,7 +158,7 @@ TEST_F(LifecycleTest, StopSaysStoppedTwiceAndEndsTheLoopWithoutAnotherPacket) {
   engine->stop_engine();
   EXPECT_GE(recorder.count_status(STATUS_STOPPED), 1u);
   EXPECT_TRUE(engine->relay_ports().empty());
-  EXPECT_EQ(engine->nat_table()->size(), 0u);
+  EXPECT_EQ(inspect(*engine).nat_table()->size(), 0u);
   ASSERT_TRUE(recorder.wait_for_status_count(STATUS_STOPPED, 2, WAIT));
   ASSERT_TRUE(wait_thread_end());
   EXPECT_FALSE(fake->is_open());
@@ -219,8 +220,8 @@ TEST_F(LifecycleTest, ApiHostAddressesAreExempted) {
   cfg["api_url"] = "http://127.0.0.9:8080/api/get_proxy?x=1";
   cfg["api_interval"] = 30;
   start_and_wait(cfg);
-  EXPECT_EQ(engine->api_ips(), std::set<std::string>{"127.0.0.9"});
-  EXPECT_EQ(engine->proxy_ips_all(), std::set<std::string>{"127.0.0.1"});
+  EXPECT_EQ(inspect(*engine).api_ips(), std::set<std::string>{"127.0.0.9"});
+  EXPECT_EQ(inspect(*engine).proxy_ips_all(), std::set<std::string>{"127.0.0.1"});
 }
 
 TEST_F(LifecycleTest, HotUpdateRestartsRelaysOnNewPortsAndResetsRoundRobin) {
@@ -231,13 +232,13 @@ TEST_F(LifecycleTest, HotUpdateRestartsRelaysOnNewPortsAndResetsRoundRobin) {
   auto fake = source.wait_for(0);
   fake->push(tcp_packet("10.0.0.5", 50123, "93.184.216.34", 443, SYN, {}, 99));
   ASSERT_TRUE(fake->wait_for_sent(1, WAIT));
-  EXPECT_EQ(engine->next_relay_index(), 1);
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 1);
   engine->hot_update_all_proxies(Json::array({entry(1), entry(2), entry(3)}));
   const auto new_ports = engine->relay_ports();
   ASSERT_EQ(new_ports.size(), 3u);
   for (int port : new_ports) EXPECT_NE(port, old_ports[0]);
-  EXPECT_EQ(engine->next_relay_index(), 0);
-  EXPECT_TRUE(engine->pid_relay_map().empty());
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 0);
+  EXPECT_TRUE(inspect(*engine).pid_relay_map().empty());
   EXPECT_EQ(recorder.statuses().back(), "API 刷新: 3个代理已更新");
 }
 
@@ -265,20 +266,20 @@ TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) 
   EXPECT_EQ(sent_after(2).src, "93.184.216.34");
 
   std::thread stopper([&] { engine->stop_engine(); });
-  ASSERT_TRUE(eventually([&] { return engine->connections_awaiting_reset() == 1; }, WAIT));
+  ASSERT_TRUE(eventually([&] { return inspect(*engine).connections_awaiting_reset() == 1; }, WAIT));
   // A reset off the expected sequence number only draws an acknowledgement from the
   // application: it is passed on, and the wait goes on.
   fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 7777, 0));
   const Wire off = sent_after(3);
   EXPECT_EQ(off.dst, "10.0.0.5");
   EXPECT_EQ(off.flags & RST, RST);
-  EXPECT_EQ(engine->connections_awaiting_reset(), 1u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 1u);
   // That acknowledgement goes to the relay port, although the connection has ended.
   fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, ACK, 101, 5001));
   const Wire answer = sent_after(4);
   EXPECT_EQ(answer.dst, "127.0.0.1");
   EXPECT_EQ(answer.dst_port, relay);
-  EXPECT_EQ(engine->connections_awaiting_reset(), 1u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 1u);
   // The relay port's reset carries the number the application acknowledged: accepted.
   fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 5001, 0));
   stopper.join();
@@ -286,7 +287,7 @@ TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) 
   const auto sent = fake->sent();
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(wire_of(sent[4]).dst, "10.0.0.5");
-  EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 0u);
   ASSERT_TRUE(wait_thread_end());
   EXPECT_FALSE(fake->is_open());
 }
@@ -308,7 +309,7 @@ TEST_F(LifecycleTest, StopDoesNotWaitForConnectionsThatHadAlreadyEnded) {
   ASSERT_TRUE(fake->wait_for_sent(4, WAIT));
   ASSERT_TRUE(fake->wait_until_idle(WAIT));
   engine->stop_engine();  // would wait an hour for either
-  EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 0u);
 }
 
 }  // namespace
