@@ -60,6 +60,7 @@ class NullDiverter final : public PacketDiverter {
   void shutdown() noexcept override {}
   void close() noexcept override {}
   bool is_open() const noexcept override { return true; }
+  std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>&) override { return nullptr; }
 };
 
 // Handles `total` packets cycling through `templates`; returns packets per second.
@@ -136,6 +137,9 @@ int main() {
     void shutdown() noexcept override { f->shutdown(); }
     void close() noexcept override { f->close(); }
     bool is_open() const noexcept override { return f->is_open(); }
+    std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& c) override {
+      return f->hold_after_close(c);
+    }
   };
   EngineOptions loop_options;
   loop_options.diverter_factory = [fake] { return std::make_unique<Forward>(fake); };

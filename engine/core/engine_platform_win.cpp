@@ -1,9 +1,12 @@
 // Where the engine finds WinDivert: in a packaged build the driver files come in the "driver"
 // folder and are copied beside the executable, where the library loader looks first.
+#include <windows.h>
+
 #include <filesystem>
 #include <system_error>
 
 #include "common/paths.h"
+#include "engine/core/engine_platform.h"
 #include "engine/core/tunnel_engine.h"
 
 namespace tovix {
@@ -34,5 +37,7 @@ DiverterFactory default_diverter_factory() {
     return make_system_diverter(library);
   };
 }
+
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 
 }  // namespace tovix

@@ -15,7 +15,7 @@ std::vector<RelayTraffic> TunnelEngine::relay_traffic() const { return _relays->
 
 std::vector<ConnectionInfo> TunnelEngine::connections_snapshot() const {
   const std::shared_ptr<const RelayView> relays = _relays->view();
-  // Per relay port: client port → counters, as the relays count them anyway.
+  // Per relay port: NAT key (the client port the relay sees) → counters, as the relays count them.
   std::unordered_map<int, std::unordered_map<int, RelayHub::ConnectionTraffic>> counted;
   auto collect = [&](const RelayGeneration& generation) {
     for (const auto& slot : generation.slots) {
@@ -30,7 +30,7 @@ std::vector<ConnectionInfo> TunnelEngine::connections_snapshot() const {
   std::vector<ConnectionInfo> out;
   for (const FlowRecord& flow : _flows->live_flows()) {
     ConnectionInfo info;
-    info.client_port = flow.client_port;
+    info.client_port = flow.key.local_port;
     info.pid = flow.pid;
     info.client_ip = flow.entry.original_src_ip;
     info.original_dst_ip = flow.entry.original_dst_ip;
@@ -45,7 +45,7 @@ std::vector<ConnectionInfo> TunnelEngine::connections_snapshot() const {
     }
     info.started_at = flow.entry.created_at;
     if (auto relay = counted.find(flow.relay_port); relay != counted.end()) {
-      if (auto connection = relay->second.find(flow.client_port); connection != relay->second.end()) {
+      if (auto connection = relay->second.find(flow.nat_key); connection != relay->second.end()) {
         info.bytes_up = connection->second.upload;
         info.bytes_down = connection->second.download;
       }

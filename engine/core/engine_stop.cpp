@@ -5,6 +5,7 @@
 
 #include "common/logging.h"
 #include "engine/core/flow_table.h"
+#include "engine/core/held_connections_watch.h"
 #include "engine/core/housekeeping.h"
 #include "engine/core/relay_pool.h"
 #include "engine/core/tunnel_engine.h"
@@ -22,6 +23,7 @@ std::shared_ptr<spdlog::logger> engine_log() {
 }  // namespace
 
 void TunnelEngine::stop_engine() {
+  std::unique_lock stop_guard(_stop_lock);
   _running = false;
   _housekeeping->stop();
   bool diverting = false;
@@ -38,6 +40,7 @@ void TunnelEngine::stop_engine() {
     _stop_requested = true;
     if (_diverter) _diverter->shutdown();
   }
+  stop_guard.unlock();
   _emit_status(STATUS_STOPPED);
 }
 
@@ -68,6 +71,26 @@ void TunnelEngine::_reset_diverted_connections(bool diverting) {
 void TunnelEngine::_stop_relays_and_clear() {
   _flows->end_all();
   _relays->close();
+}
+
+void TunnelEngine::_release_run() {
+  std::lock_guard guard(_stop_lock);
+  _housekeeping->stop();
+  _stop_relays_and_clear();
+  _proc_watch->stop_tcp_port_monitor();
+}
+
+// Runs on the packet thread as the diversion closes. A connection whose application has not
+// shown that its socket is gone (it took or sent a reset) could send on: it stays held, so not
+// one of its packets leaves with the user's own address, until its socket is gone.
+void TunnelEngine::_hold_unconfirmed(PacketDiverter& w) {
+  const std::vector<FlowKey> unconfirmed = _flows->unconfirmed();
+  if (unconfirmed.empty()) return;
+  try {
+    _held->add(w.hold_after_close(unconfirmed));
+  } catch (const std::exception& error) {
+    engine_log()->error("停止后无法拦截 {} 个已分流连接: {}", unconfirmed.size(), error.what());
+  }
 }
 
 bool TunnelEngine::_cleanup_nat_table() {

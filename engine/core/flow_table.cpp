@@ -5,18 +5,10 @@
 #include "engine/divert/packet.h"
 
 namespace tovix {
-namespace {
 
-// A reset whose sequence number is not the next one expected only draws an acknowledgement.
-template <typename Flow>
-bool reset_accepted(const Flow& flow, std::uint32_t seq) {
-  return (flow.relay_seq_known && seq == flow.relay_seq_end) || (flow.client_ack_known && seq == flow.client_ack);
-}
-
-}  // namespace
-
-FlowTable::FlowTable(std::shared_ptr<NatTable> nat_table, std::function<double()> clock)
-    : _nat(std::move(nat_table)), _clock(std::move(clock)) {}
+FlowTable::FlowTable(std::shared_ptr<NatTable> nat_table, std::function<double()> wall_clock,
+                     std::function<double()> steady_clock)
+    : _nat(std::move(nat_table)), _wall_clock(std::move(wall_clock)), _steady_clock(std::move(steady_clock)) {}
 
 void FlowTable::set_pid_mode(bool pid_mode) {
   std::lock_guard guard(_lock);
@@ -35,29 +27,66 @@ void FlowTable::use_generation(std::shared_ptr<const RelayGeneration> generation
   _next_relay_index = 0;
 }
 
-bool FlowTable::_live(Flow& flow, std::uint16_t port, double now) {
+bool FlowTable::_live(Flow& flow) {
   if (flow.ended) return false;
-  const std::optional<NatEntry> entry = _nat->get(port);
+  const std::optional<NatEntry> entry = _nat->get(flow.nat_key);
   if (entry && *entry == flow.entry) return true;
   flow.ended = true;
-  flow.ended_at = now;
   return false;
 }
 
-void FlowTable::_end(Flow& flow, std::uint16_t port, double now) {
+void FlowTable::_end(Flow& flow) {
   if (flow.ended) return;
-  _nat->remove_if_same(port, flow.entry);
+  _nat->remove_if_same(flow.nat_key, flow.entry);
   flow.ended = true;
-  flow.ended_at = now;
 }
 
-FlowTable::Opened FlowTable::open(std::uint32_t src, std::uint16_t src_port, std::uint32_t dst, std::uint16_t dst_port,
-                                  std::uint32_t pid, std::uint32_t owner) {
+void FlowTable::_forget(const FlowKey& key) {
+  auto it = _flows.find(key);
+  if (it == _flows.end()) return;
+  _end(it->second);
+  _awaiting_reset.erase(it->second.nat_key);
+  _nat_keys.erase(it->second.nat_key);
+  _flows.erase(it);
+}
+
+FlowTable::Flow* FlowTable::_by_nat_key(std::uint16_t nat_key) {
+  auto key = _nat_keys.find(nat_key);
+  if (key == _nat_keys.end()) return nullptr;
+  auto flow = _flows.find(key->second);
+  return flow == _flows.end() ? nullptr : &flow->second;
+}
+
+std::uint16_t FlowTable::_nat_key_for(std::uint16_t client_port) {
+  const auto free = [&](std::uint16_t port) {
+    return port != 0 && _nat_keys.count(port) == 0 && !_nat->contains(port);
+  };
+  if (free(client_port)) return client_port;
+  for (int tries = 0; tries <= 65535 - FIRST_STAND_IN_PORT; ++tries) {
+    const std::uint16_t port = _next_stand_in;
+    _next_stand_in = port == 65535 ? FIRST_STAND_IN_PORT : static_cast<std::uint16_t>(port + 1);
+    if (free(port)) return port;
+  }
+  return 0;
+}
+
+FlowTable::Opened FlowTable::open(const FlowKey& key, std::uint32_t isn, std::uint32_t pid, std::uint32_t owner) {
   Opened opened;
-  const double now = _clock();
+  const double wall = _wall_clock();
+  const double now = _steady_clock();
   std::lock_guard guard(_lock);
   const int count = _generation ? static_cast<int>(_generation->ports.size()) : 0;
   if (count == 0) return opened;
+  if (auto it = _flows.find(key); it != _flows.end()) {
+    Flow& earlier = it->second;
+    // The same SYN again (the relay's answer was slow): it belongs to the connection it opened.
+    if (earlier.isn == isn && earlier.generation && _live(earlier)) {
+      earlier.last_seen = now;
+      return {earlier.entry.relay_index, earlier.relay_port, earlier.nat_key, earlier.nat_key != key.local_port};
+    }
+    // A new connection on the very same addresses: the earlier one's socket is gone.
+    _forget(key);
+  }
   int relay_index = 0;
   if (!_pid_mode) {
     relay_index = 0;
@@ -70,105 +99,126 @@ FlowTable::Opened FlowTable::open(std::uint32_t src, std::uint16_t src_port, std
   }
   opened.relay_port = _generation->port_of(relay_index);
   opened.relay_index = relay_index;
-  NatEntry entry{format_ipv4(src), format_ipv4(dst), dst_port, now, relay_index};
-  Flow& flow = _flows[src_port];
-  opened.replaced_live = !flow.ended && flow.generation && _nat->contains(src_port);
-  flow = Flow{};
-  flow.entry = entry;
-  flow.client_addr = src;
-  flow.dst_addr = dst;
-  flow.dst_port = dst_port;
+  opened.nat_key = _nat_key_for(key.local_port);
+  if (opened.nat_key == 0) return opened;
+  opened.shares_port = opened.nat_key != key.local_port;
+
+  Flow flow;
+  flow.key = key;
+  flow.nat_key = opened.nat_key;
+  flow.entry = NatEntry{format_ipv4(key.local_addr), format_ipv4(key.remote_addr), key.remote_port, wall, relay_index};
   flow.pid = owner;
+  flow.isn = isn;
   flow.relay_port = opened.relay_port;
   flow.generation = _generation;
-  _nat->set(src_port, std::move(entry));
+  flow.opened_at = now;
+  flow.last_seen = now;
+  _nat->set(flow.nat_key, flow.entry);
+  _nat_keys[flow.nat_key] = key;
+  _flows.emplace(key, std::move(flow));
   return opened;
 }
 
-std::optional<FlowTable::Reply> FlowTable::relay_reply(std::uint16_t client_port, std::uint16_t relay_port,
+std::optional<FlowTable::Reply> FlowTable::relay_reply(std::uint16_t nat_key, std::uint16_t relay_port,
                                                        const SegmentFacts& segment) {
+  const double now = _steady_clock();
   std::lock_guard guard(_lock);
-  auto it = _flows.find(client_port);
-  if (it == _flows.end()) {
-    // An entry the engine did not write itself.
-    const std::optional<NatEntry> entry = _nat->get(client_port);
+  Flow* flow = _by_nat_key(nat_key);
+  if (flow == nullptr) {
+    // An entry the engine did not write itself: its key is the application's own port.
+    const std::optional<NatEntry> entry = _nat->get(nat_key);
     if (!entry) return std::nullopt;
-    return Reply{parse_ipv4(entry->original_dst_ip), static_cast<std::uint16_t>(entry->original_dst_port),
-                 parse_ipv4(entry->original_src_ip), false};
+    return Reply{FlowKey{parse_ipv4(entry->original_src_ip), nat_key, parse_ipv4(entry->original_dst_ip),
+                         static_cast<std::uint16_t>(entry->original_dst_port)},
+                 false};
   }
-  Flow& flow = it->second;
-  // The port's flow belongs to another relay now: not this relay's client any more.
-  if (flow.relay_port != relay_port) return std::nullopt;
-  Reply reply{flow.dst_addr, flow.dst_port, flow.client_addr, false};
-  if (segment.fin) flow.relay_fin = true;
+  // The key's connection belongs to another relay now: not this relay's client any more.
+  if (flow->relay_port != relay_port) return std::nullopt;
+  flow->last_seen = now;
+  Reply reply{flow->key, false};
+  if (segment.fin) flow->relay_fin = true;
   if (segment.rst) {
-    _end(flow, client_port, _clock());
-    reply.reset_taken = flow.reset_at_stop && reset_accepted(flow, segment.seq);
+    // Taken only with exactly the number the application last acknowledged; any other one it
+    // answers, or (outside a closed window) ignores.
+    const bool accepted = flow->client_ack_known && segment.seq == flow->client_ack;
+    _end(*flow);
+    if (accepted) flow->socket_gone = true;
+    reply.reset_taken = flow->reset_at_stop && accepted;
   }
-  if (!flow.relay_seq_known || static_cast<std::int32_t>(segment.seq_end - flow.relay_seq_end) > 0) {
-    flow.relay_seq_end = segment.seq_end;
-    flow.relay_seq_known = true;
+  if (!flow->relay_seq_known || static_cast<std::int32_t>(segment.seq_end - flow->relay_seq_end) > 0) {
+    flow->relay_seq_end = segment.seq_end;
+    flow->relay_seq_known = true;
   }
   return reply;
 }
 
-void FlowTable::reset_delivered(std::uint16_t client_port) {
+void FlowTable::reset_delivered(std::uint16_t nat_key) {
   std::lock_guard guard(_lock);
-  if (_awaiting_reset.erase(client_port) != 0) _resets_changed.notify_all();
+  if (_awaiting_reset.erase(nat_key) != 0) _resets_changed.notify_all();
 }
 
-FlowTable::Known FlowTable::known_segment(std::uint32_t src, std::uint16_t src_port, std::uint32_t dst,
-                                          std::uint16_t dst_port, const SegmentFacts& segment) {
-  Known known;
+FlowTable::Known FlowTable::known_segment(const FlowKey& key, const SegmentFacts& segment) {
+  const double now = _steady_clock();
   std::lock_guard guard(_lock);
-  auto it = _flows.find(src_port);
-  if (it == _flows.end()) return known;
+  auto it = _flows.find(key);
+  if (it == _flows.end()) return {};
   Flow& flow = it->second;
-  if (flow.dst_addr != dst || flow.dst_port != dst_port || flow.client_addr != src) return known;
-  known.known = true;
-  known.live = _live(flow, src_port, _clock());
-  if (known.live) {
-    known.relay_port = flow.relay_port;
-    if (segment.fin) flow.client_fin = true;
+  flow.last_seen = now;
+  if (segment.ack) {
+    flow.client_ack = segment.ack_number;
+    flow.client_ack_known = true;
   }
+  const Known to_relay{Verdict::to_relay, flow.relay_port, flow.nat_key};
   if (flow.reset_at_stop) {
     // The application still sends, so it has not taken the reset: what it sends goes to the
-    // relay port, whose answer is a reset with the sequence number it expects. Its own reset
-    // means its socket is gone.
-    if (segment.ack) {
-      flow.client_ack = segment.ack_number;
-      flow.client_ack_known = true;
-    }
-    const bool changed = segment.rst ? _awaiting_reset.erase(src_port) != 0 : _awaiting_reset.insert(src_port).second;
+    // relay port, whose answer is a reset with the number it expects. Its own reset means its
+    // socket is gone.
+    const bool changed =
+        segment.rst ? _awaiting_reset.erase(flow.nat_key) != 0 : _awaiting_reset.insert(flow.nat_key).second;
     if (changed) _resets_changed.notify_all();
-    known.live = !segment.rst;
-    known.relay_port = flow.relay_port;
+    if (!segment.rst) return to_relay;
+    flow.socket_gone = true;
+    return {Verdict::drop};
   }
-  return known;
+  if (_live(flow)) {
+    if (segment.fin) flow.client_fin = true;
+    if (segment.rst) {
+      // A reset ends the connection at once; a FIN only half-closes it, so the entry stays
+      // until the relay's connection has ended in both directions.
+      _end(flow);
+      flow.socket_gone = true;
+    }
+    return to_relay;
+  }
+  if (segment.rst) {
+    flow.socket_gone = true;
+    return flow.generation ? to_relay : Known{Verdict::drop};
+  }
+  // While its relay runs, the relay's own socket answers: in order within a closing exchange,
+  // with a reset the application accepts otherwise.
+  if (flow.generation) return to_relay;
+  // The reset the engine makes carries exactly the number the application acknowledged.
+  flow.socket_gone = true;
+  return {Verdict::reset};
 }
 
-std::optional<NatEntry> FlowTable::foreign_entry(std::uint16_t client_port) const {
+std::optional<NatEntry> FlowTable::foreign_entry(std::uint16_t port) const {
   std::lock_guard guard(_lock);
-  return _nat->get(client_port);
+  if (_nat_keys.count(port) != 0) return std::nullopt;
+  return _nat->get(port);
 }
 
-void FlowTable::end_on_reset(std::uint16_t client_port) {
+void FlowTable::remove_foreign(std::uint16_t port) {
   std::lock_guard guard(_lock);
-  auto it = _flows.find(client_port);
-  if (it != _flows.end()) {
-    _end(it->second, client_port, _clock());
-  } else {
-    _nat->remove(client_port);
-  }
+  if (_nat_keys.count(port) == 0) _nat->remove(port);
 }
 
 std::size_t FlowTable::expect_resets() {
   std::lock_guard guard(_lock);
-  const double now = _clock();
-  for (auto& [port, flow] : _flows) {
-    if (!flow.generation || !_live(flow, port, now)) continue;
+  for (auto& [key, flow] : _flows) {
+    if (!flow.generation || !_live(flow)) continue;
     flow.reset_at_stop = true;
-    _awaiting_reset.insert(port);
+    _awaiting_reset.insert(flow.nat_key);
   }
   return _awaiting_reset.size();
 }
@@ -183,53 +233,64 @@ std::size_t FlowTable::awaiting_resets() const {
   return _awaiting_reset.size();
 }
 
+std::vector<FlowKey> FlowTable::unconfirmed() const {
+  std::vector<FlowKey> out;
+  std::lock_guard guard(_lock);
+  for (const auto& [key, flow] : _flows)
+    if (!flow.socket_gone) out.push_back(key);
+  return out;
+}
+
 void FlowTable::end_all() {
   std::lock_guard guard(_lock);
-  const double now = _clock();
-  for (auto& [port, flow] : _flows) {
-    if (!flow.ended) {
-      flow.ended = true;
-      flow.ended_at = now;
-    }
+  for (auto& [key, flow] : _flows) {
+    flow.ended = true;
     flow.reset_at_stop = false;
     flow.generation.reset();
   }
   _awaiting_reset.clear();
+  _resets_changed.notify_all();
   _nat->clear();
   _pid_relay_map.clear();
   _generation.reset();
 }
 
 std::size_t FlowTable::clean_up(double stale_after, double memory, const std::unordered_set<int>& carried) {
-  const double now = _clock();
+  const double wall = _wall_clock();
+  const double now = _steady_clock();
   std::lock_guard guard(_lock);
-  const std::size_t removed = _nat->remove_where([&](int port, const NatEntry& entry) {
-    return now - entry.created_at > stale_after && carried.count(port) == 0;
-  });
-  for (auto it = _flows.begin(); it != _flows.end();) {
-    Flow& flow = it->second;
-    _live(flow, it->first, now);
-    if (flow.ended && now - flow.ended_at > memory) {
-      it = _flows.erase(it);
-    } else {
-      ++it;
+  std::size_t removed = 0;
+  for (auto& [key, flow] : _flows) {
+    if (_live(flow) && now - flow.opened_at > stale_after && carried.count(flow.nat_key) == 0) {
+      _end(flow);
+      ++removed;
     }
   }
+  // Entries someone else wrote carry only their wall-clock age.
+  removed += _nat->remove_where([&](int port, const NatEntry& entry) {
+    return _nat_keys.count(static_cast<std::uint16_t>(port)) == 0 && wall - entry.created_at > stale_after &&
+           carried.count(port) == 0;
+  });
+  std::vector<FlowKey> forgotten;
+  for (const auto& [key, flow] : _flows) {
+    const bool done = flow.socket_gone || (flow.client_fin && flow.relay_fin);
+    if (flow.ended && done && now - flow.last_seen > memory) forgotten.push_back(key);
+  }
+  for (const auto& key : forgotten) _forget(key);
   return removed;
 }
 
 bool FlowTable::uses(const std::shared_ptr<const RelayGeneration>& generation) {
   std::lock_guard guard(_lock);
   if (generation == _generation) return true;
-  const double now = _clock();
-  for (auto& [port, flow] : _flows)
-    if (flow.generation == generation && _live(flow, port, now)) return true;
+  for (auto& [key, flow] : _flows)
+    if (flow.generation == generation && _live(flow)) return true;
   return false;
 }
 
 void FlowTable::detach(const std::vector<std::shared_ptr<const RelayGeneration>>& gone) {
   std::lock_guard guard(_lock);
-  for (auto& [port, flow] : _flows)
+  for (auto& [key, flow] : _flows)
     if (std::find(gone.begin(), gone.end(), flow.generation) != gone.end()) flow.generation.reset();
 }
 
@@ -237,23 +298,29 @@ std::vector<FlowRecord> FlowTable::live_flows() {
   std::vector<FlowRecord> out;
   std::lock_guard guard(_lock);
   out.reserve(_flows.size());
-  for (const auto& [port, flow] : _flows) {
-    if (flow.ended || !flow.generation) continue;
-    const std::optional<NatEntry> entry = _nat->get(port);
-    if (!entry || !(*entry == flow.entry)) continue;
-    out.push_back({port, flow.pid, flow.entry, flow.relay_port, flow.generation});
-  }
+  for (auto& [key, flow] : _flows)
+    if (flow.generation && _live(flow))
+      out.push_back({key, flow.nat_key, flow.pid, flow.entry, flow.relay_port, flow.generation});
   return out;
 }
 
 std::size_t FlowTable::ended_count() const {
   std::lock_guard guard(_lock);
   std::size_t count = 0;
-  for (const auto& [port, flow] : _flows) {
-    const std::optional<NatEntry> entry = _nat->get(port);
-    if (flow.ended || !entry || !(*entry == flow.entry)) ++count;
+  for (const auto& [key, flow] : _flows) {
+    if (flow.ended) {
+      ++count;
+      continue;
+    }
+    const std::optional<NatEntry> entry = _nat->get(flow.nat_key);
+    if (!entry || !(*entry == flow.entry)) ++count;
   }
   return count;
+}
+
+std::size_t FlowTable::size() const {
+  std::lock_guard guard(_lock);
+  return _flows.size();
 }
 
 std::map<std::uint32_t, int> FlowTable::pid_relay_map() const {

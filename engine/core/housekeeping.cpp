@@ -35,6 +35,11 @@ void Housekeeping::stop() {
   }
 }
 
+bool Housekeeping::running() {
+  std::lock_guard guard(_lock);
+  return _thread.joinable() && !_stopped;
+}
+
 void Housekeeping::_loop(std::vector<Task> tasks) {
   std::vector<Clock::time_point> due;
   for (const auto& task : tasks) due.push_back(Clock::now() + task.period);

@@ -32,6 +32,7 @@ class TUNNEL_CORE_EXPORT Housekeeping {
   void start(std::vector<Task> tasks);
   // Ends the thread and waits for it (unless called from the thread itself).
   void stop();
+  bool running();
 
  private:
   void _loop(std::vector<Task> tasks);

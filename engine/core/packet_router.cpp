@@ -1,8 +1,11 @@
 #include "engine/core/packet_router.h"
 
+#include <algorithm>
+
 #include <spdlog/spdlog.h>
 
 #include "common/logging.h"
+#include "engine/divert/tcp_reset.h"
 
 namespace tovix {
 namespace {
@@ -19,9 +22,15 @@ void store_addr(Packet& packet, std::size_t offset, std::uint32_t address) {
   wire::store32(packet.mutable_bytes(), offset, address);
 }
 
-void pass_packet(Packet& packet, PacketDiverter& w) {
-  w.recalculate_checksums(packet);
-  w.send(packet);
+// A packet that goes on as it came needs no new checksums: its bytes are the captured ones.
+void pass_packet(Packet& packet, PacketDiverter& w) { w.send(packet); }
+
+// Answers the segment with a reset towards its sender.
+void refuse(const Packet& packet, PacketDiverter& w) { w.send(reset_answering(packet)); }
+
+bool is_ipv6_loopback(const Packet& packet) {
+  const std::span<const std::uint8_t> dst = packet.bytes().subspan(24, 16);
+  return std::all_of(dst.begin(), dst.end() - 1, [](std::uint8_t b) { return b == 0; }) && dst.back() == 1;
 }
 
 SegmentFacts facts_of(const Packet& packet, const TcpHeader& tcp) {
@@ -53,12 +62,14 @@ struct PacketRouter::Segment {
   std::uint16_t dst_port;
 
   bool opens() const { return tcp.syn() && !tcp.ack(); }
+  FlowKey key() const { return {src, src_port, dst, dst_port}; }
 
-  // To the relay on `relay_port`, from the fake client address; the client port stays, so the
-  // relay finds the connection under it.
-  void redirect(PacketDiverter& w, int relay_port) {
+  // To the relay on `relay_port`, from the fake client address and the connection's NAT key,
+  // under which the relay finds it.
+  void redirect(PacketDiverter& w, int relay_port, std::uint16_t nat_key) {
     store_addr(packet, IPV4_SRC_OFFSET, FAKE_SRC_ADDR);
     store_addr(packet, IPV4_DST_OFFSET, RELAY_DST_ADDR);
+    if (nat_key != src_port) tcp.set_src_port(nat_key);
     tcp.set_dst_port(static_cast<std::uint16_t>(relay_port));
     w.recalculate_checksums(packet);
     w.send(packet);
@@ -88,7 +99,17 @@ bool PacketRouter::is_proxy_traffic(const Packet& packet) const {
                                         load_addr(packet, IPV4_DST_OFFSET), tcp->dst_port());
 }
 
+std::uint32_t PacketRouter::_owner(std::uint32_t pid, std::uint16_t port) {
+  if (pid != 0) return pid;
+  // Telling the engine's own connections needs the port's owner now, not at the next refresh.
+  return _proc_watch.get_pid_by_src_port(port, _own_pid.load() != 0);
+}
+
 void PacketRouter::handle(Packet& packet, PacketDiverter& w) {
+  if (packet.ip_version() == 6) {
+    _ipv6(packet, w);
+    return;
+  }
   std::optional<TcpHeader> tcp = packet.tcp();
   if (!tcp || !packet.ipv4()) {
     pass_packet(packet, w);
@@ -111,12 +132,20 @@ void PacketRouter::handle(Packet& packet, PacketDiverter& w) {
   if (!segment.opens() && _known_segment(segment, w)) return;
 
   const std::uint32_t pid = packet.process_id();
+  std::uint32_t owner = 0;
+  if (segment.opens()) {
+    owner = _owner(pid, segment.src_port);
+    if (owner != 0 && owner == _own_pid.load()) {
+      pass_packet(packet, w);
+      return;
+    }
+  }
   if (!_proc_watch.is_packet_allowed(pid, segment.src_port, segment.opens()) || relays->current->ports.empty()) {
     pass_packet(packet, w);
     return;
   }
   if (segment.opens()) {
-    _new_connection(segment, pid, w);
+    _new_connection(segment, pid, owner, w);
   } else {
     _unknown_segment(segment, *relays, w);
   }
@@ -129,47 +158,58 @@ bool PacketRouter::_relay_reply(Segment& segment, const RelayView& relays, Packe
   const std::optional<FlowTable::Reply> reply =
       _flows.relay_reply(segment.dst_port, segment.src_port, facts_of(segment.packet, segment.tcp));
   if (!reply) return false;
-  store_addr(segment.packet, IPV4_SRC_OFFSET, reply->src);
-  segment.tcp.set_src_port(reply->src_port);
-  store_addr(segment.packet, IPV4_DST_OFFSET, reply->dst);
-  pass_packet(segment.packet, w);
+  store_addr(segment.packet, IPV4_SRC_OFFSET, reply->key.remote_addr);
+  segment.tcp.set_src_port(reply->key.remote_port);
+  store_addr(segment.packet, IPV4_DST_OFFSET, reply->key.local_addr);
+  segment.tcp.set_dst_port(reply->key.local_port);
+  w.recalculate_checksums(segment.packet);
+  w.send(segment.packet);
   // A stop waits for this reset; it may close diversion only once the reset is on its way to
   // the application, not merely seen here.
   if (reply->reset_taken) _flows.reset_delivered(segment.dst_port);
   return true;
 }
 
-// A later segment of a connection the engine diverted: to its relay while the connection lives,
-// dropped once it has ended, never out to the original destination.
+// A later segment of a connection the engine diverted: to its relay, or answered with a reset
+// once nothing carries it; never out to the original destination.
 bool PacketRouter::_known_segment(Segment& segment, PacketDiverter& w) {
-  const FlowTable::Known known = _flows.known_segment(segment.src, segment.src_port, segment.dst, segment.dst_port,
-                                                      facts_of(segment.packet, segment.tcp));
-  if (!known.known) return false;
-  if (!known.live) return true;  // late segment of an ended connection: dropped
-  segment.redirect(w, known.relay_port);
-  // A reset ends the connection at once; a FIN only half-closes it, so the entry stays until
-  // the relay's connection has ended in both directions.
-  if (segment.tcp.rst()) _flows.end_on_reset(segment.src_port);
-  return true;
+  const FlowTable::Known known = _flows.known_segment(segment.key(), facts_of(segment.packet, segment.tcp));
+  switch (known.verdict) {
+    case FlowTable::Verdict::unknown:
+      return false;
+    case FlowTable::Verdict::drop:
+      return true;
+    case FlowTable::Verdict::reset:
+      refuse(segment.packet, w);
+      return true;
+    case FlowTable::Verdict::to_relay:
+      segment.redirect(w, known.relay_port, known.nat_key);
+      return true;
+  }
+  return false;
 }
 
-void PacketRouter::_new_connection(Segment& segment, std::uint32_t pid, PacketDiverter& w) {
-  // The process, for the connections view (the relay choice uses the packet's own id).
-  const std::uint32_t owner = pid != 0 ? pid : _proc_watch.get_pid_by_src_port(segment.src_port, false);
-  const FlowTable::Opened opened =
-      _flows.open(segment.src, segment.src_port, segment.dst, segment.dst_port, pid, owner);
+void PacketRouter::_new_connection(Segment& segment, std::uint32_t pid, std::uint32_t owner, PacketDiverter& w) {
+  const FlowTable::Opened opened = _flows.open(segment.key(), segment.tcp.seq(), pid, owner);
   if (opened.relay_index < 0) {
     pass_packet(segment.packet, w);
     return;
   }
   auto log = engine_log();
+  if (opened.nat_key == 0) {
+    // Every port number already stands for a connection: refused rather than let out.
+    log->warn("分流连接过多，无可用 NAT 端口，已拒绝 {}:{} → {}:{}", format_ipv4(segment.src), segment.src_port,
+              format_ipv4(segment.dst), segment.dst_port);
+    refuse(segment.packet, w);
+    return;
+  }
   if (log->should_log(spdlog::level::debug)) {
-    if (opened.replaced_live) log->debug("端口 {} 的新 SYN 替换了仍在使用的 NAT 记录", segment.src_port);
+    if (opened.shares_port)
+      log->debug("端口 {} 已有分流连接，新连接以 NAT 端口 {} 区分", segment.src_port, opened.nat_key);
     log->debug("新连接: 端口 {} PID {} → 中继 {}, {}:{} → {}:{}", segment.src_port, pid, opened.relay_index,
                format_ipv4(segment.src), segment.src_port, format_ipv4(segment.dst), segment.dst_port);
   }
-  segment.redirect(w, opened.relay_port);
-  if (segment.tcp.rst()) _flows.end_on_reset(segment.src_port);
+  segment.redirect(w, opened.relay_port, opened.nat_key);
 }
 
 // A segment under an entry the engine did not write as a flow (written by someone else);
@@ -181,8 +221,26 @@ void PacketRouter::_unknown_segment(Segment& segment, const RelayView& relays, P
     pass_packet(segment.packet, w);
     return;
   }
-  segment.redirect(w, relays.current->port_of(entry->relay_index));
-  if (segment.tcp.rst()) _flows.end_on_reset(segment.src_port);
+  segment.redirect(w, relays.current->port_of(entry->relay_index), segment.src_port);
+  if (segment.tcp.rst()) _flows.remove_foreign(segment.src_port);
+}
+
+// A chosen program's new IPv6 connection is refused at once (the relays carry IPv4 only), so it
+// falls back to IPv4 instead of waiting for a connect time-out; everything else passes.
+void PacketRouter::_ipv6(Packet& packet, PacketDiverter& w) {
+  const auto tcp = packet.tcp();
+  if (!tcp || !tcp->syn() || tcp->ack() || is_ipv6_loopback(packet)) {
+    pass_packet(packet, w);
+    return;
+  }
+  const std::uint32_t pid = packet.process_id();
+  const std::uint32_t owner = _owner(pid, tcp->src_port());
+  if ((owner != 0 && owner == _own_pid.load()) || !_proc_watch.is_packet_allowed(pid, tcp->src_port(), true)) {
+    pass_packet(packet, w);
+    return;
+  }
+  engine_log()->debug("拒绝 IPv6 新连接: 端口 {} PID {}", tcp->src_port(), owner);
+  refuse(packet, w);
 }
 
 }  // namespace tovix

@@ -145,39 +145,48 @@ bool RelayPool::replace(std::shared_ptr<const RelayGeneration> generation) {
 }
 
 void RelayPool::retire(const std::vector<std::shared_ptr<const RelayGeneration>>& done) {
-  for (const auto& generation : done) stop_generation(*generation);
-  _forget(done);
+  std::vector<std::shared_ptr<const RelayGeneration>> claimed;
+  {
+    std::lock_guard guard(_lock);
+    auto retiring = _view->retiring;
+    for (const auto& generation : done) {
+      auto it = std::find(retiring.begin(), retiring.end(), generation);
+      if (it == retiring.end()) continue;  // another caller stops it
+      retiring.erase(it);
+      claimed.push_back(generation);
+    }
+    _stopping.insert(_stopping.end(), claimed.begin(), claimed.end());
+    _publish(_view->current, std::move(retiring));
+  }
+  _stop_claimed(claimed);
 }
 
 void RelayPool::close() {
-  std::shared_ptr<const RelayView> view;
+  std::vector<std::shared_ptr<const RelayGeneration>> claimed;
   std::vector<std::shared_ptr<RelayHub>> starting;
   {
     std::lock_guard guard(_lock);
     _closed = true;
-    view = _view;
+    claimed = _view->retiring;
+    claimed.push_back(_view->current);
     starting.swap(_starting);
+    _stopping.insert(_stopping.end(), claimed.begin(), claimed.end());
+    _publish(RelayGeneration::of({}), {});
   }
   stop_all(starting);
-  std::vector<std::shared_ptr<const RelayGeneration>> stopped = view->retiring;
-  stopped.push_back(view->current);
-  for (const auto& generation : stopped) stop_generation(*generation);
-  _forget(stopped);
+  _stop_claimed(claimed);
 }
 
-void RelayPool::_forget(const std::vector<std::shared_ptr<const RelayGeneration>>& stopped) {
+// Generations taken out of the view by one caller, which alone stops them; they count in the
+// totals all the while, and their counts stay once they have stopped.
+void RelayPool::_stop_claimed(const std::vector<std::shared_ptr<const RelayGeneration>>& claimed) {
+  for (const auto& generation : claimed) stop_generation(*generation);
   std::lock_guard guard(_lock);
-  auto current = _view->current;
-  auto retiring = _view->retiring;
-  for (const auto& generation : stopped) {
-    const bool is_current = generation == current;
-    auto it = std::find(retiring.begin(), retiring.end(), generation);
-    if (!is_current && it == retiring.end()) continue;  // already forgotten
+  for (const auto& generation : claimed) {
     add_counts(*generation, _stopped_up, _stopped_down);
-    if (is_current) current = RelayGeneration::of({});
-    if (it != retiring.end()) retiring.erase(it);
+    auto it = std::find(_stopping.begin(), _stopping.end(), generation);
+    if (it != _stopping.end()) _stopping.erase(it);
   }
-  _publish(std::move(current), std::move(retiring));
 }
 
 void RelayPool::_publish(std::shared_ptr<const RelayGeneration> current,
@@ -214,6 +223,7 @@ std::pair<std::uint64_t, std::uint64_t> RelayPool::traffic() const {
   std::uint64_t down = _stopped_down;
   add_counts(*_view->current, up, down);
   for (const auto& generation : _view->retiring) add_counts(*generation, up, down);
+  for (const auto& generation : _stopping) add_counts(*generation, up, down);
   return {up, down};
 }
 

@@ -80,8 +80,7 @@ class TUNNEL_CORE_EXPORT RelayPool {
  private:
   void _publish(std::shared_ptr<const RelayGeneration> current,
                 std::vector<std::shared_ptr<const RelayGeneration>> retiring);
-  // Folds the counts of relays that have stopped into the totals and drops them from the view.
-  void _forget(const std::vector<std::shared_ptr<const RelayGeneration>>& stopped);
+  void _stop_claimed(const std::vector<std::shared_ptr<const RelayGeneration>>& claimed);
 
   const std::shared_ptr<NatTable> _nat_table;
   const HandlerFactory _handlers;
@@ -90,6 +89,7 @@ class TUNNEL_CORE_EXPORT RelayPool {
   mutable std::mutex _lock;
   std::shared_ptr<const RelayView> _view;
   std::vector<std::shared_ptr<RelayHub>> _starting;
+  std::vector<std::shared_ptr<const RelayGeneration>> _stopping;  // out of the view, being stopped
   bool _closed = true;
   std::uint64_t _stopped_up = 0;
   std::uint64_t _stopped_down = 0;

@@ -9,9 +9,11 @@
 #include <spdlog/spdlog.h>
 
 #include "common/logging.h"
+#include "engine/core/engine_platform.h"
 #include "engine/core/engine_settings.h"
 #include "engine/core/engine_text.h"
 #include "engine/core/flow_table.h"
+#include "engine/core/held_connections_watch.h"
 #include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
 #include "engine/core/relay_pool.h"
@@ -47,12 +49,16 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   if (!_options.diverter_factory) _options.diverter_factory = default_diverter_factory();
   if (!_options.process_queries) _options.process_queries = platform_process_queries();
   if (!_options.clock) _options.clock = nat_clock_now;
+  if (!_options.steady_clock)
+    _options.steady_clock = [] { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); };
   if (!_options.handler_factory) _options.handler_factory = make_upstream_handler;
+  if (!_options.own_process_id) _options.own_process_id = current_process_id();
   _proc_watch = std::make_unique<ProcWatch>(_options.process_queries);
   _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory, _options.upstream_observer);
-  _flows = std::make_unique<FlowTable>(_nat_table, _options.clock);
+  _flows = std::make_unique<FlowTable>(_nat_table, _options.clock, _options.steady_clock);
   _router = std::make_unique<PacketRouter>(*_flows, *_relays, *_proc_watch);
   _housekeeping = std::make_unique<Housekeeping>();
+  _held = std::make_unique<HeldConnectionsWatch>(_options.process_queries, _options.held_check_period);
 }
 
 TunnelEngine::~TunnelEngine() {
@@ -188,6 +194,8 @@ void TunnelEngine::run() {
     engine_log()->error("引擎异常退? {}", "unknown error");
     _emit_error("引擎异常: unknown error");
   }
+  // A run that failed to start, or whose diversion ended by itself, leaves nothing running.
+  _release_run();
   _running = false;
   _emit_status(STATUS_STOPPED);
   _thread_active = false;
@@ -255,6 +263,7 @@ void TunnelEngine::_run_engine() {
 
   std::unique_ptr<PacketDiverter> diverter = _options.diverter_factory();
   if (!diverter) throw std::runtime_error("no packet diverter");
+  _router->set_own_process_id(diverter->keeps_own_connections_out() ? 0 : *_options.own_process_id);
   try {
     diverter->register_driver();
   } catch (const std::exception& error) {
@@ -278,6 +287,7 @@ void TunnelEngine::_run_engine() {
           std::lock_guard guard(engine._diverter_lock);
           engine._diverter = nullptr;
         }
+        engine._hold_unconfirmed(w);
         w.close();
       }
     } unpublish{*this, *diverter};
@@ -302,7 +312,7 @@ void TunnelEngine::_packet_loop(PacketDiverter& w) {
     try {
       std::optional<Packet> packet = w.recv();
       if (!packet) break;
-      if (!packet->ipv4()) continue;  // IPv6 (or no IPv4 header): dropped
+      if (packet->ip_version() == 0) continue;  // neither IPv4 nor IPv6: dropped
       try {
         _handle_packet(*packet, w);
       } catch (const std::exception& error) {
@@ -361,6 +371,12 @@ void TunnelEngine::_handle_oserror(const DivertOsError& e) { _emit_error(_oserro
 void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
   auto log = engine_log();
   if (!proxy_list.is_array()) proxy_list = Json::array();
+  if (proxy_list.empty() && _running) {
+    // Without a relay every new connection of a chosen program would leave directly.
+    log->warn("热更新的代理列表为空，继续使用当前 {} 个中继", _relays->view()->current->slots.size());
+    _emit_error(ERROR_EMPTY_HOT_UPDATE);
+    return;
+  }
   {
     std::lock_guard guard(_config_lock);
     _config["proxy_list"] = proxy_list;

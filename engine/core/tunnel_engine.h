@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -35,6 +36,7 @@
 namespace tovix {
 
 class FlowTable;
+class HeldConnectionsWatch;
 class Housekeeping;
 class PacketRouter;
 class RelayPool;
@@ -53,11 +55,12 @@ inline constexpr const char* STATUS_STOPPED = "已停";
 inline constexpr const char* STATUS_STARTED_PREFIX = "代理已启?| ";
 // Error texts (error_occurred).
 inline constexpr const char* ERROR_EMPTY_PROXY_LIST = "代理列表为空，无法启";
+inline constexpr const char* ERROR_EMPTY_HOT_UPDATE = "新代理列表为空，继续使用当前代理";
 inline constexpr const char* TEXT_ACCESS_DENIED = "权限不足，请以管理员身份运行";
 
 // Makes the diverter a run uses; called on the engine thread once per run.
 using DiverterFactory = std::function<std::unique_ptr<PacketDiverter>()>;
-// Wall-clock seconds (NatEntry::created_at); injectable for the clean-up tests.
+// Seconds; injectable for the clean-up tests.
 using EngineClock = std::function<double()>;
 // Receives a status or error text. Called on the engine thread or the owner's thread; must not
 // call back into the engine's start/stop/hot update.
@@ -70,15 +73,18 @@ TUNNEL_CORE_EXPORT DiverterFactory default_diverter_factory();
 struct EngineOptions {
   DiverterFactory diverter_factory;                 // empty: default_diverter_factory()
   std::shared_ptr<ProcessQueries> process_queries;  // empty: platform_process_queries()
-  EngineClock clock;                                // empty: nat_clock_now
+  EngineClock clock;                                // wall clock (NatEntry::created_at); empty: nat_clock_now
+  EngineClock steady_clock;                         // for every age; empty: the system's monotonic clock
   HandlerFactory handler_factory;                   // empty: make_upstream_handler (relays)
   UpstreamObserver upstream_observer;               // told how each relayed connection's tunnel went
   // How often the NAT clean-up runs (120 s by default).
   std::chrono::milliseconds cleanup_period{std::chrono::seconds(120)};
   // An entry older than this and carried by no live relay connection is stale.
   double stale_after_seconds = 120.0;
-  // How long an ended diverted connection is remembered so its late segments are dropped.
-  double ended_memory_seconds = 120.0;
+  // How long a diverted connection whose application's socket is gone (it took or sent a
+  // reset, or closed in order both ways) is still remembered after its last segment. Others are
+  // remembered while their socket may send, so a late segment is answered, never let out.
+  double ended_memory_seconds = 240.0;
   // How often retired relays (replaced by a hot update) are checked for their last connection.
   std::chrono::milliseconds retire_check_period{std::chrono::seconds(1)};
   // start_engine waits at most this long for the previous run's thread to end.
@@ -87,6 +93,11 @@ struct EngineOptions {
   // their applications (and for the relays to go idle) before diversion ends. It returns as
   // soon as every diverted connection has taken its reset.
   std::chrono::milliseconds stop_drain{std::chrono::milliseconds(1000)};
+  // How often connections held after a stop are checked for their sockets being gone.
+  std::chrono::milliseconds held_check_period{std::chrono::seconds(1)};
+  // The engine's own process, whose connections are never diverted where the diverter cannot
+  // keep them out itself; empty: this process.
+  std::optional<std::uint32_t> own_process_id;
 };
 
 class TUNNEL_CORE_EXPORT TunnelEngine {
@@ -111,7 +122,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // thread.
   void stop_engine();
   // New connections go to the new relays; connections in flight keep their old relay until
-  // they end, then it stops. Emits "API 刷新: N个代理已更新".
+  // they end, then it stops. Emits "API 刷新: N个代理已更新". An empty list changes nothing
+  // while the engine runs (it never runs without a relay) and says so on the error callback.
   void hot_update_all_proxies(nlohmann::ordered_json proxy_list);
   // (up, down) over current, retiring and retired relays of this run: never goes backwards
   // while a run lasts (reset by the next start_engine).
@@ -157,6 +169,10 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
                             const std::vector<int>& relay_ports);
   void _reset_diverted_connections(bool diverting);
   void _stop_relays_and_clear();
+  // Everything a run started, after it has ended whichever way.
+  void _release_run();
+  // Before the diversion closes: connections whose sockets may still send stay held.
+  void _hold_unconfirmed(PacketDiverter& w);
 
   EngineOptions _options;
   std::unique_ptr<ProcWatch> _proc_watch;
@@ -165,7 +181,9 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   std::unique_ptr<FlowTable> _flows;
   std::unique_ptr<PacketRouter> _router;
   std::unique_ptr<Housekeeping> _housekeeping;
+  std::unique_ptr<HeldConnectionsWatch> _held;
   std::mutex _reap_lock;  // one retirement pass at a time
+  std::mutex _stop_lock;  // a stop and the end of a run release what the run started one at a time
 
   mutable std::mutex _callback_lock;
   EngineTextCallback _on_status;

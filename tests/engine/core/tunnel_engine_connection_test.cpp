@@ -142,10 +142,13 @@ TEST_F(ConnectionTest, CarriesBytesBothWaysThroughMicrosocks) {
   EXPECT_EQ(data->payload, "hello relay");
   conn.socket->close();
   ASSERT_TRUE(eventually([&] { return !inspect(*engine).nat_table()->contains(conn.port); }, WAIT));
-  // Late segments of the ended connection are dropped, never sent to the destination.
-  EXPECT_FALSE(through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), ACK)));
-  EXPECT_FALSE(through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), FIN | ACK)));
-  EXPECT_FALSE(through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), RST)));
+  // Late segments of the ended connection go to the relay, whose socket answers them; never
+  // to the destination.
+  for (const std::uint8_t flags : {ACK, std::uint8_t(FIN | ACK), RST}) {
+    const auto late = through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), flags));
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->dst_port, conn.relay_port);
+  }
   EXPECT_EQ(engine->get_traffic_stats(), (std::pair<std::uint64_t, std::uint64_t>{11, 14}));
 }
 
@@ -168,10 +171,10 @@ TEST_F(ConnectionTest, AClientHalfCloseStillGetsTheAnswer) {
   EXPECT_EQ(answer->dst, CLIENT);
   EXPECT_EQ(conn.receive(1000), "answer:hello relay");
   EXPECT_TRUE(sees_end_of_stream(*conn.socket, WAIT));
-  // The relay's connection has ended: the entry goes, and late segments are dropped.
+  // The relay's connection has ended: the entry goes, and the application's last ACK still
+  // reaches the relay's socket.
   ASSERT_TRUE(eventually([&] { return !inspect(*engine).nat_table()->contains(conn.port); }, WAIT));
-  EXPECT_FALSE(through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), ACK)));
-  EXPECT_FALSE(through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), FIN | ACK)));
+  EXPECT_EQ(through_loop(tcp_packet(CLIENT, conn.port, "127.0.0.1", dest.port(), ACK))->dst_port, conn.relay_port);
   const auto [up, down] = engine->get_traffic_stats();
   EXPECT_EQ(up, 11u);
   EXPECT_EQ(down, 18u);

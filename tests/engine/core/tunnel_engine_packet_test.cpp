@@ -24,6 +24,7 @@ class PacketTest : public ::testing::Test {
     options.diverter_factory = [] { return std::make_unique<FakeDiverter>(); };
     options.process_queries = queries;
     options.clock = clock.clock();
+    options.steady_clock = steady.clock();
     engine = std::make_unique<TunnelEngine>(options);
     diverter.open("test");
   }
@@ -48,7 +49,8 @@ class PacketTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeProcessQueries> queries;
-  ManualClock clock;
+  ManualClock clock;      // wall clock
+  ManualClock steady{0};  // monotonic
   std::unique_ptr<TunnelEngine> engine;
   FakeDiverter diverter;
 };
@@ -190,42 +192,102 @@ TEST_F(PacketTest, ClientFinKeepsTheEntryUntilTheRelaySideHasEnded) {
   EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, ACK | PSH, "answer"))->src, DEST);
   EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, FIN | ACK))->dst, CLIENT);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
-  // The relay's connection end removes the entry; later segments are dropped, never passed.
+  // The relay's connection end removes the entry; while the relay runs, its own socket
+  // answers what comes later.
   inspect(*engine).nat_table()->remove(50123);
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, FIN | ACK)));
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
   EXPECT_EQ(inspect(*engine).ended_connection_count(), 1u);
   // The relay's retransmitted FIN still reaches the application.
   EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, FIN | ACK))->dst, CLIENT);
 }
 
-TEST_F(PacketTest, RstEndsTheConnectionAndLateSegmentsAreDropped) {
+TEST_F(PacketTest, RstEndsTheConnectionAndANewSynStartsAfresh) {
   install({40001});
   ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
   auto rst = handle(tcp_packet(CLIENT, 50123, DEST, 443, RST | ACK));
   ASSERT_TRUE(rst);
   EXPECT_EQ(rst->dst_port, 40001);
   EXPECT_FALSE(inspect(*engine).nat_table()->contains(50123));
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
   // Another destination on the same port is another connection: not ours, passed.
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, "198.51.100.77", 443, ACK))->dst, "198.51.100.77");
   // A new SYN on the port starts afresh.
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN))->dst_port, 40001);
+  EXPECT_TRUE(inspect(*engine).nat_table()->contains(50123));
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
 }
 
-TEST_F(PacketTest, EndedConnectionsAreForgottenAfterTheirMemory) {
+// Two connections forced onto one local port towards different destinations: each gets a relay
+// connection of its own, the second under a stand-in port, and nothing of either leaves as it was.
+TEST_F(PacketTest, TwoConnectionsOnOneLocalPortAreCarriedApart) {
+  install({40001});
+  constexpr const char* OTHER = "198.51.100.77";
+  const auto first = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN));
+  const auto second = handle(tcp_packet(CLIENT, 50123, OTHER, 80, SYN));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->src_port, 50123);
+  EXPECT_NE(second->src_port, 50123);
+  const int stand_in = second->src_port;
+  EXPECT_EQ(inspect(*engine).nat_table()->get(50123)->original_dst_ip, DEST);
+  EXPECT_EQ(inspect(*engine).nat_table()->get(stand_in)->original_dst_ip, OTHER);
+  // Both keep going to the relay, each under its own key, and back to the same local port.
+  for (int round = 0; round < 2; ++round) {
+    const auto a = handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK | PSH, "a"));
+    const auto b = handle(tcp_packet(CLIENT, 50123, OTHER, 80, ACK | PSH, "b"));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(std::make_tuple(a->dst, a->dst_port, a->src_port), std::make_tuple("127.0.0.1", 40001, 50123));
+    EXPECT_EQ(std::make_tuple(b->dst, b->dst_port, b->src_port), std::make_tuple("127.0.0.1", 40001, stand_in));
+    const auto reply_a = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, ACK, "A"));
+    const auto reply_b = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, stand_in, ACK, "B"));
+    ASSERT_TRUE(reply_a && reply_b);
+    EXPECT_EQ(std::make_tuple(reply_a->src, reply_a->src_port, reply_a->dst, reply_a->dst_port),
+              std::make_tuple(DEST, 443, CLIENT, 50123));
+    EXPECT_EQ(std::make_tuple(reply_b->src, reply_b->src_port, reply_b->dst, reply_b->dst_port),
+              std::make_tuple(OTHER, 80, CLIENT, 50123));
+    EXPECT_TRUE(reply_b->checksums_right);
+  }
+  // A retransmitted SYN keeps its connection's key.
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, OTHER, 80, SYN))->src_port, stand_in);
+}
+
+// A connection the engine diverted is never let out, whatever became of it and however long
+// ago: while its relay runs, the relay's own socket answers; once nothing carries it, the
+// engine answers with a reset carrying the number the application acknowledged.
+TEST_F(PacketTest, LateSegmentsAreAnsweredNeverPassed) {
+  inspect(*engine).set_running(true);
+  install({40001});
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  // The relay gave up (its proxy refused): the entry is gone, the relay still runs.
+  inspect(*engine).nat_table()->remove(50123);
+  auto late = handle(tcp_packet_numbered(CLIENT, 50123, DEST, 443, ACK | PSH, 101, 5001));
+  ASSERT_TRUE(late);
+  EXPECT_EQ(std::make_tuple(late->dst, late->dst_port), std::make_tuple("127.0.0.1", 40001));
+  // Its relays stopped (a hot update retired them, or the engine stopped).
+  inspect(*engine).flows().end_all();
+  // Ten hours later on the monotonic clock, with the wall clock set back a day meanwhile.
+  steady.advance(36000);
+  clock.advance(-86400);
+  ASSERT_TRUE(inspect(*engine).cleanup_nat_table());
+  const auto reset = handle(tcp_packet_numbered(CLIENT, 50123, DEST, 443, ACK | PSH, 101, 5001));
+  ASSERT_TRUE(reset);
+  EXPECT_EQ(std::make_tuple(reset->src, reset->src_port, reset->dst, reset->dst_port),
+            std::make_tuple(DEST, 443, CLIENT, 50123));
+  EXPECT_EQ(reset->flags, RST);
+  EXPECT_EQ(reset->seq, 5001u);
+  EXPECT_TRUE(reset->checksums_right);
+  EXPECT_FALSE(reset->outbound) << "towards the application";
+}
+
+TEST_F(PacketTest, AConnectionWhoseSocketIsGoneIsForgottenAfterItsMemory) {
   install({40001});
   inspect(*engine).set_running(true);
   ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
   ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, RST)));
-  clock.advance(60);
+  steady.advance(200);
   inspect(*engine).cleanup_nat_table();
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
-  clock.advance(61);
+  EXPECT_EQ(inspect(*engine).flows().size(), 1u);
+  steady.advance(41);
   inspect(*engine).cleanup_nat_table();
-  EXPECT_EQ(inspect(*engine).ended_connection_count(), 0u);
-  EXPECT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+  EXPECT_EQ(inspect(*engine).flows().size(), 0u);
 }
 
 TEST_F(PacketTest, RelayIndexOutsideTheListIsACheckedFailure) {

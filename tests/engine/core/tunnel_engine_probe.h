@@ -9,6 +9,8 @@
 
 #include "engine/core/engine_settings.h"
 #include "engine/core/flow_table.h"
+#include "engine/core/held_connections_watch.h"
+#include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
 #include "engine/core/relay_pool.h"
 #include "engine/core/tunnel_engine.h"
@@ -42,6 +44,11 @@ class TunnelEngineProbe {
   }
   // Diverted connections a stop has reset whose application has not taken the reset yet.
   std::size_t connections_awaiting_reset() const { return _engine._flows->awaiting_resets(); }
+  // Connections held since a run ended, and one look whether their sockets are gone.
+  std::vector<TcpTuple> held() const { return _engine._held->held(); }
+  void check_held() { _engine._held->check_now(); }
+  // The engine's own process for a packet path driven without a run.
+  void set_own_process_id(std::uint32_t pid) { _engine._router->set_own_process_id(pid); }
 
   // Relays (hubs may be null) and exempted addresses set by hand, without a run.
   void install(std::vector<RelaySlot> relays, std::set<std::string> api_ips, std::set<std::string> proxy_ips,
@@ -61,6 +68,7 @@ class TunnelEngineProbe {
     _engine._relays->install(generation);
     _engine._flows->use_generation(generation);
   }
+  bool housekeeping_running() const { return _engine._housekeeping->running(); }
   // For tests that run the clean-up without a run.
   void set_running(bool running) { _engine._running = running; }
 

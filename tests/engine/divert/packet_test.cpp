@@ -5,6 +5,7 @@
 
 #include "engine/divert/checksum.h"
 #include "engine/divert/packet.h"
+#include "engine/divert/tcp_reset.h"
 #include "tests/engine/divert/packet_builder.h"
 
 namespace tovix {
@@ -108,7 +109,12 @@ TEST(PacketTest, OtherPacketsOfferOnlyTheHeadersTheyHave) {
   const Packet v6(build_ipv6_tcp());
   EXPECT_EQ(v6.ip_version(), 6);
   EXPECT_FALSE(v6.ipv4());
-  EXPECT_FALSE(v6.tcp());
+  ASSERT_TRUE(v6.tcp()) << "TCP right behind the IPv6 header";
+  EXPECT_EQ(v6.tcp()->src_port(), 50000);
+  EXPECT_EQ(v6.tcp_segment().size(), 20u);
+  testing::Tcp6Fields extended;
+  extended.next_header = 0;  // hop-by-hop options before TCP
+  EXPECT_FALSE(Packet(build_ipv6_tcp(extended)).tcp());
 
   std::vector<std::uint8_t> fragment = build_ipv4_tcp(TcpFields{});
   fragment[6] = 0x20;  // more fragments
@@ -198,12 +204,25 @@ TEST(ChecksumTest, RewrittenPacketGetsChecksumsOfItsNewAddresses) {
   EXPECT_EQ(packet.tcp()->checksum(), expected_tcp_checksum(out));
 }
 
+TEST(ChecksumTest, Ipv6SegmentGetsItsChecksum) {
+  testing::Tcp6Fields fields;
+  fields.payload = {'o', 'd', 'd'};
+  Packet packet(build_ipv6_tcp(fields));
+  compute_checksums(packet);
+  const std::vector<std::uint8_t> out(packet.bytes().begin(), packet.bytes().end());
+  EXPECT_EQ(packet.tcp()->checksum(), testing::expected_tcp6_checksum(out));
+  EXPECT_TRUE(packet.info().tcp_checksum_valid);
+  EXPECT_FALSE(packet.info().ip_checksum_valid) << "IPv6 has no header checksum";
+}
+
 TEST(ChecksumTest, PacketsWithoutTheHeadersAreLeftAlone) {
-  const std::vector<std::uint8_t> v6 = build_ipv6_tcp();
+  testing::Tcp6Fields extended;
+  extended.next_header = 0;
+  const std::vector<std::uint8_t> v6 = build_ipv6_tcp(extended);
   Packet packet(v6);
   compute_checksums(packet);
   EXPECT_TRUE(std::equal(v6.begin(), v6.end(), packet.bytes().begin()));
-  EXPECT_FALSE(packet.info().ip_checksum_valid);
+  EXPECT_FALSE(packet.info().tcp_checksum_valid);
 
   Packet udp(build_ipv4_udp({1, 2, 3}));
   compute_checksums(udp);
@@ -211,6 +230,58 @@ TEST(ChecksumTest, PacketsWithoutTheHeadersAreLeftAlone) {
   EXPECT_EQ(read16(out, testing::IP_CHECKSUM), expected_ip_checksum(out));
   EXPECT_EQ(read16(out, 26), 0) << "the UDP checksum is not ours to touch";
   EXPECT_FALSE(udp.info().tcp_checksum_valid);
+}
+
+// The reset the engine answers a segment with, for each family and with or without ACK: back
+// to the sender, with the number its socket accepts, checksums right, injected towards it.
+TEST(ResetTest, AnswersTheSenderWithTheNumberItExpects) {
+  constexpr std::uint8_t RST = 0x04, PSH = 0x08, ACK = 0x10;
+  TcpFields v4_data;
+  v4_data.flags = ACK | PSH;
+  v4_data.seq = 1000;
+  v4_data.ack = 77777;
+  v4_data.payload = {'l', 'a', 't', 'e'};
+  TcpFields v4_syn;  // SYN 0x12345678
+  testing::Tcp6Fields v6_syn;
+  struct Case {
+    std::vector<std::uint8_t> segment;
+    std::size_t length;
+    std::uint32_t seq, ack;
+    std::uint8_t flags;
+  };
+  for (const Case& c :
+       {Case{build_ipv4_tcp(v4_data), 40, 77777, 0, RST}, Case{build_ipv4_tcp(v4_syn), 40, 0, 0x12345679, RST | ACK},
+        Case{build_ipv6_tcp(v6_syn), 60, 0, 0x12345679, RST | ACK}}) {
+    CaptureInfo info;
+    info.outbound = true;
+    info.interface_index = 7;
+    const Packet segment(c.segment, info);
+    const Packet reset = reset_answering(segment);
+    const std::vector<std::uint8_t> out(reset.bytes().begin(), reset.bytes().end());
+    ASSERT_EQ(out.size(), c.length);
+    const auto tcp = reset.tcp();
+    ASSERT_TRUE(tcp);
+    EXPECT_EQ(tcp->src_port(), segment.tcp()->dst_port());
+    EXPECT_EQ(tcp->dst_port(), segment.tcp()->src_port());
+    EXPECT_EQ(tcp->seq(), c.seq);
+    EXPECT_EQ(tcp->ack_number(), c.ack);
+    EXPECT_EQ(out[c.length - 20 + 13], c.flags);
+    const std::size_t address = c.length == 60 ? 16 : 4;
+    const std::size_t src_at = c.length == 60 ? 8 : 12;
+    EXPECT_TRUE(std::equal(out.begin() + src_at, out.begin() + src_at + address, c.segment.begin() + src_at + address))
+        << "from where the segment went";
+    EXPECT_TRUE(
+        std::equal(out.begin() + src_at + address, out.begin() + src_at + 2 * address, c.segment.begin() + src_at))
+        << "to where it came from";
+    if (c.length == 40) {
+      EXPECT_EQ(read16(out, testing::IP_CHECKSUM), expected_ip_checksum(out));
+      EXPECT_EQ(tcp->checksum(), expected_tcp_checksum(out));
+    } else {
+      EXPECT_EQ(tcp->checksum(), testing::expected_tcp6_checksum(out));
+    }
+    EXPECT_FALSE(reset.info().outbound);
+    EXPECT_EQ(reset.info().interface_index, 7u);
+  }
 }
 
 // Reads and rewrites everything a packet offers; must stay in bounds for any input.
@@ -226,11 +297,15 @@ void exercise(std::vector<std::uint8_t> bytes) {
     ip->set_dst_addr("127.0.0.1");
   }
   if (auto tcp = packet.tcp()) {
-    ASSERT_TRUE(packet.ipv4());
+    ASSERT_TRUE(packet.ipv4() || packet.ip_version() == 6);
     (void)(tcp->syn() || tcp->ack() || tcp->fin() || tcp->rst());
     tcp->set_src_port(tcp->dst_port());
     tcp->set_dst_port(1);
-    ASSERT_LE(packet.ipv4()->header_length() + packet.tcp_segment().size(), size);
+    const std::size_t ip_length = packet.ipv4() ? packet.ipv4()->header_length() : Packet::IPV6_HEADER_LENGTH;
+    ASSERT_LE(ip_length + packet.tcp_segment().size(), size);
+    const Packet reset = reset_answering(packet);
+    ASSERT_TRUE(reset.tcp());
+    EXPECT_TRUE(reset.tcp()->rst());
   }
   compute_checksums(packet);
 }
