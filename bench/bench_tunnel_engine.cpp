@@ -14,6 +14,7 @@
 #include "engine/core/tunnel_engine.h"
 #include "engine/divert/checksum.h"
 #include "engine/divert/fake_diverter.h"
+#include "tests/engine/core/tunnel_engine_probe.h"
 
 namespace {
 
@@ -21,9 +22,9 @@ using namespace tovix;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::ordered_json;
 
-constexpr int FLOWS = 1000;        // live diverted connections in the table
-constexpr int BATCH = 4096;        // packets rewritten in place, restored between batches
-constexpr int PACKETS = 4'000'000; // per path
+constexpr int FLOWS = 1000;         // live diverted connections in the table
+constexpr int BATCH = 4096;         // packets rewritten in place, restored between batches
+constexpr int PACKETS = 4'000'000;  // per path
 constexpr int LOOP_PACKETS = 1'000'000;
 constexpr std::uint32_t CLIENT = 0x0A000005;  // 10.0.0.5
 constexpr std::uint32_t DEST = 0x5DB8D822;    // 93.184.216.34
@@ -59,6 +60,7 @@ class NullDiverter final : public PacketDiverter {
   void shutdown() noexcept override {}
   void close() noexcept override {}
   bool is_open() const noexcept override { return true; }
+  std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>&) override { return nullptr; }
 };
 
 // Handles `total` packets cycling through `templates`; returns packets per second.
@@ -92,12 +94,13 @@ int main() {
   EngineOptions options;
   options.diverter_factory = [] { return std::make_unique<NullDiverter>(); };
   TunnelEngine engine(options);
-  engine._install_for_test({{nullptr, RELAY_PORT, Json{{"host", "198.51.100.1"}, {"port", 1080}}}}, {"203.0.113.9"},
-                           {"198.51.100.1"}, false);
+  tovix::testing::inspect(engine).install({{nullptr, RELAY_PORT, Json{{"host", "198.51.100.1"}, {"port", 1080}}}},
+                                          {"203.0.113.9"}, {"198.51.100.1"}, false);
   NullDiverter w;
+  tovix::testing::TunnelEngineProbe probe(engine);
   for (int i = 0; i < FLOWS; ++i) {
     Packet syn(tcp_bytes(CLIENT, static_cast<std::uint16_t>(50000 + i), DEST, 443, 0x02));
-    engine._handle_packet(syn, w);
+    probe.handle_packet(syn, w);
   }
   std::vector<std::vector<std::uint8_t>> redirect, reply, pass_loopback, pass_other;
   for (int i = 0; i < FLOWS; ++i) {
@@ -112,13 +115,13 @@ int main() {
     w.send(p);
   });
   std::printf("FLOWS=%d live connections; payload 100 bytes; baseline = checksums + one send\n", FLOWS);
-  const double redirect_pps = packets_per_second(redirect, [&](Packet& p) { engine._handle_packet(p, w); });
+  const double redirect_pps = packets_per_second(redirect, [&](Packet& p) { probe.handle_packet(p, w); });
   print("redirect (client -> relay)", redirect_pps, baseline, ">= 1000000 packets/s");
-  print("relay reply (relay -> client)", packets_per_second(reply, [&](Packet& p) { engine._handle_packet(p, w); }),
+  print("relay reply (relay -> client)", packets_per_second(reply, [&](Packet& p) { probe.handle_packet(p, w); }),
         baseline, "");
-  print("pass (loopback, not a relay)", packets_per_second(pass_loopback, [&](Packet& p) { engine._handle_packet(p, w); }),
-        baseline, "");
-  print("pass (API host)", packets_per_second(pass_other, [&](Packet& p) { engine._handle_packet(p, w); }), baseline, "");
+  print("pass (loopback, not a relay)",
+        packets_per_second(pass_loopback, [&](Packet& p) { probe.handle_packet(p, w); }), baseline, "");
+  print("pass (API host)", packets_per_second(pass_other, [&](Packet& p) { probe.handle_packet(p, w); }), baseline, "");
 
   // ---- the whole packet loop with FakeDiverter (receive, handle, send recorded)
   auto fake = std::make_shared<FakeDiverter>();
@@ -134,6 +137,9 @@ int main() {
     void shutdown() noexcept override { f->shutdown(); }
     void close() noexcept override { f->close(); }
     bool is_open() const noexcept override { return f->is_open(); }
+    std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& c) override {
+      return f->hold_after_close(c);
+    }
   };
   EngineOptions loop_options;
   loop_options.diverter_factory = [fake] { return std::make_unique<Forward>(fake); };
@@ -155,7 +161,8 @@ int main() {
   fake->wait_until_idle(std::chrono::seconds(30));
   const auto relay_port = static_cast<std::uint16_t>(loop_engine.relay_ports().at(0));
   (void)relay_port;
-  for (int i = 0; i < FLOWS; ++i) fake->push(Packet(tcp_bytes(CLIENT, static_cast<std::uint16_t>(50000 + i), DEST, 443, 0x02)));
+  for (int i = 0; i < FLOWS; ++i)
+    fake->push(Packet(tcp_bytes(CLIENT, static_cast<std::uint16_t>(50000 + i), DEST, 443, 0x02)));
   fake->wait_for_sent(FLOWS, std::chrono::seconds(60));
   const auto start = Clock::now();
   for (int i = 0; i < LOOP_PACKETS; ++i) fake->push(Packet(redirect[static_cast<std::size_t>(i) % redirect.size()]));

@@ -249,6 +249,16 @@ void Socket::set_no_delay(bool on) {
   }
 }
 
+void Socket::set_mark(std::uint32_t mark) {
+#ifdef _WIN32
+  (void)mark;
+#else
+  if (setsockopt(os(_checked_handle()), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+    fail("setsockopt SO_MARK failed", last_error());
+  }
+#endif
+}
+
 void Socket::set_non_blocking(bool on) {
   OsSocket s = os(_checked_handle());
 #ifdef _WIN32
@@ -470,7 +480,8 @@ std::vector<std::string> resolve_ipv4(const std::string& host) {
   return addresses;
 }
 
-std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout) {
+std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout,
+                                    std::uint32_t mark) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::exception_ptr last_failure;
   for (const std::string& ip : resolve_ipv4(host)) {
@@ -478,6 +489,13 @@ std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chro
     if (left.count() == 0) break;
     auto socket = Socket::create_tcp();
     try {
+      if (mark != 0) {
+        try {
+          socket->set_mark(mark);
+        } catch (const SocketError&) {
+          // Without the right to mark, this process cannot divert packets either.
+        }
+      }
       socket->connect(ip, port, left);
       return socket;
     } catch (const SocketError&) {

@@ -28,6 +28,11 @@ inline constexpr NativeSocket INVALID_NATIVE_SOCKET = ~NativeSocket{0};
 // (dotted IPv4 text, port)
 using SocketAddress = std::pair<std::string, int>;
 
+// The mark of the engine's own outgoing connections (the relays' connections to their upstream
+// proxies): the Linux diversion lets packets of marked sockets pass before anything is queued,
+// whatever address the proxy's name gave. A bit no routing rule of ours uses.
+inline constexpr std::uint32_t OWN_CONNECTION_MARK = 0x200;
+
 class COMMON_EXPORT SocketError : public std::runtime_error {
  public:
   SocketError(const std::string& what, int code = 0) : std::runtime_error(what), _code(code) {}
@@ -84,6 +89,9 @@ class COMMON_EXPORT Socket {
   void set_reuse_address();
   void set_non_blocking(bool on);
   void set_no_delay(bool on);
+  // SO_MARK on Linux (needs CAP_NET_ADMIN, as the engine has); nothing where sockets carry no
+  // marks (Windows).
+  void set_mark(std::uint32_t mark);
   void bind(const std::string& ip, int port);
   void listen(int backlog);
   SocketAddress local_address() const;
@@ -132,8 +140,9 @@ COMMON_EXPORT std::vector<std::string> resolve_ipv4(const std::string& host);
 COMMON_EXPORT bool parse_ipv4(const std::string& text, unsigned char (&bytes)[4]);
 
 // A connected socket to host (name or address) and port, trying each IPv4 address in turn
-// within one overall time-out.
-COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout);
+// within one overall time-out; a non-zero `mark` is set on each socket before it connects.
+COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout,
+                                                  std::uint32_t mark = 0);
 
 // Receives exactly `size` bytes before `deadline`; throws SocketTimeout, or SocketError when
 // the peer closes first.

@@ -11,15 +11,12 @@
 // get_traffic_stats, snapshot and connections_snapshot are safe from any thread at any time.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -28,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/core/engine_snapshot.h"
 #include "engine/core/tunnel_core_export.h"
 #include "engine/divert/packet_diverter.h"
 #include "engine/process/proc_watch.h"
@@ -36,6 +34,15 @@
 #include "engine/relay/relay_hub.h"
 
 namespace tovix {
+
+class FlowTable;
+class HeldConnectionsWatch;
+class Housekeeping;
+class PacketRouter;
+class RelayPool;
+namespace testing {
+class TunnelEngineProbe;  // the tests' and the benchmark's view of the internals
+}
 
 // The source address of every packet redirected to a relay.
 inline constexpr const char* FAKE_SRC_IP = "127.0.0.2";
@@ -48,11 +55,12 @@ inline constexpr const char* STATUS_STOPPED = "已停";
 inline constexpr const char* STATUS_STARTED_PREFIX = "代理已启?| ";
 // Error texts (error_occurred).
 inline constexpr const char* ERROR_EMPTY_PROXY_LIST = "代理列表为空，无法启";
+inline constexpr const char* ERROR_EMPTY_HOT_UPDATE = "新代理列表为空，继续使用当前代理";
 inline constexpr const char* TEXT_ACCESS_DENIED = "权限不足，请以管理员身份运行";
 
 // Makes the diverter a run uses; called on the engine thread once per run.
 using DiverterFactory = std::function<std::unique_ptr<PacketDiverter>()>;
-// Wall-clock seconds (NatEntry::created_at); injectable for the clean-up tests.
+// Seconds; injectable for the clean-up tests.
 using EngineClock = std::function<double()>;
 // Receives a status or error text. Called on the engine thread or the owner's thread; must not
 // call back into the engine's start/stop/hot update.
@@ -65,15 +73,18 @@ TUNNEL_CORE_EXPORT DiverterFactory default_diverter_factory();
 struct EngineOptions {
   DiverterFactory diverter_factory;                 // empty: default_diverter_factory()
   std::shared_ptr<ProcessQueries> process_queries;  // empty: platform_process_queries()
-  EngineClock clock;                                // empty: nat_clock_now
+  EngineClock clock;                                // wall clock (NatEntry::created_at); empty: nat_clock_now
+  EngineClock steady_clock;                         // for every age; empty: the system's monotonic clock
   HandlerFactory handler_factory;                   // empty: make_upstream_handler (relays)
   UpstreamObserver upstream_observer;               // told how each relayed connection's tunnel went
   // How often the NAT clean-up runs (120 s by default).
   std::chrono::milliseconds cleanup_period{std::chrono::seconds(120)};
   // An entry older than this and carried by no live relay connection is stale.
   double stale_after_seconds = 120.0;
-  // How long an ended diverted connection is remembered so its late segments are dropped.
-  double ended_memory_seconds = 120.0;
+  // How long a diverted connection whose application's socket is gone (it took or sent a
+  // reset, or closed in order both ways) is still remembered after its last segment. Others are
+  // remembered while their socket may send, so a late segment is answered, never let out.
+  double ended_memory_seconds = 240.0;
   // How often retired relays (replaced by a hot update) are checked for their last connection.
   std::chrono::milliseconds retire_check_period{std::chrono::seconds(1)};
   // start_engine waits at most this long for the previous run's thread to end.
@@ -82,44 +93,11 @@ struct EngineOptions {
   // their applications (and for the relays to go idle) before diversion ends. It returns as
   // soon as every diverted connection has taken its reset.
   std::chrono::milliseconds stop_drain{std::chrono::milliseconds(1000)};
-};
-
-// One live diverted connection, as the live-connections table shows it.
-struct ConnectionInfo {
-  int client_port = 0;
-  std::uint32_t pid = 0;   // 0 when the process could not be told
-  std::string image_name;  // empty when unknown
-  std::string client_ip;   // the application's own address
-  std::string original_dst_ip;
-  int original_dst_port = 0;
-  int relay_index = 0;  // position in the relay list of its generation
-  int relay_port = 0;
-  std::string proxy_host;
-  int proxy_port = 0;
-  bool retired_relay = false;    // its relay was replaced by a hot update and drains
-  std::uint64_t bytes_up = 0;    // client → destination, as the relay forwarded them
-  std::uint64_t bytes_down = 0;  // destination → client
-  double started_at = 0.0;       // wall-clock seconds of its SYN
-};
-
-// Traffic of one relay; retired relays are listed while they still carry connections.
-struct RelayTraffic {
-  int relay_index = 0;
-  int port = 0;
-  std::string proxy_host;
-  int proxy_port = 0;
-  bool retired = false;
-  std::size_t live_connections = 0;
-  std::uint64_t bytes_up = 0;
-  std::uint64_t bytes_down = 0;
-};
-
-struct EngineSnapshot {
-  std::vector<ConnectionInfo> connections;  // ordered by start time, then client port
-  std::vector<RelayTraffic> relays;         // current relays in order, then retired ones
-  std::uint64_t total_up = 0;               // == get_traffic_stats()
-  std::uint64_t total_down = 0;
-  bool running = false;
+  // How often connections held after a stop are checked for their sockets being gone.
+  std::chrono::milliseconds held_check_period{std::chrono::seconds(1)};
+  // The engine's own process, whose connections are never diverted where the diverter cannot
+  // keep them out itself; empty: this process.
+  std::optional<std::uint32_t> own_process_id;
 };
 
 class TUNNEL_CORE_EXPORT TunnelEngine {
@@ -144,7 +122,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // thread.
   void stop_engine();
   // New connections go to the new relays; connections in flight keep their old relay until
-  // they end, then it stops. Emits "API 刷新: N个代理已更新".
+  // they end, then it stops. Emits "API 刷新: N个代理已更新". An empty list changes nothing
+  // while the engine runs (it never runs without a relay) and says so on the error callback.
   void hot_update_all_proxies(nlohmann::ordered_json proxy_list);
   // (up, down) over current, retiring and retired relays of this run: never goes backwards
   // while a run lasts (reset by the next start_engine).
@@ -153,6 +132,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   EngineSnapshot snapshot() const;
   std::vector<ConnectionInfo> connections_snapshot() const;
   std::vector<RelayTraffic> relay_traffic() const;
+  // Listening ports of the relays new connections go to, in list order.
+  std::vector<int> relay_ports() const;
 
   // For an adapter that owns the thread (TunnelCore): prepare_start is start_engine without
   // starting a thread; run is the thread body; wait_for_previous_run waits for
@@ -168,61 +149,41 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // The text shown after "代理已启?| ".
   std::string status_detail() const;
 
-  // The packet path, open for tests and the benchmark.
+ private:
+  friend class testing::TunnelEngineProbe;
+
+  void _run_engine();
+  void _packet_loop(PacketDiverter& w);
   void _handle_packet(Packet& packet, PacketDiverter& w);
   bool _is_proxy_traffic(const Packet& packet) const;
-  // One clean-up run (the housekeeping thread calls it every cleanup_period). Returns false,
-  // doing nothing, when the engine is not running.
+  // One clean-up run (housekeeping runs it every cleanup_period). Returns false, doing
+  // nothing, when the engine is not running.
   bool _cleanup_nat_table();
+  void _reap_retired_relays();
   // Maps a diversion-open failure to the user's message and emits it.
   void _handle_oserror(const DivertOsError& e);
   std::string _oserror_message(const DivertOsError& e) const;
-
-  // Test and benchmark access to the shared state.
-  std::shared_ptr<NatTable> nat_table() const { return _nat_table; }
-  ProcWatch& proc_watch() { return *_proc_watch; }
-  std::vector<int> relay_ports() const;
-  std::map<std::uint32_t, int> pid_relay_map() const;
-  int next_relay_index() const;
-  std::set<std::string> api_ips() const;
-  std::set<std::string> proxy_ips_all() const;
-  bool pid_mode() const { return _pid_mode.load(); }
-  // Ended diverted connections still remembered (their late segments are dropped).
-  std::size_t ended_connection_count() const;
-  // Relays replaced by a hot update that still carry connections.
-  std::size_t retiring_relay_count() const;
-  // Diverted connections a stop has reset whose application socket has not taken the reset
-  // yet (non-zero only while stop_engine waits).
-  std::size_t connections_awaiting_reset() const;
-  // Sets the relay list from running relays without a run (benchmark, packet tests): each
-  // entry is (relay, port, ProxyEntry). Also sets the proxy/API address sets and pid mode.
-  struct RelaySlot {
-    std::shared_ptr<RelayHub> hub;  // may be null in packet-only tests
-    int port = 0;
-    nlohmann::ordered_json proxy;
-  };
-  void _install_for_test(std::vector<RelaySlot> relays, std::set<std::string> api_ips, std::set<std::string> proxy_ips,
-                         bool pid_mode, nlohmann::ordered_json config = {});
-  // Marks the engine running for tests that call _cleanup_nat_table or _handle_packet directly.
-  void _set_running_for_test(bool running) { _running = running; }
-
-  struct State;  // the packet-path state (relay generations, flows), defined in the .cpp
-
- private:
-  void _run_engine();
   void _emit_status(const std::string& text);
   void _emit_error(const std::string& text);
-  void _start_housekeeping();
-  void _stop_housekeeping();
-  void _housekeeping_loop();
-  void _reap_retired_relays();
+  std::string _describe_run(const std::vector<std::string>& process_list, std::size_t proxy_count,
+                            const std::vector<int>& relay_ports);
+  void _reset_diverted_connections(bool diverting);
   void _stop_relays_and_clear();
-  void _reset_diverted_connections(const std::vector<std::shared_ptr<RelayHub>>& hubs, bool diverting);
+  // Everything a run started, after it has ended whichever way.
+  void _release_run();
+  // Before the diversion closes: connections whose sockets may still send stay held.
+  void _hold_unconfirmed(PacketDiverter& w);
 
   EngineOptions _options;
   std::unique_ptr<ProcWatch> _proc_watch;
   std::shared_ptr<NatTable> _nat_table;
-  std::unique_ptr<State> _state;
+  std::unique_ptr<RelayPool> _relays;
+  std::unique_ptr<FlowTable> _flows;
+  std::unique_ptr<PacketRouter> _router;
+  std::unique_ptr<Housekeeping> _housekeeping;
+  std::unique_ptr<HeldConnectionsWatch> _held;
+  std::mutex _reap_lock;  // one retirement pass at a time
+  std::mutex _stop_lock;  // a stop and the end of a run release what the run started one at a time
 
   mutable std::mutex _callback_lock;
   EngineTextCallback _on_status;
@@ -230,7 +191,6 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
 
   std::atomic<bool> _running{false};
   std::atomic<bool> _thread_active{false};
-  std::atomic<bool> _pid_mode{false};
 
   mutable std::mutex _config_lock;  // _config, _api_url, _api_interval, _status_detail
   nlohmann::ordered_json _config;
@@ -246,10 +206,9 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   std::mutex _thread_lock;  // _thread against concurrent start/stop
   std::thread _thread;
 
-  std::mutex _housekeeping_lock;
-  std::condition_variable _housekeeping_wake;
-  std::thread _housekeeping_thread;
-  bool _housekeeping_stop = false;
+  // Image names of the processes the window lists, by process id.
+  mutable std::mutex _names_lock;
+  mutable std::unordered_map<std::uint32_t, std::string> _image_names;
 };
 
 // In a packaged build, copies driver/WinDivert64.dll beside the executable and

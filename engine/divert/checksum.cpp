@@ -5,6 +5,8 @@ namespace {
 
 constexpr std::size_t IPV4_CHECKSUM_AT = 10;
 constexpr std::size_t TCP_CHECKSUM_AT = 16;
+constexpr std::size_t IPV4_ADDRESSES_AT = 12;
+constexpr std::size_t IPV6_ADDRESSES_AT = 8;
 
 std::uint64_t sum_words(std::span<const std::uint8_t> data) {
   std::uint64_t sum = 0;
@@ -27,17 +29,21 @@ std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_
 
 void compute_checksums(Packet& packet) {
   const std::span<std::uint8_t> bytes = packet.mutable_bytes();
-  auto ip = packet.ipv4();
-  if (!ip) return;
-  const std::span<std::uint8_t> ip_header = bytes.first(ip->header_length());
-  wire::store16(ip_header, IPV4_CHECKSUM_AT, 0);
-  wire::store16(ip_header, IPV4_CHECKSUM_AT, internet_checksum(ip_header));
-  packet.info().ip_checksum_valid = true;
-
+  std::uint64_t pseudo = 0;
+  if (auto ip = packet.ipv4()) {
+    const std::span<std::uint8_t> ip_header = bytes.first(ip->header_length());
+    wire::store16(ip_header, IPV4_CHECKSUM_AT, 0);
+    wire::store16(ip_header, IPV4_CHECKSUM_AT, internet_checksum(ip_header));
+    packet.info().ip_checksum_valid = true;
+    pseudo = sum_words(ip_header.subspan(IPV4_ADDRESSES_AT, 8));
+  } else if (packet.ip_version() == 6 && packet.tcp()) {
+    pseudo = sum_words(bytes.subspan(IPV6_ADDRESSES_AT, 32));
+  } else {
+    return;
+  }
   const std::span<std::uint8_t> segment = packet.mutable_tcp_segment();
   if (segment.empty()) return;
   // Pseudo-header: source and destination address, zero and protocol, segment length.
-  std::uint64_t pseudo = sum_words(ip_header.subspan(12, 8));
   pseudo += Packet::PROTOCOL_TCP;
   pseudo += segment.size();
   wire::store16(segment, TCP_CHECKSUM_AT, 0);

@@ -13,9 +13,9 @@ namespace tovix {
 // words (an odd last byte padded with zero), continuing from `partial_sum`.
 PACKET_DIVERT_EXPORT std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t partial_sum = 0);
 
-// Recomputes the IPv4 header checksum and, when the packet has a TCP view, the TCP checksum
-// over the pseudo-header and the segment; marks both valid in the capture info. Packets
-// without those headers are left as they are.
+// Recomputes the IPv4 header checksum and, when the packet has a TCP view (IPv4 or IPv6), the
+// TCP checksum over the pseudo-header and the segment; marks them valid in the capture info.
+// Packets without those headers are left as they are.
 PACKET_DIVERT_EXPORT void compute_checksums(Packet& packet);
 
 }  // namespace tovix

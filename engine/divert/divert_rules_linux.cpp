@@ -59,15 +59,22 @@ DivertRules::DivertRules(DivertRuleNames names) : _names(std::move(names)) {}
 
 DivertRules::~DivertRules() { remove(); }
 
+namespace {
+
+std::string mark_match(std::uint32_t mark) { return fmt::format("{0:#x}/{0:#x}", mark); }
+
+}  // namespace
+
 std::vector<std::vector<std::string>> DivertRules::ipv4_rules() const {
-  const std::string queue = std::to_string(_names.queue_number);
-  const std::string mark = fmt::format("{0:#x}/{0:#x}", _names.reinject_mark);
-  const Argv to_queue{"-j", "NFQUEUE", "--queue-num", queue};
+  const Argv to_queue{"-j", "NFQUEUE", "--queue-num", std::to_string(_names.queue_number)};
+  const std::string reinjected = mark_match(_names.reinject_mark);
   return {
+      // The engine's own connections (the relays' to their proxies), whatever the address.
+      {"-m", "mark", "--mark", mark_match(_names.own_mark), "-j", "ACCEPT"},
       // Re-injected rewritten packets: each direction of a rewritten flow would look like a
       // one-sided connection to the tracker and be marked INVALID.
-      {"-m", "mark", "--mark", mark, "-j", "CT", "--notrack"},
-      {"-m", "mark", "--mark", mark, "-j", "ACCEPT"},
+      {"-m", "mark", "--mark", reinjected, "-j", "CT", "--notrack"},
+      {"-m", "mark", "--mark", reinjected, "-j", "ACCEPT"},
       with_prefix({"-p", "tcp", "!", "-d", "127.0.0.0/8", "-m", "set", "--match-set", _names.port_set, "src"},
                   to_queue),
       with_prefix({"-p", "tcp", "--syn", "!", "-d", "127.0.0.0/8"}, to_queue),
@@ -75,8 +82,16 @@ std::vector<std::vector<std::string>> DivertRules::ipv4_rules() const {
   };
 }
 
+// Only new connections: the engine refuses a chosen program's at once and passes every other;
+// connections that were open before the start are never queued.
 std::vector<std::vector<std::string>> DivertRules::ipv6_rules() const {
-  return {{"-p", "tcp", "!", "-d", "::1", "-j", "NFQUEUE", "--queue-num", std::to_string(_names.queue_number)}};
+  const std::string reinjected = mark_match(_names.reinject_mark);
+  return {
+      {"-m", "mark", "--mark", mark_match(_names.own_mark), "-j", "ACCEPT"},
+      {"-m", "mark", "--mark", reinjected, "-j", "CT", "--notrack"},
+      {"-m", "mark", "--mark", reinjected, "-j", "ACCEPT"},
+      {"-p", "tcp", "--syn", "!", "-d", "::1", "-j", "NFQUEUE", "--queue-num", std::to_string(_names.queue_number)},
+  };
 }
 
 void DivertRules::install() {

@@ -1,10 +1,11 @@
 #pragma once
 // The netfilter rules that hand the engine its packets: iptables rules in the raw table's
 // OUTPUT chain (IPv4 and IPv6) and the ipset of diverted client ports they match on. What is
-// queued is only what the engine must see: every new outbound TCP connection's SYN, the
-// packets of connections it diverted (their client ports are in the set), the relays' replies
-// to 127.0.0.2, and all outbound IPv6 TCP (which the engine drops). Packets the reader
-// re-injects rewritten carry REINJECT_MARK and leave connection tracking here.
+// queued is only what the engine must see: every new outbound TCP connection's SYN (IPv4 and
+// IPv6), the packets of connections it diverted (their client ports are in the set) and the
+// relays' replies to 127.0.0.2. Packets the reader re-injects rewritten carry the reinject mark
+// and leave connection tracking here; the engine's own connections carry the own mark and are
+// never queued.
 //
 // The rules live in a chain of their own, so removing them never touches anyone else's rules.
 // They are installed only while a reader is bound to the queue and never with a bypass: with
@@ -20,6 +21,7 @@ struct DivertRuleNames {
   std::string port_set = "tovix_divert_ports";
   std::uint16_t queue_number = 0;
   std::uint32_t reinject_mark = 0;
+  std::uint32_t own_mark = 0;
 };
 
 class DivertRules {

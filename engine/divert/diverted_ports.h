@@ -2,12 +2,15 @@
 // Which client ports the kernel must keep handing to the queue reader. A port joins when the
 // engine rewrites a connection's SYN towards a relay (before that SYN is released, so the
 // connection's next segment is already queued) and leaves only when a later connection on the
-// same port is passed unchanged after the diverted one has ended (FIN both ways, or a reset):
-// a port is never released while its diverted connection may still send.
+// same port is passed unchanged after every diverted connection on it has ended (FIN both ways,
+// or a reset): a port is never released while a diverted connection on it may still send.
+// Connections are told apart by their destination, since one local port may carry several.
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/divert/packet.h"
 #include "engine/divert/packet_divert_export.h"
@@ -26,20 +29,28 @@ class PACKET_DIVERT_EXPORT DivertedPorts {
   // the engine re-injects it. Returns the set update to make before the packet is released.
   std::optional<PortChange> on_send(const Packet& captured, const Packet& sent);
 
-  bool contains(std::uint16_t port) const { return (_state[port] & IN_SET) != 0; }
+  bool contains(std::uint16_t port) const { return _in_set[port]; }
 
  private:
-  static constexpr std::uint8_t IN_SET = 0x01;
-  static constexpr std::uint8_t CLIENT_FIN = 0x02;
-  static constexpr std::uint8_t RELAY_FIN = 0x04;
-  static constexpr std::uint8_t RESET = 0x08;
+  static constexpr std::uint8_t CLIENT_FIN = 0x01;
+  static constexpr std::uint8_t RELAY_FIN = 0x02;
+  static constexpr std::uint8_t RESET = 0x04;
 
-  bool _ended(std::uint16_t port) const {
-    const std::uint8_t state = _state[port];
-    return (state & RESET) != 0 || (state & (CLIENT_FIN | RELAY_FIN)) == (CLIENT_FIN | RELAY_FIN);
-  }
+  // One diverted connection on a port, by its destination.
+  struct Connection {
+    std::uint32_t dst = 0;
+    std::uint16_t dst_port = 0;
+    std::uint8_t state = 0;
+    bool ended() const {
+      return (state & RESET) != 0 || (state & (CLIENT_FIN | RELAY_FIN)) == (CLIENT_FIN | RELAY_FIN);
+    }
+  };
 
-  std::array<std::uint8_t, 65536> _state{};
+  Connection* _find(std::uint16_t port, std::uint32_t dst, std::uint16_t dst_port);
+  bool _all_ended(std::uint16_t port) const;
+
+  std::array<bool, 65536> _in_set{};
+  std::unordered_map<std::uint16_t, std::vector<Connection>> _connections;
 };
 
 // Whether two datagrams differ anywhere but in their IPv4 header and TCP checksum fields

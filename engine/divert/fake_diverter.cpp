@@ -1,5 +1,7 @@
 #include "engine/divert/fake_diverter.h"
 
+#include <algorithm>
+
 #include "engine/divert/checksum.h"
 
 namespace tovix {
@@ -130,6 +132,47 @@ void FakeDiverter::close() noexcept {
   std::lock_guard lock(_lock);
   _open = false;
   _changed.notify_all();
+}
+
+// What a hold keeps, in the diverter's record until released or destroyed.
+class FakeDiverter::Hold final : public HeldConnections {
+ public:
+  Hold(std::shared_ptr<Holds> holds, std::vector<TcpTuple> mine) : _holds(std::move(holds)), _mine(std::move(mine)) {
+    std::lock_guard lock(_holds->lock);
+    _holds->held.insert(_holds->held.end(), _mine.begin(), _mine.end());
+  }
+  ~Hold() override { release(_mine); }
+  std::vector<TcpTuple> held() const override {
+    std::lock_guard lock(_holds->lock);
+    return _mine;
+  }
+  void release(const std::vector<TcpTuple>& gone) noexcept override {
+    std::lock_guard lock(_holds->lock);
+    for (const TcpTuple& tuple : std::vector<TcpTuple>(gone)) {
+      auto mine = std::find(_mine.begin(), _mine.end(), tuple);
+      if (mine == _mine.end()) continue;
+      _mine.erase(mine);
+      auto all = std::find(_holds->held.begin(), _holds->held.end(), tuple);
+      if (all != _holds->held.end()) _holds->held.erase(all);
+    }
+  }
+
+ private:
+  std::shared_ptr<Holds> _holds;
+  std::vector<TcpTuple> _mine;
+};
+
+std::unique_ptr<HeldConnections> FakeDiverter::hold_after_close(const std::vector<TcpTuple>& connections) {
+  {
+    std::lock_guard lock(_lock);
+    if (!_open) throw handle_not_open_error();
+  }
+  return std::make_unique<Hold>(_holds, connections);
+}
+
+std::vector<TcpTuple> FakeDiverter::held() const {
+  std::lock_guard lock(_holds->lock);
+  return _holds->held;
 }
 
 bool FakeDiverter::is_open() const noexcept {

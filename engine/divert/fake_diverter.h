@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -39,6 +40,8 @@ class FakeDiverter final : public PacketDiverter {
   bool wait_until_idle(std::chrono::milliseconds timeout) const;
   // Waits until at least `count` packets were sent in total.
   bool wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Connections held by hold_after_close and not released yet (their holders still exist).
+  std::vector<TcpTuple> held() const;
 
   void register_driver() override;
   void open(const std::string& filter) override;
@@ -49,8 +52,15 @@ class FakeDiverter final : public PacketDiverter {
   void shutdown() noexcept override;
   void close() noexcept override;
   bool is_open() const noexcept override;
+  std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& connections) override;
 
  private:
+  struct Holds {
+    std::mutex lock;
+    std::vector<TcpTuple> held;
+  };
+  class Hold;
+
   void script(std::deque<DivertOsError>& failures, DivertOsError error);
   // Throws the first scripted failure of `failures`, if any. Call with the lock held.
   static void throw_scripted(std::deque<DivertOsError>& failures);
@@ -62,6 +72,7 @@ class FakeDiverter final : public PacketDiverter {
   std::vector<std::string> _filters;
   std::vector<std::pair<DivertParam, std::uint64_t>> _params;
   std::deque<DivertOsError> _register_failures, _open_failures, _recv_failures, _send_failures;
+  std::shared_ptr<Holds> _holds = std::make_shared<Holds>();
   int _register_calls = 0;
   int _blocked_receivers = 0;
   bool _open = false;

@@ -18,8 +18,10 @@
 #include <fmt/format.h>
 
 #include "common/logging.h"
+#include "common/socket.h"
 #include "engine/divert/checksum.h"
 #include "engine/divert/divert_rules_linux.h"
+#include "engine/divert/held_rules_linux.h"
 #include "engine/divert/port_set_linux.h"
 
 namespace tovix {
@@ -128,8 +130,10 @@ void NfqueueDiverter::open(const std::string& filter) {
   DivertRuleNames names;
   names.queue_number = _queue_number;
   names.reinject_mark = REINJECT_MARK;
+  names.own_mark = OWN_CONNECTION_MARK;
   auto rules = std::make_unique<DivertRules>(names);
   rules->remove_stale();
+  HeldRules::remove_stale();
   auto port_set = std::make_unique<IpsetPortSet>(names.port_set);
   rules->install();
 
@@ -241,6 +245,11 @@ void NfqueueDiverter::_drop_unsent() noexcept {
 }
 
 void NfqueueDiverter::recalculate_checksums(Packet& packet) { compute_checksums(packet); }
+
+std::unique_ptr<HeldConnections> NfqueueDiverter::hold_after_close(const std::vector<TcpTuple>& connections) {
+  if (!_open) throw handle_not_open_error();
+  return std::make_unique<HeldRules>(connections);
+}
 
 void NfqueueDiverter::shutdown() noexcept {
   if (!_open) return;

@@ -7,7 +7,9 @@
 // not IPv4) is dropped when the next packet is received or the handle closes.
 //
 // Large packets arrive whole (the kernel's segmentation offload is kept), so one receive and
-// one verdict cover up to 64 KiB of a bulk transfer.
+// one verdict cover up to 64 KiB of a bulk transfer. Sockets marked OWN_CONNECTION_MARK (the
+// engine's own) never reach the queue. Connections held at close are answered by firewall
+// rules of their own (held_rules_linux.h) once the queue is gone.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -48,6 +50,8 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   void shutdown() noexcept override;
   void close() noexcept override;
   bool is_open() const noexcept override { return _open.load(); }
+  std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& connections) override;
+  bool keeps_own_connections_out() const noexcept override { return true; }
 
   // Packets received since open (for the benchmark's packets per second).
   std::uint64_t packets_received() const noexcept { return _packets_received.load(); }

@@ -47,7 +47,7 @@ void Packet::read_layout() {
   if (bytes.empty()) return;
   const int version = bytes[0] >> 4;
   if (version == 6) {
-    if (bytes.size() >= IPV6_HEADER_LENGTH) _ip_version = 6;
+    read_ipv6_layout();
     return;
   }
   if (version != 4) return;
@@ -64,11 +64,27 @@ void Packet::read_layout() {
   if (bytes[9] != PROTOCOL_TCP) return;
   const std::uint16_t fragment = wire::load16(bytes, 6);
   if ((fragment & 0x3FFF) != 0) return;  // more-fragments flag or a fragment offset
-  if (total - ip_length < TcpHeader::MIN_LENGTH) return;
+  read_tcp_layout(ip_length, total);
+}
+
+void Packet::read_ipv6_layout() {
+  const std::span<const std::uint8_t> bytes = _bytes;
+  if (bytes.size() < IPV6_HEADER_LENGTH) return;
+  _ip_version = 6;
+  // Extension headers (fragments among them) are left alone: such a packet has no TCP view.
+  const std::size_t end = IPV6_HEADER_LENGTH + wire::load16(bytes, 4);
+  if (bytes[6] != PROTOCOL_TCP || end > bytes.size()) return;
+  read_tcp_layout(IPV6_HEADER_LENGTH, end);
+}
+
+void Packet::read_tcp_layout(std::size_t ip_length, std::size_t datagram_end) {
+  const std::span<const std::uint8_t> bytes = _bytes;
+  if (datagram_end - ip_length < TcpHeader::MIN_LENGTH) return;
   const std::size_t tcp_length = static_cast<std::size_t>(bytes[ip_length + 12] >> 4) * 4;
-  if (tcp_length < TcpHeader::MIN_LENGTH || tcp_length > total - ip_length) return;
+  if (tcp_length < TcpHeader::MIN_LENGTH || tcp_length > datagram_end - ip_length) return;
+  _ip_header_length = ip_length;
   _tcp_header_length = tcp_length;
-  _datagram_end = total;
+  _datagram_end = datagram_end;
 }
 
 std::optional<Ipv4Header> Packet::ipv4() {
@@ -93,12 +109,12 @@ std::optional<ConstTcpHeader> Packet::tcp() const {
 
 std::span<const std::uint8_t> Packet::tcp_segment() const {
   if (_tcp_header_length == 0) return {};
-  return bytes().subspan(_ipv4_header_length, _datagram_end - _ipv4_header_length);
+  return bytes().subspan(_ip_header_length, _datagram_end - _ip_header_length);
 }
 
 std::span<std::uint8_t> Packet::mutable_tcp_segment() {
   if (_tcp_header_length == 0) return {};
-  return std::span(_bytes).subspan(_ipv4_header_length, _datagram_end - _ipv4_header_length);
+  return std::span(_bytes).subspan(_ip_header_length, _datagram_end - _ip_header_length);
 }
 
 }  // namespace tovix

@@ -2,6 +2,7 @@
 // One diverted packet: its raw bytes (an IPv4 or IPv6 datagram) and where it was captured.
 // The IPv4 and TCP headers are views into those bytes; a packet whose headers are cut short
 // or inconsistent simply has no view of that kind, so no accessor can read past the end.
+// An IPv6 packet has a TCP view when TCP follows its fixed header directly.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -136,7 +137,8 @@ class PACKET_DIVERT_EXPORT Packet {
 
   std::optional<Ipv4Header> ipv4();
   std::optional<ConstIpv4Header> ipv4() const;
-  // Only for unfragmented IPv4 datagrams whose TCP header lies within the datagram.
+  // Only for unfragmented IPv4 datagrams, and IPv6 packets without extension headers, whose
+  // TCP header lies within the datagram.
   std::optional<TcpHeader> tcp();
   std::optional<ConstTcpHeader> tcp() const;
 
@@ -146,11 +148,14 @@ class PACKET_DIVERT_EXPORT Packet {
 
  private:
   void read_layout();
+  void read_ipv6_layout();
+  void read_tcp_layout(std::size_t ip_length, std::size_t datagram_end);
 
   std::vector<std::uint8_t> _bytes;
   CaptureInfo _info;
   int _ip_version = 0;
   std::size_t _ipv4_header_length = 0;  // 0: no IPv4 view
+  std::size_t _ip_header_length = 0;    // where the TCP header starts
   std::size_t _tcp_header_length = 0;   // 0: no TCP view
   std::size_t _datagram_end = 0;        // the IPv4 total length, where the TCP payload ends
 };

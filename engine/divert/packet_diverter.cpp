@@ -4,4 +4,6 @@ namespace tovix {
 
 PacketDiverter::~PacketDiverter() = default;
 
+HeldConnections::~HeldConnections() = default;
+
 }  // namespace tovix

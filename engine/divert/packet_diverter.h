@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/divert/divert_error.h"
+#include "engine/divert/held_connections.h"
 #include "engine/divert/packet.h"
 #include "engine/divert/packet_divert_export.h"
 
@@ -49,6 +51,15 @@ class PACKET_DIVERT_EXPORT PacketDiverter {
   virtual void close() noexcept = 0;
 
   virtual bool is_open() const noexcept = 0;
+
+  // Keeps the packets of these connections from the network once the handle has closed, until
+  // released: their applications may still send on them. Safe from any thread while the
+  // handle is open; throws DivertOsError.
+  virtual std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& connections) = 0;
+
+  // Whether the connections this process makes itself never reach the handle (the system
+  // tells them apart); otherwise the engine tells them by their process.
+  virtual bool keeps_own_connections_out() const noexcept { return false; }
 };
 
 // The platform's diverter. On Windows: WinDivert, loaded from `library_path` when given,

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <string>
+
 #include "common/windows_text.h"
 #include "engine/divert/windivert_abi_win.h"
 
@@ -36,6 +39,93 @@ Fn resolve(HMODULE module, const char* name, const std::filesystem::path& file) 
   // Through a plain function pointer type, which GCC accepts without a cast-function-type warning.
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
 }
+
+// Held connections: handles that drop the applications' packets of those connections, ahead
+// of the diverting handle while both are open. Few connections per handle keep each filter
+// well within the driver's limits.
+constexpr std::uint64_t FLAG_DROP = 0x02;
+constexpr std::int16_t HOLD_PRIORITY = 1;
+constexpr std::size_t HELD_PER_HANDLE = 16;
+
+std::string hold_filter(const std::vector<TcpTuple>& tuples, std::size_t from, std::size_t to) {
+  std::string filter = "outbound and tcp and (";
+  for (std::size_t i = from; i < to; ++i) {
+    const TcpTuple& t = tuples[i];
+    filter += (i > from ? " or " : "") + std::string("(ip.SrcAddr == ") + format_ipv4(t.local_addr) +
+              " and tcp.SrcPort == " + std::to_string(t.local_port) +
+              " and ip.DstAddr == " + format_ipv4(t.remote_addr) +
+              " and tcp.DstPort == " + std::to_string(t.remote_port) + ")";
+  }
+  return filter + ")";
+}
+
+class WinDivertHold final : public HeldConnections {
+ public:
+  // Keeps the library loaded for as long as the hold lasts, beyond the diverter's own life.
+  WinDivertHold(HMODULE library, OpenFn open, CloseFn close, std::vector<TcpTuple> tuples)
+      : _open(open), _close(close), _held(std::move(tuples)) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(library, path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) _module = LoadLibraryW(path);
+    try {
+      _handles = _open_all(_held);
+    } catch (...) {
+      if (_module != nullptr) FreeLibrary(_module);
+      throw;
+    }
+  }
+  // Closing the handles lets the packets through again; the process's end does the same.
+  ~WinDivertHold() override {
+    _close_all(_handles);
+    if (_module != nullptr) FreeLibrary(_module);
+  }
+
+  std::vector<TcpTuple> held() const override {
+    std::lock_guard guard(_lock);
+    return _held;
+  }
+  void release(const std::vector<TcpTuple>& gone) noexcept override {
+    std::lock_guard guard(_lock);
+    std::vector<TcpTuple> left;
+    for (const TcpTuple& tuple : _held)
+      if (std::find(gone.begin(), gone.end(), tuple) == gone.end()) left.push_back(tuple);
+    if (left.size() == _held.size()) return;
+    try {
+      std::vector<HANDLE> handles = _open_all(left);  // the new ones first: no moment unheld
+      _close_all(_handles);
+      _handles = std::move(handles);
+      _held = std::move(left);
+    } catch (...) {
+      // Still held by the old handles; a later release tries again.
+    }
+  }
+
+ private:
+  std::vector<HANDLE> _open_all(const std::vector<TcpTuple>& tuples) {
+    std::vector<HANDLE> handles;
+    for (std::size_t from = 0; from < tuples.size(); from += HELD_PER_HANDLE) {
+      const std::string filter = hold_filter(tuples, from, std::min(tuples.size(), from + HELD_PER_HANDLE));
+      const HANDLE handle = _open(filter.c_str(), static_cast<int>(windivert::LAYER_NETWORK), HOLD_PRIORITY, FLAG_DROP);
+      if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        const DivertOsError error = last_error();
+        _close_all(handles);
+        throw error;
+      }
+      handles.push_back(handle);
+    }
+    return handles;
+  }
+  void _close_all(const std::vector<HANDLE>& handles) {
+    for (HANDLE handle : handles) _close(handle);
+  }
+
+  OpenFn _open;
+  CloseFn _close;
+  HMODULE _module = nullptr;
+  mutable std::mutex _lock;
+  std::vector<TcpTuple> _held;
+  std::vector<HANDLE> _handles;
+};
 
 }  // namespace
 
@@ -179,6 +269,11 @@ void WinDivertDiverter::close() noexcept {
 }
 
 bool WinDivertDiverter::is_open() const noexcept { return _handle.load() != nullptr; }
+
+std::unique_ptr<HeldConnections> WinDivertDiverter::hold_after_close(const std::vector<TcpTuple>& connections) {
+  if (_handle.load() == nullptr) throw handle_not_open_error();
+  return std::make_unique<WinDivertHold>(static_cast<HMODULE>(_module), _api->open, _api->close, connections);
+}
 
 std::unique_ptr<PacketDiverter> make_system_diverter(const std::filesystem::path& library_path) {
   return std::make_unique<WinDivertDiverter>(library_path);

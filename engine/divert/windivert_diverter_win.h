@@ -32,6 +32,7 @@ class PACKET_DIVERT_EXPORT WinDivertDiverter final : public PacketDiverter {
   void shutdown() noexcept override;
   void close() noexcept override;
   bool is_open() const noexcept override;
+  std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& connections) override;
 
   // The files tried, in order, when the library is loaded.
   std::vector<std::filesystem::path> library_candidates() const;

@@ -36,7 +36,7 @@ class DestinationError : public ProtocolError {
 };
 
 struct HandshakeTimeouts {
-  std::chrono::milliseconds connect{10000};    // TCP connection to the proxy
+  std::chrono::milliseconds connect{10000};  // TCP connection to the proxy
   // Everything after it, until the tunnel stands. Real proxies under a burst of new
   // connections take far longer than 10 s to answer each handshake.
   std::chrono::milliseconds handshake{30000};
@@ -58,12 +58,14 @@ inline std::string proxy_failure(const std::string& kind, const std::string& hos
   return kind + " proxy " + host + ":" + std::to_string(port) + ": " + detail;
 }
 
-// Opens the TCP connection to the proxy within the connect time-out.
+// Opens the TCP connection to the proxy within the connect time-out. The socket is marked as
+// the engine's own before it connects, so the diversion never sends it back into a relay,
+// whatever address the proxy's name resolves to now.
 inline std::shared_ptr<Socket> open_proxy_connection(const std::string& kind, const std::string& host, int port,
                                                      const HandshakeTimeouts& timeouts) {
   if (port <= 0 || port > 65535) throw ProxyError(proxy_failure(kind, host, port, "invalid proxy port"));
   try {
-    return connect_tcp(host, port, timeouts.connect);
+    return connect_tcp(host, port, timeouts.connect, OWN_CONNECTION_MARK);
   } catch (const SocketTimeout&) {
     throw ProxyError(proxy_failure(kind, host, port, "connection timed out"));
   } catch (const SocketError& error) {

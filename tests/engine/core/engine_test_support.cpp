@@ -62,6 +62,9 @@ Wire wire_of(const Packet& packet) {
   wire.src_port = read16(bytes, ihl);
   wire.dst_port = read16(bytes, ihl + 2);
   wire.flags = bytes[ihl + 13];
+  wire.seq = (std::uint32_t{read16(bytes, ihl + 4)} << 16) | read16(bytes, ihl + 6);
+  wire.ack = (std::uint32_t{read16(bytes, ihl + 8)} << 16) | read16(bytes, ihl + 10);
+  wire.outbound = packet.info().outbound;
   const std::size_t data_offset = static_cast<std::size_t>(bytes[ihl + 12] >> 4) * 4;
   const std::size_t total = read16(bytes, 2);
   if (ihl + data_offset < total)

@@ -39,8 +39,11 @@ struct Wire {
   std::string dst;
   int dst_port = 0;
   std::uint8_t flags = 0;
+  std::uint32_t seq = 0;
+  std::uint32_t ack = 0;
   std::string payload;
   bool checksums_right = false;
+  bool outbound = true;
 };
 Wire wire_of(const Packet& packet);
 
@@ -57,6 +60,9 @@ class SharedDiverter final : public PacketDiverter {
   void shutdown() noexcept override { _fake->shutdown(); }
   void close() noexcept override { _fake->close(); }
   bool is_open() const noexcept override { return _fake->is_open(); }
+  std::unique_ptr<HeldConnections> hold_after_close(const std::vector<TcpTuple>& connections) override {
+    return _fake->hold_after_close(connections);
+  }
 
  private:
   std::shared_ptr<FakeDiverter> _fake;

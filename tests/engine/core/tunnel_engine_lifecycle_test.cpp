@@ -5,8 +5,10 @@
 #include <thread>
 
 #include "common/logging.h"
+#include "common/socket.h"
 #include "engine/core/tunnel_engine.h"
 #include "tests/engine/core/engine_test_support.h"
+#include "tests/engine/core/tunnel_engine_probe.h"
 #include "tests/engine/process/process_queries_fake.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/loopback_server.h"
@@ -37,9 +39,14 @@ class LifecycleTest : public ::testing::Test {
  protected:
   LifecycleTest() {
     queries = std::make_shared<FakeProcessQueries>();
+    remake();
+  }
+  // A new engine on the fixture's diverters and queries, with options of the test's own.
+  void remake(const std::function<void(EngineOptions&)>& adjust = {}) {
     EngineOptions options;
     options.diverter_factory = source.factory();
     options.process_queries = queries;
+    if (adjust) adjust(options);
     engine = std::make_unique<TunnelEngine>(options);
     recorder.attach(*engine);
   }
@@ -93,22 +100,22 @@ TEST_F(LifecycleTest, GlobalModeStatusNamesTheRelayPorts) {
   EXPECT_EQ(fake->register_calls(), 1);
   ASSERT_TRUE(fake->wait_until_idle(WAIT));
   EXPECT_EQ(fake->params(), (std::vector<std::pair<DivertParam, std::uint64_t>>{{DivertParam::QUEUE_TIME, 100}}));
-  EXPECT_FALSE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
 }
 
 TEST_F(LifecycleTest, PidFilteringStatusAndPortMonitor) {
   queries->add_process(4242, "chrome.exe");
   const std::string status = start_and_wait(config({entry(1)}, {"chrome.exe"}));
   EXPECT_EQ(status, "代理已启?| PID过滤 1? chrome.exe→[4242] | 中继:" + joined(engine->relay_ports()));
-  EXPECT_TRUE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_TRUE(inspect(*engine).proc_watch().is_port_monitor_running());
   engine->stop_engine();
-  EXPECT_FALSE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
 }
 
 TEST_F(LifecycleTest, NoChosenProcessRunningFallsBackToGlobal) {
   const std::string status = start_and_wait(config({entry(1)}, {"absent.exe"}));
   EXPECT_EQ(status, "代理已启?| 无运行进程，降级全局 | 中继:" + joined(engine->relay_ports()));
-  EXPECT_FALSE(engine->proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
 }
 
 TEST_F(LifecycleTest, EachOpenFailureGivesItsMessageThenStopped) {
@@ -157,7 +164,7 @@ TEST_F(LifecycleTest, StopSaysStoppedTwiceAndEndsTheLoopWithoutAnotherPacket) {
   engine->stop_engine();
   EXPECT_GE(recorder.count_status(STATUS_STOPPED), 1u);
   EXPECT_TRUE(engine->relay_ports().empty());
-  EXPECT_EQ(engine->nat_table()->size(), 0u);
+  EXPECT_EQ(inspect(*engine).nat_table()->size(), 0u);
   ASSERT_TRUE(recorder.wait_for_status_count(STATUS_STOPPED, 2, WAIT));
   ASSERT_TRUE(wait_thread_end());
   EXPECT_FALSE(fake->is_open());
@@ -185,10 +192,10 @@ TEST_F(LifecycleTest, StartRightAfterStopReallyStarts) {
   EXPECT_EQ(wire_of(second->sent()[0]).dst_port, engine->relay_ports()[0]);
 }
 
-TEST_F(LifecycleTest, LoopDropsIpv6AndReinjectsAFailedPacket) {
+TEST_F(LifecycleTest, LoopReinjectsAFailedPacket) {
   start_and_wait(config({entry(1)}));
   auto fake = source.wait_for(0);
-  fake->push(Packet(build_ipv6_tcp()));
+  fake->push(Packet({0x50, 0, 0, 0}));  // neither IPv4 nor IPv6: dropped
   // The handler's own send fails: the loop re-injects the packet in the state it reached.
   fake->fail_next_send(DivertOsError(1232, "unreachable"));
   fake->push(tcp_packet("10.0.0.5", 50123, "93.184.216.34", 443, SYN));
@@ -197,11 +204,53 @@ TEST_F(LifecycleTest, LoopDropsIpv6AndReinjectsAFailedPacket) {
   ASSERT_TRUE(fake->wait_until_idle(WAIT));
   const auto sent = fake->sent();
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].ip_version(), 4);
   const Wire rescued = wire_of(sent[0]);
   EXPECT_EQ(rescued.dst_port, engine->relay_ports()[0]);
   EXPECT_TRUE(rescued.checksums_right);
   EXPECT_FALSE(sent[1].tcp().has_value());  // the UDP packet, passed
+}
+
+// The relays carry IPv4 only. A chosen program's new IPv6 connection is refused at once with a
+// reset (it falls back to IPv4 within milliseconds); every other IPv6 packet passes untouched.
+TEST_F(LifecycleTest, OnlyChosenProgramsNewIpv6ConnectionsAreRefused) {
+  queries->add_process(4242, "chosen.exe");
+  queries->add_process(777, "other.exe");
+  start_and_wait(config({entry(1)}, {"chosen.exe"}));
+  auto fake = source.wait_for(0);
+  const auto v6 = [](std::uint8_t flags, std::uint32_t pid, std::uint16_t port) {
+    Tcp6Fields fields;
+    fields.flags = flags;
+    fields.src_port = port;
+    CaptureInfo info;
+    info.process_id = pid;
+    return Packet(build_ipv6_tcp(fields), info);
+  };
+  struct Case {
+    const char* what;
+    Packet packet;
+    bool refused;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"a chosen program's SYN", v6(SYN, 4242, 50001), true});
+  cases.push_back({"another program's SYN", v6(SYN, 777, 50002), false});
+  cases.push_back({"a segment of a connection open before the start", v6(ACK | PSH, 4242, 50003), false});
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::vector<std::uint8_t> original(cases[i].packet.bytes().begin(), cases[i].packet.bytes().end());
+    fake->push(cases[i].packet);
+    ASSERT_TRUE(fake->wait_for_sent(i + 1, WAIT)) << cases[i].what;
+    const Packet out = fake->sent()[i];
+    const std::vector<std::uint8_t> bytes(out.bytes().begin(), out.bytes().end());
+    if (!cases[i].refused) {
+      EXPECT_EQ(bytes, original) << cases[i].what;
+      continue;
+    }
+    ASSERT_TRUE(out.tcp()) << cases[i].what;
+    EXPECT_TRUE(out.tcp()->rst() && out.tcp()->ack()) << cases[i].what;
+    EXPECT_EQ(out.tcp()->ack_number(), 0x12345679u) << "acknowledges the SYN, so the connect fails at once";
+    EXPECT_EQ(out.tcp()->dst_port(), 50001);
+    EXPECT_TRUE(std::equal(bytes.begin() + 24, bytes.begin() + 40, original.begin() + 8)) << "back to the program";
+    EXPECT_FALSE(out.info().outbound);
+  }
 }
 
 TEST_F(LifecycleTest, ReceiveFailuresAreLoggedAndTheLoopGoesOn) {
@@ -219,8 +268,8 @@ TEST_F(LifecycleTest, ApiHostAddressesAreExempted) {
   cfg["api_url"] = "http://127.0.0.9:8080/api/get_proxy?x=1";
   cfg["api_interval"] = 30;
   start_and_wait(cfg);
-  EXPECT_EQ(engine->api_ips(), std::set<std::string>{"127.0.0.9"});
-  EXPECT_EQ(engine->proxy_ips_all(), std::set<std::string>{"127.0.0.1"});
+  EXPECT_EQ(inspect(*engine).api_ips(), std::set<std::string>{"127.0.0.9"});
+  EXPECT_EQ(inspect(*engine).proxy_ips_all(), std::set<std::string>{"127.0.0.1"});
 }
 
 TEST_F(LifecycleTest, HotUpdateRestartsRelaysOnNewPortsAndResetsRoundRobin) {
@@ -231,26 +280,107 @@ TEST_F(LifecycleTest, HotUpdateRestartsRelaysOnNewPortsAndResetsRoundRobin) {
   auto fake = source.wait_for(0);
   fake->push(tcp_packet("10.0.0.5", 50123, "93.184.216.34", 443, SYN, {}, 99));
   ASSERT_TRUE(fake->wait_for_sent(1, WAIT));
-  EXPECT_EQ(engine->next_relay_index(), 1);
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 1);
   engine->hot_update_all_proxies(Json::array({entry(1), entry(2), entry(3)}));
   const auto new_ports = engine->relay_ports();
   ASSERT_EQ(new_ports.size(), 3u);
   for (int port : new_ports) EXPECT_NE(port, old_ports[0]);
-  EXPECT_EQ(engine->next_relay_index(), 0);
-  EXPECT_TRUE(engine->pid_relay_map().empty());
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 0);
+  EXPECT_TRUE(inspect(*engine).pid_relay_map().empty());
   EXPECT_EQ(recorder.statuses().back(), "API 刷新: 3个代理已更新");
+}
+
+// Deleting the last proxy while the engine runs must not leave it without a relay: new
+// connections would go out directly.
+TEST_F(LifecycleTest, HotUpdateToAnEmptyListKeepsTheRelaysAndSaysSo) {
+  start_and_wait(config({entry(1)}));
+  const auto ports = engine->relay_ports();
+  auto fake = source.wait_for(0);
+  for (const Json& empty : {Json::array(), Json::object()}) {
+    engine->hot_update_all_proxies(empty);
+    EXPECT_EQ(recorder.errors().back(), ERROR_EMPTY_HOT_UPDATE);
+    EXPECT_EQ(engine->relay_ports(), ports);
+  }
+  fake->push(tcp_packet("10.0.0.5", 50123, "93.184.216.34", 443, SYN));
+  ASSERT_TRUE(fake->wait_for_sent(1, WAIT));
+  EXPECT_EQ(wire_of(fake->sent()[0]).dst_port, ports[0]);
+}
+
+// The relays' own connections to their proxies are the engine's: never diverted, whatever
+// address the proxy's name gives them (here one the start never resolved).
+TEST_F(LifecycleTest, TheEnginesOwnConnectionsAreNeverDiverted) {
+  constexpr std::uint32_t OWN = 31337;
+  remake([&](EngineOptions& o) { o.own_process_id = OWN; });
+  queries->set_connections({connection(50200, OWN, "SYN_SENT")});
+  start_and_wait(config({entry(1)}));
+  auto fake = source.wait_for(0);
+  fake->push(tcp_packet("10.0.0.5", 50100, "203.0.113.50", 1080, SYN, {}, OWN));
+  fake->push(tcp_packet("10.0.0.5", 50200, "203.0.113.51", 1080, SYN));  // owner from the port map
+  fake->push(tcp_packet("10.0.0.5", 50300, "203.0.113.52", 1080, SYN, {}, 99));
+  ASSERT_TRUE(fake->wait_for_sent(3, WAIT));
+  const auto sent = fake->sent();
+  EXPECT_EQ(wire_of(sent[0]).dst, "203.0.113.50");
+  EXPECT_EQ(wire_of(sent[1]).dst, "203.0.113.51");
+  EXPECT_EQ(wire_of(sent[2]).dst_port, engine->relay_ports()[0]) << "another program's connection is diverted";
+}
+
+// A start that fails after its relays and the port monitor came up leaves nothing running.
+TEST_F(LifecycleTest, AFailedStartReleasesEverythingItStarted) {
+  queries->add_process(4242, "chrome.exe");
+  int relay_port = 0;
+  source.prepare = [&](FakeDiverter& fake) {
+    relay_port = engine->relay_ports().at(0);
+    EXPECT_TRUE(inspect(*engine).proc_watch().is_port_monitor_running());
+    fake.fail_next_open(FakeDiverter::access_denied());
+  };
+  engine->start_engine(config({entry(1)}, {"chrome"}));
+  ASSERT_TRUE(recorder.wait_for_status_count(STATUS_STOPPED, 1, WAIT));
+  ASSERT_TRUE(wait_thread_end());
+  EXPECT_EQ(recorder.errors(), std::vector<std::string>{TEXT_ACCESS_DENIED});
+  EXPECT_TRUE(engine->relay_ports().empty());
+  EXPECT_FALSE(inspect(*engine).proc_watch().is_port_monitor_running());
+  EXPECT_FALSE(inspect(*engine).housekeeping_running());
+  ASSERT_NE(relay_port, 0);
+  EXPECT_THROW(connect_tcp("127.0.0.1", relay_port, WAIT), SocketError) << "the relay still listens";
+}
+
+// A stop sends each diverted application a reset through its relay. One the application cannot
+// take (its window is closed while relay data is outstanding) leaves its socket alive: that
+// connection stays held after diversion has closed until the system lists no socket for it.
+TEST_F(LifecycleTest, AConnectionThatDidNotTakeItsResetStaysHeldUntilItsSocketIsGone) {
+  remake([](EngineOptions& o) {
+    o.stop_drain = 50ms;
+    o.held_check_period = std::chrono::hours(1);  // the test looks itself
+  });
+  start_and_wait(config({entry(1)}));
+  auto fake = source.wait_for(0);
+  const int relay = engine->relay_ports()[0];
+  fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, SYN, 100, 0));
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, SYN | ACK, 5000, 101));
+  fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, ACK, 101, 5001));
+  // Relay data beyond the application's closed window, then the stop's reset after it.
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, ACK | PSH, 5001, 101));
+  ASSERT_TRUE(fake->wait_for_sent(4, WAIT));
+  queries->set_connections({connection(50123, 4242)});
+  std::thread stopper([&] { engine->stop_engine(); });
+  ASSERT_TRUE(eventually([&] { return inspect(*engine).connections_awaiting_reset() == 1; }, WAIT));
+  fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 9001, 0));
+  stopper.join();
+  ASSERT_TRUE(wait_thread_end());
+  const TcpTuple held{0x0A000005, 50123, 0x5DB8D822, 443};
+  EXPECT_EQ(fake->held(), std::vector<TcpTuple>{held});
+  inspect(*engine).check_held();
+  EXPECT_EQ(fake->held(), std::vector<TcpTuple>{held}) << "its socket is still there";
+  queries->set_connections({});
+  inspect(*engine).check_held();
+  EXPECT_TRUE(fake->held().empty());
 }
 
 // A stop resets the diverted connections through their relays and holds diversion until the
 // application's socket has taken a reset it accepts; until then what the application sends
 // goes to the relay port (whose answer is that reset), never out to its destination.
 TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) {
-  EngineOptions options;
-  options.diverter_factory = source.factory();
-  options.process_queries = queries;
-  options.stop_drain = WAIT;
-  engine = std::make_unique<TunnelEngine>(options);
-  recorder.attach(*engine);
+  remake([](EngineOptions& o) { o.stop_drain = WAIT; });
   start_and_wait(config({entry(1)}));
   auto fake = source.wait_for(0);
   const int relay = engine->relay_ports()[0];
@@ -265,20 +395,20 @@ TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) 
   EXPECT_EQ(sent_after(2).src, "93.184.216.34");
 
   std::thread stopper([&] { engine->stop_engine(); });
-  ASSERT_TRUE(eventually([&] { return engine->connections_awaiting_reset() == 1; }, WAIT));
+  ASSERT_TRUE(eventually([&] { return inspect(*engine).connections_awaiting_reset() == 1; }, WAIT));
   // A reset off the expected sequence number only draws an acknowledgement from the
   // application: it is passed on, and the wait goes on.
   fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 7777, 0));
   const Wire off = sent_after(3);
   EXPECT_EQ(off.dst, "10.0.0.5");
   EXPECT_EQ(off.flags & RST, RST);
-  EXPECT_EQ(engine->connections_awaiting_reset(), 1u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 1u);
   // That acknowledgement goes to the relay port, although the connection has ended.
   fake->push(tcp_packet_numbered("10.0.0.5", 50123, "93.184.216.34", 443, ACK, 101, 5001));
   const Wire answer = sent_after(4);
   EXPECT_EQ(answer.dst, "127.0.0.1");
   EXPECT_EQ(answer.dst_port, relay);
-  EXPECT_EQ(engine->connections_awaiting_reset(), 1u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 1u);
   // The relay port's reset carries the number the application acknowledged: accepted.
   fake->push(tcp_packet_numbered("127.0.0.1", relay, "127.0.0.2", 50123, RST, 5001, 0));
   stopper.join();
@@ -286,18 +416,13 @@ TEST_F(LifecycleTest, StopHoldsDiversionUntilTheApplicationTookAnAcceptedReset) 
   const auto sent = fake->sent();
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(wire_of(sent[4]).dst, "10.0.0.5");
-  EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 0u);
   ASSERT_TRUE(wait_thread_end());
   EXPECT_FALSE(fake->is_open());
 }
 
 TEST_F(LifecycleTest, StopDoesNotWaitForConnectionsThatHadAlreadyEnded) {
-  EngineOptions options;
-  options.diverter_factory = source.factory();
-  options.process_queries = queries;
-  options.stop_drain = std::chrono::hours(1);
-  engine = std::make_unique<TunnelEngine>(options);
-  recorder.attach(*engine);
+  remake([](EngineOptions& o) { o.stop_drain = std::chrono::hours(1); });
   start_and_wait(config({entry(1)}));
   auto fake = source.wait_for(0);
   const int relay = engine->relay_ports()[0];
@@ -308,7 +433,7 @@ TEST_F(LifecycleTest, StopDoesNotWaitForConnectionsThatHadAlreadyEnded) {
   ASSERT_TRUE(fake->wait_for_sent(4, WAIT));
   ASSERT_TRUE(fake->wait_until_idle(WAIT));
   engine->stop_engine();  // would wait an hour for either
-  EXPECT_EQ(engine->connections_awaiting_reset(), 0u);
+  EXPECT_EQ(inspect(*engine).connections_awaiting_reset(), 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "engine/core/tunnel_engine.h"
 #include "tests/engine/core/engine_test_support.h"
+#include "tests/engine/core/tunnel_engine_probe.h"
 #include "tests/engine/process/process_queries_fake.h"
 
 namespace tovix {
@@ -23,6 +24,7 @@ class PacketTest : public ::testing::Test {
     options.diverter_factory = [] { return std::make_unique<FakeDiverter>(); };
     options.process_queries = queries;
     options.clock = clock.clock();
+    options.steady_clock = steady.clock();
     engine = std::make_unique<TunnelEngine>(options);
     diverter.open("test");
   }
@@ -30,15 +32,16 @@ class PacketTest : public ::testing::Test {
   // Relays on made-up ports; the packet path never talks to them.
   void install(std::vector<int> ports, bool pid_mode = false, std::set<std::string> api = {},
                std::set<std::string> proxies = {}, Json config = {}) {
-    std::vector<TunnelEngine::RelaySlot> slots;
-    for (int port : ports) slots.push_back({nullptr, port, Json{{"type", "socks5"}, {"host", "198.51.100.1"}, {"port", 1080}}});
-    engine->_install_for_test(std::move(slots), std::move(api), std::move(proxies), pid_mode, std::move(config));
+    std::vector<RelaySlot> slots;
+    for (int port : ports)
+      slots.push_back({nullptr, port, Json{{"type", "socks5"}, {"host", "198.51.100.1"}, {"port", 1080}}});
+    inspect(*engine).install(std::move(slots), std::move(api), std::move(proxies), pid_mode, std::move(config));
   }
 
   // Handles one packet; what it sent (nothing when it was dropped).
   std::optional<Wire> handle(Packet packet) {
     const std::size_t before = diverter.sent().size();
-    engine->_handle_packet(packet, diverter);
+    inspect(*engine).handle_packet(packet, diverter);
     const auto sent = diverter.sent();
     EXPECT_LE(sent.size(), before + 1) << "a packet was sent more than once";
     if (sent.size() == before) return std::nullopt;
@@ -46,7 +49,8 @@ class PacketTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeProcessQueries> queries;
-  ManualClock clock;
+  ManualClock clock;      // wall clock
+  ManualClock steady{0};  // monotonic
   std::unique_ptr<TunnelEngine> engine;
   FakeDiverter diverter;
 };
@@ -55,12 +59,12 @@ TEST_F(PacketTest, NonTcpPacketIsPassedUnchanged) {
   install({40001});
   Packet udp(build_ipv4_udp({1, 2, 3}));
   const auto original = std::vector<std::uint8_t>(udp.bytes().begin(), udp.bytes().end());
-  engine->_handle_packet(udp, diverter);
+  inspect(*engine).handle_packet(udp, diverter);
   ASSERT_EQ(diverter.sent().size(), 1u);
   const auto sent = diverter.sent()[0];
   EXPECT_EQ(std::vector<std::uint8_t>(sent.bytes().begin() + 12, sent.bytes().begin() + 20),
             std::vector<std::uint8_t>(original.begin() + 12, original.begin() + 20));
-  EXPECT_EQ(engine->nat_table()->size(), 0u);
+  EXPECT_EQ(inspect(*engine).nat_table()->size(), 0u);
 }
 
 TEST_F(PacketTest, SynGoesToTheFirstRelayWithItsEntryRecorded) {
@@ -74,12 +78,12 @@ TEST_F(PacketTest, SynGoesToTheFirstRelayWithItsEntryRecorded) {
   EXPECT_EQ(out->dst_port, 40001);
   EXPECT_EQ(out->flags, SYN);
   EXPECT_TRUE(out->checksums_right);
-  EXPECT_EQ(engine->nat_table()->get(50123), (NatEntry{CLIENT, DEST, 443, 5000.5, 0}));
+  EXPECT_EQ(inspect(*engine).nat_table()->get(50123), (NatEntry{CLIENT, DEST, 443, 5000.5, 0}));
   // Without PID mode every connection uses relay 0.
   out = handle(tcp_packet(CLIENT, 50124, DEST, 80, SYN));
   ASSERT_TRUE(out);
   EXPECT_EQ(out->dst_port, 40001);
-  EXPECT_EQ(engine->nat_table()->get(50124)->relay_index, 0);
+  EXPECT_EQ(inspect(*engine).nat_table()->get(50124)->relay_index, 0);
 }
 
 TEST_F(PacketTest, WholeWireRewriteBothWays) {
@@ -121,8 +125,8 @@ TEST_F(PacketTest, PidModeRoundRobinAndStickiness) {
   auto again = handle(tcp_packet(CLIENT, 50010, DEST, 443, SYN, {}, 100));
   ASSERT_TRUE(again);
   EXPECT_EQ(again->dst_port, 40001);
-  EXPECT_EQ(engine->pid_relay_map(), (std::map<std::uint32_t, int>{{100, 0}, {101, 1}, {102, 2}, {103, 0}}));
-  EXPECT_EQ(engine->next_relay_index(), 4);
+  EXPECT_EQ(inspect(*engine).pid_relay_map(), (std::map<std::uint32_t, int>{{100, 0}, {101, 1}, {102, 2}, {103, 0}}));
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 4);
 }
 
 TEST_F(PacketTest, PidModeWithoutProcessIdAdvancesTheCounterOnly) {
@@ -130,8 +134,8 @@ TEST_F(PacketTest, PidModeWithoutProcessIdAdvancesTheCounterOnly) {
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50000, DEST, 443, SYN))->dst_port, 40001);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50001, DEST, 443, SYN))->dst_port, 40002);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50002, DEST, 443, SYN))->dst_port, 40001);
-  EXPECT_TRUE(engine->pid_relay_map().empty());
-  EXPECT_EQ(engine->next_relay_index(), 3);
+  EXPECT_TRUE(inspect(*engine).pid_relay_map().empty());
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 3);
 }
 
 TEST_F(PacketTest, SynAckIsNoNewConnection) {
@@ -140,7 +144,7 @@ TEST_F(PacketTest, SynAckIsNoNewConnection) {
   ASSERT_TRUE(out);
   EXPECT_EQ(out->dst, DEST);
   EXPECT_EQ(out->dst_port, 443);
-  EXPECT_EQ(engine->nat_table()->size(), 0u);
+  EXPECT_EQ(inspect(*engine).nat_table()->size(), 0u);
 }
 
 TEST_F(PacketTest, ApiAndProxyAddressesPassUntouched) {
@@ -157,11 +161,11 @@ TEST_F(PacketTest, ApiAndProxyAddressesPassUntouched) {
   ASSERT_TRUE(to_proxy);
   EXPECT_EQ(to_proxy->dst, "198.51.100.1");
   EXPECT_EQ(to_proxy->dst_port, 1080);
-  EXPECT_TRUE(engine->_is_proxy_traffic(tcp_packet("198.51.100.1", 1080, CLIENT, 50200, ACK)));
+  EXPECT_TRUE(inspect(*engine).is_proxy_traffic(tcp_packet("198.51.100.1", 1080, CLIENT, 50200, ACK)));
   // The proxy's address on another port is ordinary traffic.
-  EXPECT_FALSE(engine->_is_proxy_traffic(tcp_packet(CLIENT, 50201, "198.51.100.1", 443, SYN)));
+  EXPECT_FALSE(inspect(*engine).is_proxy_traffic(tcp_packet(CLIENT, 50201, "198.51.100.1", 443, SYN)));
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50201, "198.51.100.1", 443, SYN))->dst_port, 40001);
-  EXPECT_EQ(engine->nat_table()->size(), 1u);
+  EXPECT_EQ(inspect(*engine).nat_table()->size(), 1u);
 }
 
 TEST_F(PacketTest, LoopbackSourceThatIsNoKnownReplyPassesUnchanged) {
@@ -173,7 +177,7 @@ TEST_F(PacketTest, LoopbackSourceThatIsNoKnownReplyPassesUnchanged) {
   auto local = handle(tcp_packet("127.0.0.1", 5555, "127.0.0.1", 6666, SYN));
   ASSERT_TRUE(local);
   EXPECT_EQ(local->dst_port, 6666);
-  EXPECT_EQ(engine->nat_table()->size(), 0u);
+  EXPECT_EQ(inspect(*engine).nat_table()->size(), 0u);
 }
 
 TEST_F(PacketTest, ClientFinKeepsTheEntryUntilTheRelaySideHasEnded) {
@@ -184,60 +188,120 @@ TEST_F(PacketTest, ClientFinKeepsTheEntryUntilTheRelaySideHasEnded) {
   EXPECT_EQ(fin->dst_port, 40001);
   EXPECT_EQ(fin->flags, FIN | ACK);
   // Half closed: the answer, the relay's FIN and the client's last ACK still find their way.
-  ASSERT_TRUE(engine->nat_table()->contains(50123));
+  ASSERT_TRUE(inspect(*engine).nat_table()->contains(50123));
   EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, ACK | PSH, "answer"))->src, DEST);
   EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, FIN | ACK))->dst, CLIENT);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
-  // The relay's connection end removes the entry; later segments are dropped, never passed.
-  engine->nat_table()->remove(50123);
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, FIN | ACK)));
-  EXPECT_EQ(engine->ended_connection_count(), 1u);
+  // The relay's connection end removes the entry; while the relay runs, its own socket
+  // answers what comes later.
+  inspect(*engine).nat_table()->remove(50123);
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
+  EXPECT_EQ(inspect(*engine).ended_connection_count(), 1u);
   // The relay's retransmitted FIN still reaches the application.
   EXPECT_EQ(handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, FIN | ACK))->dst, CLIENT);
 }
 
-TEST_F(PacketTest, RstEndsTheConnectionAndLateSegmentsAreDropped) {
+TEST_F(PacketTest, RstEndsTheConnectionAndANewSynStartsAfresh) {
   install({40001});
   ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
   auto rst = handle(tcp_packet(CLIENT, 50123, DEST, 443, RST | ACK));
   ASSERT_TRUE(rst);
   EXPECT_EQ(rst->dst_port, 40001);
-  EXPECT_FALSE(engine->nat_table()->contains(50123));
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+  EXPECT_FALSE(inspect(*engine).nat_table()->contains(50123));
   // Another destination on the same port is another connection: not ours, passed.
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, "198.51.100.77", 443, ACK))->dst, "198.51.100.77");
   // A new SYN on the port starts afresh.
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN))->dst_port, 40001);
+  EXPECT_TRUE(inspect(*engine).nat_table()->contains(50123));
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK))->dst_port, 40001);
 }
 
-TEST_F(PacketTest, EndedConnectionsAreForgottenAfterTheirMemory) {
+// Two connections forced onto one local port towards different destinations: each gets a relay
+// connection of its own, the second under a stand-in port, and nothing of either leaves as it was.
+TEST_F(PacketTest, TwoConnectionsOnOneLocalPortAreCarriedApart) {
   install({40001});
-  engine->_set_running_for_test(true);
+  constexpr const char* OTHER = "198.51.100.77";
+  const auto first = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN));
+  const auto second = handle(tcp_packet(CLIENT, 50123, OTHER, 80, SYN));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->src_port, 50123);
+  EXPECT_NE(second->src_port, 50123);
+  const int stand_in = second->src_port;
+  EXPECT_EQ(inspect(*engine).nat_table()->get(50123)->original_dst_ip, DEST);
+  EXPECT_EQ(inspect(*engine).nat_table()->get(stand_in)->original_dst_ip, OTHER);
+  // Both keep going to the relay, each under its own key, and back to the same local port.
+  for (int round = 0; round < 2; ++round) {
+    const auto a = handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK | PSH, "a"));
+    const auto b = handle(tcp_packet(CLIENT, 50123, OTHER, 80, ACK | PSH, "b"));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(std::make_tuple(a->dst, a->dst_port, a->src_port), std::make_tuple("127.0.0.1", 40001, 50123));
+    EXPECT_EQ(std::make_tuple(b->dst, b->dst_port, b->src_port), std::make_tuple("127.0.0.1", 40001, stand_in));
+    const auto reply_a = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, 50123, ACK, "A"));
+    const auto reply_b = handle(tcp_packet("127.0.0.1", 40001, FAKE_SRC_IP, stand_in, ACK, "B"));
+    ASSERT_TRUE(reply_a && reply_b);
+    EXPECT_EQ(std::make_tuple(reply_a->src, reply_a->src_port, reply_a->dst, reply_a->dst_port),
+              std::make_tuple(DEST, 443, CLIENT, 50123));
+    EXPECT_EQ(std::make_tuple(reply_b->src, reply_b->src_port, reply_b->dst, reply_b->dst_port),
+              std::make_tuple(OTHER, 80, CLIENT, 50123));
+    EXPECT_TRUE(reply_b->checksums_right);
+  }
+  // A retransmitted SYN keeps its connection's key.
+  EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, OTHER, 80, SYN))->src_port, stand_in);
+}
+
+// A connection the engine diverted is never let out, whatever became of it and however long
+// ago: while its relay runs, the relay's own socket answers; once nothing carries it, the
+// engine answers with a reset carrying the number the application acknowledged.
+TEST_F(PacketTest, LateSegmentsAreAnsweredNeverPassed) {
+  inspect(*engine).set_running(true);
+  install({40001});
+  ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  // The relay gave up (its proxy refused): the entry is gone, the relay still runs.
+  inspect(*engine).nat_table()->remove(50123);
+  auto late = handle(tcp_packet_numbered(CLIENT, 50123, DEST, 443, ACK | PSH, 101, 5001));
+  ASSERT_TRUE(late);
+  EXPECT_EQ(std::make_tuple(late->dst, late->dst_port), std::make_tuple("127.0.0.1", 40001));
+  // Its relays stopped (a hot update retired them, or the engine stopped).
+  inspect(*engine).flows().end_all();
+  // Ten hours later on the monotonic clock, with the wall clock set back a day meanwhile.
+  steady.advance(36000);
+  clock.advance(-86400);
+  ASSERT_TRUE(inspect(*engine).cleanup_nat_table());
+  const auto reset = handle(tcp_packet_numbered(CLIENT, 50123, DEST, 443, ACK | PSH, 101, 5001));
+  ASSERT_TRUE(reset);
+  EXPECT_EQ(std::make_tuple(reset->src, reset->src_port, reset->dst, reset->dst_port),
+            std::make_tuple(DEST, 443, CLIENT, 50123));
+  EXPECT_EQ(reset->flags, RST);
+  EXPECT_EQ(reset->seq, 5001u);
+  EXPECT_TRUE(reset->checksums_right);
+  EXPECT_FALSE(reset->outbound) << "towards the application";
+}
+
+TEST_F(PacketTest, AConnectionWhoseSocketIsGoneIsForgottenAfterItsMemory) {
+  install({40001});
+  inspect(*engine).set_running(true);
   ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
   ASSERT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, RST)));
-  clock.advance(60);
-  engine->_cleanup_nat_table();
-  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
-  clock.advance(61);
-  engine->_cleanup_nat_table();
-  EXPECT_EQ(engine->ended_connection_count(), 0u);
-  EXPECT_TRUE(handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK)));
+  steady.advance(200);
+  inspect(*engine).cleanup_nat_table();
+  EXPECT_EQ(inspect(*engine).flows().size(), 1u);
+  steady.advance(41);
+  inspect(*engine).cleanup_nat_table();
+  EXPECT_EQ(inspect(*engine).flows().size(), 0u);
 }
 
 TEST_F(PacketTest, RelayIndexOutsideTheListIsACheckedFailure) {
   install({40001});
-  engine->nat_table()->set(50123, NatEntry{CLIENT, DEST, 443, clock.now(), 3});
+  inspect(*engine).nat_table()->set(50123, NatEntry{CLIENT, DEST, 443, clock.now(), 3});
   Packet packet = tcp_packet(CLIENT, 50123, DEST, 443, ACK);
-  EXPECT_THROW(engine->_handle_packet(packet, diverter), std::out_of_range);
+  EXPECT_THROW(inspect(*engine).handle_packet(packet, diverter), std::out_of_range);
   EXPECT_TRUE(diverter.sent().empty());
 }
 
 TEST_F(PacketTest, PacketsOfOtherProcessesPassWhileTargetsExist) {
   queries->add_process(4242, "chrome.exe");
   queries->add_process(777, "other.exe");
-  engine->proc_watch().build_filter_expression({"chrome"});
+  inspect(*engine).proc_watch().build_filter_expression({"chrome"});
   install({40001});
   auto other = handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN, {}, 777));
   ASSERT_TRUE(other);
@@ -257,38 +321,41 @@ TEST_F(PacketTest, NoRelaysMeansPassing) {
 
 TEST_F(PacketTest, CleanupRemovesEntriesOlderThan120Seconds) {
   install({40001});
-  engine->_set_running_for_test(true);
-  auto& nat = *engine->nat_table();
+  inspect(*engine).set_running(true);
+  auto& nat = *inspect(*engine).nat_table();
   nat.set(1001, NatEntry{CLIENT, DEST, 443, clock.now() - 121, 0});
   nat.set(1002, NatEntry{CLIENT, DEST, 443, clock.now() - 120, 0});
-  EXPECT_TRUE(engine->_cleanup_nat_table());
+  EXPECT_TRUE(inspect(*engine).cleanup_nat_table());
   EXPECT_FALSE(nat.contains(1001));
   EXPECT_TRUE(nat.contains(1002));
 }
 
 TEST_F(PacketTest, CleanupDoesNothingWhenNotRunning) {
   install({40001});
-  auto& nat = *engine->nat_table();
+  auto& nat = *inspect(*engine).nat_table();
   nat.set(1001, NatEntry{CLIENT, DEST, 443, clock.now() - 500, 0});
-  EXPECT_FALSE(engine->_cleanup_nat_table());
+  EXPECT_FALSE(inspect(*engine).cleanup_nat_table());
   EXPECT_TRUE(nat.contains(1001));
 }
 
 TEST_F(PacketTest, OpenFailuresMapToTheUsersMessages) {
-  EXPECT_EQ(engine->_oserror_message(FakeDiverter::access_denied()), "权限不足，请以管理员身份运行");
+  EXPECT_EQ(inspect(*engine).oserror_message(FakeDiverter::access_denied()), "权限不足，请以管理员身份运行");
   const DivertOsError missing = FakeDiverter::invalid_parameter();
-  EXPECT_EQ(engine->_oserror_message(missing), std::string("WinDivert 驱动未安装或未运?(") + missing.what() + ")");
+  EXPECT_EQ(inspect(*engine).oserror_message(missing),
+            std::string("WinDivert 驱动未安装或未运?(") + missing.what() + ")");
   const DivertOsError unsigned_driver = FakeDiverter::invalid_image_hash();
-  EXPECT_EQ(engine->_oserror_message(unsigned_driver), std::string("WinDivert 驱动未安装或未运?(") + unsigned_driver.what() + ")");
+  EXPECT_EQ(inspect(*engine).oserror_message(unsigned_driver),
+            std::string("WinDivert 驱动未安装或未运?(") + unsigned_driver.what() + ")");
   const DivertOsError not_loaded = FakeDiverter::not_loaded();
-  EXPECT_EQ(engine->_oserror_message(not_loaded), std::string("WinDivert 驱动未安装或未运?(") + not_loaded.what() + ")");
+  EXPECT_EQ(inspect(*engine).oserror_message(not_loaded),
+            std::string("WinDivert 驱动未安装或未运?(") + not_loaded.what() + ")");
   EXPECT_NE(std::string(not_loaded.what()).find("NotLoaded"), std::string::npos);
   // "NotLoaded" in any letter case, whatever the code.
   const DivertOsError lower(1, "library notloaded");
-  EXPECT_EQ(engine->_oserror_message(lower), std::string("WinDivert 驱动未安装或未运?(") + lower.what() + ")");
+  EXPECT_EQ(inspect(*engine).oserror_message(lower), std::string("WinDivert 驱动未安装或未运?(") + lower.what() + ")");
   // Any other failure's own text reaches the user (a Linux backend's clear message, say).
   const DivertOsError other(50, "NFQUEUE 队列 0 不可用: 需要 CAP_NET_ADMIN");
-  EXPECT_EQ(engine->_oserror_message(other), std::string("WinDivert 错误: ") + other.what());
+  EXPECT_EQ(inspect(*engine).oserror_message(other), std::string("WinDivert 错误: ") + other.what());
 }
 
 }  // namespace

@@ -15,9 +15,10 @@ constexpr std::uint16_t CLIENT_PORT = 50123;
 constexpr std::uint16_t RELAY_PORT = 40000;
 
 // A client segment A:p → D:q as captured.
-Packet client(std::uint8_t flags) {
+Packet client(std::uint8_t flags, std::uint16_t dst_port = 443) {
   TcpFields fields;
   fields.src_port = CLIENT_PORT;
+  fields.dst_port = dst_port;
   fields.flags = flags;
   Packet packet(testing::build_ipv4_tcp(fields));
   compute_checksums(packet);
@@ -123,6 +124,36 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"both_finished", {{true, FIN | ACK}, {false, FIN | ACK}, {true, ACK}}, true},
                       EndCase{"client_reset", {{true, RST}}, true}, EndCase{"relay_reset", {{false, RST | ACK}}, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// One local port, two destinations: the port stays in the set while either connection may
+// still send, and the relay's replies to the second one arrive under its own NAT key.
+TEST(DivertedPortsTest, APortSharedByTwoConnectionsStaysUntilBothEnded) {
+  DivertedPorts ports;
+  const auto segment = [](std::uint8_t flags, std::uint16_t dst_port) { return client(flags, dst_port); };
+  constexpr std::uint16_t STAND_IN = 1024;
+  const Packet first = segment(SYN, 443), second = segment(SYN, 80);
+  ASSERT_TRUE(ports.on_send(first, to_relay(first)));
+  EXPECT_FALSE(ports.on_send(second, to_relay(second)));
+  const Packet first_reset = segment(RST, 443);
+  EXPECT_FALSE(ports.on_send(first_reset, to_relay(first_reset)));
+  const Packet passed = segment(SYN, 8080);
+  EXPECT_FALSE(ports.on_send(passed, passed)) << "the second connection may still send";
+
+  const Packet second_fin = segment(FIN | ACK, 80);
+  EXPECT_FALSE(ports.on_send(second_fin, to_relay(second_fin)));
+  Packet relay_fin = relay_reply(FIN | ACK);
+  relay_fin.tcp()->set_dst_port(STAND_IN);
+  Packet back = relay_fin;
+  back.ipv4()->set_src_addr("93.184.216.34");
+  back.ipv4()->set_dst_addr("10.0.0.5");
+  back.tcp()->set_src_port(80);
+  back.tcp()->set_dst_port(CLIENT_PORT);
+  compute_checksums(back);
+  EXPECT_FALSE(ports.on_send(relay_fin, back));
+  const auto change = ports.on_send(passed, passed);
+  ASSERT_TRUE(change);
+  EXPECT_EQ(change->change, Change::remove);
+}
 
 TEST(DivertedPortsTest, RelayRepliesPassedUnchangedDoNotEndTheConnection) {
   DivertedPorts ports;

@@ -1,18 +1,23 @@
 // The NFQUEUE backend against the real kernel, inside network namespaces made for each test: a
 // reader that passes every IPv4 packet unchanged and drops the rest, as the engine does with
 // packets it does not divert.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "common/socket.h"
 #include "engine/divert/nfqueue_diverter_linux.h"
+#include "engine/relay/upstream_handler.h"
 #include "tests/support/http_destination.h"
 #include "tests/support/netns_fixture.h"
 
@@ -153,6 +158,87 @@ TEST_F(NfqueueDiverterTest, Ipv6IsHeldBackWhileOpenAndFlowsAfterClose) {
     EXPECT_GE(reader.others(), 1);
   }
   EXPECT_EQ(curl({"-g"}, url), 0);
+}
+
+// The relays' own connections to their proxies carry the engine's mark and never reach the
+// queue, whatever their address: with nobody reading the queue they still connect.
+TEST_F(NfqueueDiverterTest, TheEnginesOwnMarkedConnectionsAreNeverQueued) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  HandshakeTimeouts timeouts;
+  timeouts.connect = std::chrono::seconds(10);
+  EXPECT_NO_THROW(open_proxy_connection("socks5", NetnsPair::REMOTE_IP, _destination->port(), timeouts));
+  EXPECT_THROW(connect_tcp(NetnsPair::REMOTE_IP, _destination->port(), std::chrono::seconds(2)), SocketError)
+      << "an unmarked connection waits for the reader";
+}
+
+// Only new IPv6 connections are queued: one that was open before the start goes on untouched,
+// even with nobody reading the queue.
+TEST_F(NfqueueDiverterTest, Ipv6ConnectionsOpenBeforeTheStartAreNeverQueued) {
+  testing::Ipv6Responder responder(_pair->remote());
+  NetnsScope client(_pair->client());
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(static_cast<std::uint16_t>(responder.port()));
+  ASSERT_EQ(inet_pton(AF_INET6, NetnsPair::REMOTE_IP6, &address.sin6_addr), 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  const timeval wait{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  const char request[] = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(send(fd, request, sizeof request - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof request - 1));
+  char answer[256];
+  const ssize_t got = recv(fd, answer, sizeof answer, 0);
+  close(fd);
+  ASSERT_GT(got, 0) << std::strerror(errno);
+  EXPECT_NE(std::string(answer, static_cast<std::size_t>(got)).find("200 OK"), std::string::npos);
+}
+
+// A connection held at close is answered with a reset the moment its application sends, and
+// released once its socket is gone; a held chain of a process that has ended is removed by the
+// next open.
+TEST_F(NfqueueDiverterTest, HeldConnectionsAreResetAfterCloseUntilReleased) {
+  NetnsScope client(_pair->client());
+  auto open = connect_tcp(NetnsPair::REMOTE_IP, _destination->port(), std::chrono::seconds(10));
+  const TcpTuple tuple{parse_ipv4(open->local_address().first),
+                       static_cast<std::uint16_t>(open->local_address().second), parse_ipv4(NetnsPair::REMOTE_IP),
+                       static_cast<std::uint16_t>(_destination->port())};
+  std::unique_ptr<HeldConnections> held;
+  {
+    NfqueueDiverter diverter;
+    diverter.open(FILTER);
+    held = diverter.hold_after_close({tuple});
+  }
+  const std::string request = "GET /data HTTP/1.1\r\nHost: d\r\n\r\n";
+  open->send_all(request.data(), request.size());
+  char buffer[64];
+  EXPECT_THROW(
+      {
+        wait_readable_until(*open, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        open->receive(buffer, sizeof buffer);
+      },
+      SocketError)
+      << "the held connection's request reached the destination";
+  EXPECT_EQ(held->held(), std::vector<TcpTuple>{tuple});
+  held->release({tuple});
+  EXPECT_TRUE(held->held().empty());
+  EXPECT_EQ(NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "filter"}).find("TOVIX_HELD"),
+            std::string::npos);
+
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const std::string stale = "TOVIX_HELD_" + std::to_string(ended) + "_0";
+  NetnsPair::run_ok(_pair->client(), {"iptables", "-t", "filter", "-N", stale});
+  NetnsPair::run_ok(_pair->client(), {"iptables", "-t", "filter", "-I", "OUTPUT", "-j", stale});
+  NfqueueDiverter next;
+  next.open(FILTER);
+  EXPECT_EQ(NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "filter"}).find("TOVIX_HELD"),
+            std::string::npos);
 }
 
 TEST_F(NfqueueDiverterTest, ShutdownWakesABlockedReceive) {

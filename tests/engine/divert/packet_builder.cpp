@@ -8,6 +8,22 @@ void put16(std::vector<std::uint8_t>& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
+// A TCP header with checksum and urgent pointer zero, before its options.
+void put_tcp_header(std::vector<std::uint8_t>& out, std::uint16_t src_port, std::uint16_t dst_port, std::uint32_t seq,
+                    std::uint32_t ack, std::size_t length, std::uint8_t flags) {
+  put16(out, src_port);
+  put16(out, dst_port);
+  put16(out, static_cast<std::uint16_t>(seq >> 16));
+  put16(out, static_cast<std::uint16_t>(seq));
+  put16(out, static_cast<std::uint16_t>(ack >> 16));
+  put16(out, static_cast<std::uint16_t>(ack));
+  out.push_back(static_cast<std::uint8_t>((length / 4) << 4));
+  out.push_back(flags);
+  put16(out, 64240);  // window
+  put16(out, 0);      // checksum
+  put16(out, 0);      // urgent pointer
+}
+
 }  // namespace
 
 std::uint16_t read16(const std::vector<std::uint8_t>& bytes, std::size_t at) {
@@ -30,17 +46,7 @@ std::vector<std::uint8_t> build_ipv4_tcp(const TcpFields& fields) {
   out.insert(out.end(), fields.src, fields.src + 4);
   out.insert(out.end(), fields.dst, fields.dst + 4);
   out.insert(out.end(), fields.ip_options.begin(), fields.ip_options.end());
-  put16(out, fields.src_port);
-  put16(out, fields.dst_port);
-  put16(out, static_cast<std::uint16_t>(fields.seq >> 16));
-  put16(out, static_cast<std::uint16_t>(fields.seq));
-  put16(out, static_cast<std::uint16_t>(fields.ack >> 16));
-  put16(out, static_cast<std::uint16_t>(fields.ack));
-  out.push_back(static_cast<std::uint8_t>((tcp_length / 4) << 4));
-  out.push_back(fields.flags);
-  put16(out, 64240);  // window
-  put16(out, 0);      // checksum
-  put16(out, 0);      // urgent pointer
+  put_tcp_header(out, fields.src_port, fields.dst_port, fields.seq, fields.ack, tcp_length, fields.flags);
   out.insert(out.end(), fields.tcp_options.begin(), fields.tcp_options.end());
   out.insert(out.end(), fields.payload.begin(), fields.payload.end());
   return out;
@@ -67,6 +73,18 @@ std::vector<std::uint8_t> build_ipv6_tcp() {
   out.push_back(1);  // ::1
   std::vector<std::uint8_t> tcp = {0xC3, 0x50, 0x01, 0xBB, 0, 0, 0, 1, 0, 0, 0, 0, 0x50, 0x02, 0xFA, 0xF0, 0, 0, 0, 0};
   out.insert(out.end(), tcp.begin(), tcp.end());
+  return out;
+}
+
+std::vector<std::uint8_t> build_ipv6_tcp(const Tcp6Fields& fields) {
+  std::vector<std::uint8_t> out = {0x60, 0, 0, 0};
+  put16(out, static_cast<std::uint16_t>(20 + fields.payload.size()));
+  out.push_back(fields.next_header);
+  out.push_back(64);  // hop limit
+  out.insert(out.end(), fields.src, fields.src + 16);
+  out.insert(out.end(), fields.dst, fields.dst + 16);
+  put_tcp_header(out, fields.src_port, fields.dst_port, fields.seq, fields.ack, 20, fields.flags);
+  out.insert(out.end(), fields.payload.begin(), fields.payload.end());
   return out;
 }
 
@@ -100,6 +118,19 @@ std::uint16_t expected_tcp_checksum(const std::vector<std::uint8_t>& bytes) {
   covered.insert(covered.end(), bytes.begin() + static_cast<std::ptrdiff_t>(ip_length),
                  bytes.begin() + static_cast<std::ptrdiff_t>(total));
   const std::size_t checksum_at = 12 + 16;
+  covered[checksum_at] = covered[checksum_at + 1] = 0;
+  return reference_checksum(covered);
+}
+
+std::uint16_t expected_tcp6_checksum(const std::vector<std::uint8_t>& bytes) {
+  const std::size_t length = read16(bytes, 4);
+  std::vector<std::uint8_t> covered(bytes.begin() + 8, bytes.begin() + 40);
+  for (std::uint8_t b :
+       {std::uint8_t{0}, std::uint8_t{0}, static_cast<std::uint8_t>(length >> 8),
+        static_cast<std::uint8_t>(length & 0xFF), std::uint8_t{0}, std::uint8_t{0}, std::uint8_t{0}, std::uint8_t{6}})
+    covered.push_back(b);
+  covered.insert(covered.end(), bytes.begin() + 40, bytes.begin() + 40 + static_cast<std::ptrdiff_t>(length));
+  const std::size_t checksum_at = 40 + 16;
   covered[checksum_at] = covered[checksum_at + 1] = 0;
   return reference_checksum(covered);
 }

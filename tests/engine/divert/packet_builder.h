@@ -27,6 +27,20 @@ std::vector<std::uint8_t> build_ipv4_udp(const std::vector<std::uint8_t>& payloa
 // An IPv6 packet whose next header is TCP, with a 20-byte TCP header.
 std::vector<std::uint8_t> build_ipv6_tcp();
 
+struct Tcp6Fields {
+  std::uint8_t src[16] = {0xfd, 0x00, 0x7e, 0x57, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  std::uint8_t dst[16] = {0xfd, 0x00, 0x7e, 0x57, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+  std::uint16_t src_port = 50123;
+  std::uint16_t dst_port = 443;
+  std::uint8_t flags = 0x02;  // SYN
+  std::uint32_t seq = 0x12345678;
+  std::uint32_t ack = 0;
+  std::uint8_t next_header = 6;  // TCP; anything else stands for an extension header
+  std::vector<std::uint8_t> payload;
+};
+// An IPv6 packet carrying a 20-byte TCP header and the payload, its checksum left at zero.
+std::vector<std::uint8_t> build_ipv6_tcp(const Tcp6Fields& fields);
+
 // Offsets inside a datagram built without IP options.
 inline constexpr std::size_t IP_CHECKSUM = 10;
 inline constexpr std::size_t IP_SRC = 12;
@@ -39,6 +53,8 @@ std::uint16_t reference_checksum(const std::vector<std::uint8_t>& data);
 // should carry, computed with the checksum fields taken as zero.
 std::uint16_t expected_ip_checksum(const std::vector<std::uint8_t>& bytes);
 std::uint16_t expected_tcp_checksum(const std::vector<std::uint8_t>& bytes);
+// The same for an IPv6 packet without extension headers.
+std::uint16_t expected_tcp6_checksum(const std::vector<std::uint8_t>& bytes);
 std::uint16_t read16(const std::vector<std::uint8_t>& bytes, std::size_t at);
 
 }  // namespace tovix::testing

@@ -5,6 +5,7 @@
 
 #include "engine/divert/checksum.h"
 #include "engine/divert/packet.h"
+#include "engine/divert/refusal_packets.h"
 #include "tests/engine/divert/packet_builder.h"
 
 namespace tovix {
@@ -108,7 +109,12 @@ TEST(PacketTest, OtherPacketsOfferOnlyTheHeadersTheyHave) {
   const Packet v6(build_ipv6_tcp());
   EXPECT_EQ(v6.ip_version(), 6);
   EXPECT_FALSE(v6.ipv4());
-  EXPECT_FALSE(v6.tcp());
+  ASSERT_TRUE(v6.tcp()) << "TCP right behind the IPv6 header";
+  EXPECT_EQ(v6.tcp()->src_port(), 50000);
+  EXPECT_EQ(v6.tcp_segment().size(), 20u);
+  testing::Tcp6Fields extended;
+  extended.next_header = 0;  // hop-by-hop options before TCP
+  EXPECT_FALSE(Packet(build_ipv6_tcp(extended)).tcp());
 
   std::vector<std::uint8_t> fragment = build_ipv4_tcp(TcpFields{});
   fragment[6] = 0x20;  // more fragments
@@ -198,12 +204,25 @@ TEST(ChecksumTest, RewrittenPacketGetsChecksumsOfItsNewAddresses) {
   EXPECT_EQ(packet.tcp()->checksum(), expected_tcp_checksum(out));
 }
 
+TEST(ChecksumTest, Ipv6SegmentGetsItsChecksum) {
+  testing::Tcp6Fields fields;
+  fields.payload = {'o', 'd', 'd'};
+  Packet packet(build_ipv6_tcp(fields));
+  compute_checksums(packet);
+  const std::vector<std::uint8_t> out(packet.bytes().begin(), packet.bytes().end());
+  EXPECT_EQ(packet.tcp()->checksum(), testing::expected_tcp6_checksum(out));
+  EXPECT_TRUE(packet.info().tcp_checksum_valid);
+  EXPECT_FALSE(packet.info().ip_checksum_valid) << "IPv6 has no header checksum";
+}
+
 TEST(ChecksumTest, PacketsWithoutTheHeadersAreLeftAlone) {
-  const std::vector<std::uint8_t> v6 = build_ipv6_tcp();
+  testing::Tcp6Fields extended;
+  extended.next_header = 0;
+  const std::vector<std::uint8_t> v6 = build_ipv6_tcp(extended);
   Packet packet(v6);
   compute_checksums(packet);
   EXPECT_TRUE(std::equal(v6.begin(), v6.end(), packet.bytes().begin()));
-  EXPECT_FALSE(packet.info().ip_checksum_valid);
+  EXPECT_FALSE(packet.info().tcp_checksum_valid);
 
   Packet udp(build_ipv4_udp({1, 2, 3}));
   compute_checksums(udp);
@@ -226,11 +245,18 @@ void exercise(std::vector<std::uint8_t> bytes) {
     ip->set_dst_addr("127.0.0.1");
   }
   if (auto tcp = packet.tcp()) {
-    ASSERT_TRUE(packet.ipv4());
+    ASSERT_TRUE(packet.ipv4() || packet.ip_version() == 6);
     (void)(tcp->syn() || tcp->ack() || tcp->fin() || tcp->rst());
     tcp->set_src_port(tcp->dst_port());
     tcp->set_dst_port(1);
-    ASSERT_LE(packet.ipv4()->header_length() + packet.tcp_segment().size(), size);
+    const std::size_t ip_length = packet.ipv4() ? packet.ipv4()->header_length() : Packet::IPV6_HEADER_LENGTH;
+    ASSERT_LE(ip_length + packet.tcp_segment().size(), size);
+    if (const auto reset = tcp_reset_for(packet)) {
+      ASSERT_TRUE(reset->tcp());
+      EXPECT_TRUE(reset->tcp()->rst());
+    } else {
+      EXPECT_TRUE(tcp->rst()) << "only a reset goes unanswered";
+    }
   }
   compute_checksums(packet);
 }

@@ -26,6 +26,8 @@ std::condition_variable changed;
 std::deque<Captured> queue;
 std::vector<Captured> sent;
 std::string last_filter;
+int last_priority = 0;
+UINT64 last_flags = 0;
 UINT64 queue_time = 0;
 int closes = 0;
 bool shut_down = false;
@@ -38,11 +40,16 @@ HANDLE const STUB_HANDLE = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5100)
 STUB_EXPORT HANDLE WinDivertOpen(const char* filter, int layer, INT16 priority, UINT64 flags) {
   std::lock_guard guard(lock);
   last_filter = filter;
-  shut_down = false;
-  if (layer != 0 || priority != 0 || flags != 0) {
+  last_priority = priority;
+  last_flags = flags;
+  // A dropping handle (flag 0x02) needs a priority apart from the diverting one's.
+  const bool dropping = flags == 0x02 && priority != 0;
+  if (layer != 0 || (!dropping && (priority != 0 || flags != 0))) {
     SetLastError(87);
     return INVALID_HANDLE_VALUE;
   }
+  if (dropping) return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5200));
+  shut_down = false;
   if (last_filter == "fail-null") {
     SetLastError(0);
     return nullptr;
@@ -149,4 +156,14 @@ STUB_EXPORT int StubCloses() {
 STUB_EXPORT const char* StubLastFilter() {
   std::lock_guard guard(lock);
   return last_filter.c_str();
+}
+
+STUB_EXPORT int StubLastPriority() {
+  std::lock_guard guard(lock);
+  return last_priority;
+}
+
+STUB_EXPORT UINT64 StubLastFlags() {
+  std::lock_guard guard(lock);
+  return last_flags;
 }

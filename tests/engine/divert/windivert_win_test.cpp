@@ -205,6 +205,32 @@ TEST_F(WinDivertStubTest, ShutdownEndsAReceiveInAnotherThreadAndCloseReleasesThe
   expect_code([&] { (void)diverter.recv(); }, DIVERT_ERROR_INVALID_HANDLE);
 }
 
+// Held connections get a dropping handle of their own, ahead of the diverting one, whose filter
+// names exactly those connections; releasing one opens a handle for the rest before the old
+// one closes, and the last release closes it.
+TEST_F(WinDivertStubTest, HeldConnectionsGetADroppingHandleNamingThem) {
+  diverter.open("tcp and (outbound or loopback)");
+  const TcpTuple first{0x0A000005, 50123, 0x5DB8D822, 443};
+  const TcpTuple second{0x0A000005, 50124, 0xC6336401, 80};
+  auto held = diverter.hold_after_close({first, second});
+  diverter.close();
+  const std::string filter = stub<const char* (*)()>("StubLastFilter")();
+  EXPECT_EQ(filter,
+            "outbound and tcp and ((ip.SrcAddr == 10.0.0.5 and tcp.SrcPort == 50123 and ip.DstAddr == 93.184.216.34 "
+            "and tcp.DstPort == 443) or (ip.SrcAddr == 10.0.0.5 and tcp.SrcPort == 50124 and ip.DstAddr == "
+            "198.51.100.1 and tcp.DstPort == 80))");
+  EXPECT_EQ(stub<UINT64 (*)()>("StubLastFlags")(), 0x02u);
+  EXPECT_GT(stub<int (*)()>("StubLastPriority")(), 0);
+  const int closes_before = closes();
+  held->release({first});
+  EXPECT_EQ(held->held(), std::vector<TcpTuple>{second});
+  EXPECT_EQ(std::string(stub<const char* (*)()>("StubLastFilter")()).find("50123"), std::string::npos);
+  EXPECT_EQ(closes(), closes_before + 1);
+  held->release({second});
+  EXPECT_TRUE(held->held().empty());
+  EXPECT_EQ(closes(), closes_before + 2);
+}
+
 TEST(WinDivertFallbackTest, ReleaseNamedLibraryBesideTheGivenPathIsUsed) {
   testing::TempDir dir;
   std::filesystem::copy_file(stub_library(), dir / "WinDivert.dll");

@@ -1,7 +1,8 @@
 // Runs the engine without a window for the end-to-end tests: reads a settings record from the
 // file named first, starts the engine, prints every status and error text on its own line
-// ("status: ..." / "error: ..."), and stops it on SIGTERM or SIGINT. Option --cleanup-seconds N
-// shortens the NAT clean-up period and the age after which an unused entry is stale.
+// ("status: ..." / "error: ..."), and stops it on SIGTERM or SIGINT. SIGUSR1 hot-updates the
+// proxy list to an empty one. Option --cleanup-seconds N shortens the NAT clean-up period and the
+// age after which an unused entry is stale.
 #include <signal.h>
 
 #include <chrono>
@@ -20,7 +21,10 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
+volatile sig_atomic_t g_empty_update = 0;
+
 void request_stop(int) { g_stop = 1; }
+void request_empty_update(int) { g_empty_update = 1; }
 
 std::mutex g_output_lock;
 
@@ -52,6 +56,9 @@ int main(int argc, char** argv) {
   action.sa_handler = request_stop;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  struct sigaction update {};
+  update.sa_handler = request_empty_update;
+  sigaction(SIGUSR1, &update, nullptr);
 
   tovix::TunnelEngine engine(options);
   engine.set_status_callback([](const std::string& text) { print_line("status", text); });
@@ -59,6 +66,10 @@ int main(int argc, char** argv) {
   engine.start_engine(settings);
   // The signal handler only sets the flag; the engine is stopped from here.
   while (!g_stop && (engine.is_running() || engine.is_thread_active())) {
+    if (g_empty_update) {
+      g_empty_update = 0;
+      engine.hot_update_all_proxies(nlohmann::ordered_json::array());
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   engine.stop_engine();

@@ -2,7 +2,10 @@
 // netfilter rules in a client namespace; microsocks, tinyproxy and a destination that records
 // its peers in a remote namespace. The client reaches the destination directly too, so the
 // peer address the destination records tells whether a connection went through a proxy.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +20,8 @@
 
 #include "common/socket.h"
 #include "tests/support/divert_site_linux.h"
+#include "tests/support/http_destination.h"
+#include "tests/support/loopback_server.h"
 #include "tests/support/netns_fixture.h"
 #include "tests/support/proxy_fixtures.h"
 
@@ -93,9 +98,10 @@ class EngineEndToEndTest : public ::testing::Test {
            NetnsPair::run_ok(client(), {"ipset", "list", "-n"});
   }
 
-  // tcpdump on the client's outside interface, for everything to or from the destination.
-  std::unique_ptr<NetnsProcess> capture(const std::string& name) {
-    const std::string filter = "tcp port " + std::to_string(_remote->destination().port());
+  // tcpdump on the client's outside interface, for everything to or from the destination
+  // unless another filter is given.
+  std::unique_ptr<NetnsProcess> capture(const std::string& name, std::string filter = {}) {
+    if (filter.empty()) filter = "tcp port " + std::to_string(_remote->destination().port());
     auto process = std::make_unique<NetnsProcess>(
         client(),
         std::vector<std::string>{"tcpdump", "-Z", "root", "--immediate-mode", "-i", _remote->pair().client_interface(),
@@ -110,6 +116,40 @@ class EngineEndToEndTest : public ::testing::Test {
     if (!filter.empty()) argv.push_back(filter);
     const CommandResult read = run_client(argv);
     return static_cast<long>(std::count(read.standard_output.begin(), read.standard_output.end(), '\n'));
+  }
+
+  // What the client's own address sent to the destination port (not through a proxy).
+  std::string from_client_to(int port) const {
+    return "src host " + std::string(NetnsPair::CLIENT_IP) + " and dst port " + std::to_string(port);
+  }
+  // What the socket receives until its peer closes or `wait` passes.
+  static std::string answer_within(Socket& socket, std::chrono::seconds wait) {
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    try {
+      for (std::string more = " "; !more.empty(); answer += more) {
+        wait_readable_until(socket, deadline);
+        more = testing::receive_some(socket);
+      }
+    } catch (const SocketError&) {
+    }
+    return answer;
+  }
+  // Reads (and discards) what the socket has within `wait`: "reset" when the connection was
+  // reset, "end" at end-of-stream, "silent" when nothing came.
+  static std::string outcome(Socket& socket, std::chrono::seconds wait) {
+    char buffer[65536];
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    try {
+      for (;;) {
+        wait_readable_until(socket, deadline);
+        if (socket.receive(buffer, sizeof buffer) == 0) return "end";
+      }
+    } catch (const SocketTimeout&) {
+      return "silent";
+    } catch (const SocketError&) {
+      return "reset";
+    }
   }
 
   static testing::DivertSite* _remote;
@@ -257,18 +297,139 @@ TEST_F(EngineEndToEndTest, AConnectionLeftOpenAcrossTheStopCannotSendTowardsTheD
   EXPECT_EQ(packets("open-across-stop", "tcp port " + std::to_string(open_port)), 0);
 }
 
-TEST_F(EngineEndToEndTest, Ipv6FromAChosenProgramFailsWhileTheEngineRunsAndWorksAfter) {
+// A chosen program's IPv6 connection is refused at once (so it would fall back to IPv4 at
+// once), while a program that was not chosen keeps using IPv6.
+TEST_F(EngineEndToEndTest, Ipv6OfAChosenProgramIsRefusedAtOnceAndOtherProgramsKeepIt) {
   testing::Ipv6Responder responder(_remote->pair().remote());
   const std::string v6_url =
       "http://[" + std::string(NetnsPair::REMOTE_IP6) + "]:" + std::to_string(responder.port()) + "/";
   NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
                            _remote->dir() / "placeholder6.log");
   start_engine(settings("socks5", {"chosen"}));
-  EXPECT_NE(curl(_remote->chosen_curl(), {"-g", "--max-time", "3", v6_url}).exit_code, 0);
+  const CommandResult refused = curl(_remote->chosen_curl(), {"-g", "--max-time", "3", v6_url});
+  EXPECT_EQ(refused.exit_code, 7) << "refused (7), not timed out (28): " << refused.standard_error;
+  const CommandResult other = curl(_remote->other_curl(), {"-g", v6_url});
+  EXPECT_EQ(other.exit_code, 0) << other.standard_error;
+  EXPECT_EQ(other.standard_output, "ok");
   stop_engine();
   const CommandResult after = curl(_remote->chosen_curl(), {"-g", v6_url});
   EXPECT_EQ(after.exit_code, 0) << after.standard_error;
   EXPECT_EQ(after.standard_output, "ok");
+}
+
+// Two connections forced onto one local port towards two destinations: both are carried
+// through the proxy, and not one of their packets leaves with the client's own address.
+TEST_F(EngineEndToEndTest, TwoConnectionsOnOneLocalPortAreBothCarriedThroughTheProxy) {
+  std::unique_ptr<testing::HttpDestination> second;
+  {
+    NetnsScope remote(_remote->remote());
+    second = std::make_unique<testing::HttpDestination>("0.0.0.0", std::make_shared<const std::string>("x"));
+  }
+  const int first_port = _remote->destination().port();
+  auto wire = capture("shared-port", from_client_to(first_port) + " or " + from_client_to(second->port()));
+  start_engine(settings("socks5"));
+  NetnsScope inside(client());
+  std::vector<std::shared_ptr<Socket>> sockets;
+  int local_port = 0;
+  for (const int port : {first_port, second->port()}) {
+    auto socket = Socket::create_tcp();
+    socket->set_reuse_address();
+    socket->bind(NetnsPair::CLIENT_IP, local_port);
+    local_port = socket->local_address().second;
+    socket->connect(NetnsPair::REMOTE_IP, port, std::chrono::seconds(30));
+    sockets.push_back(socket);
+  }
+  ASSERT_EQ(sockets[0]->local_address(), sockets[1]->local_address());
+  for (const auto& socket : sockets) {
+    const std::string request = "GET /shared HTTP/1.1\r\nHost: d\r\n\r\n";
+    socket->send_all(request.data(), request.size());
+  }
+  for (const auto& socket : sockets) {
+    const std::string answer = answer_within(*socket, std::chrono::seconds(30));
+    EXPECT_NE(answer.find("\r\n\r\nok"), std::string::npos) << answer << _engine->output();
+  }
+  EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP);
+  EXPECT_EQ(second->peers(), std::vector<std::string>{NetnsPair::REMOTE_IP});
+  sockets.clear();
+  stop_engine();
+  wire->stop(SIGINT);
+  EXPECT_EQ(packets("shared-port"), 0);
+}
+
+// The proxy refuses the relay (wrong password): the relay gives the connection up. What the
+// application sends on it later is answered with a reset at once, never let out.
+TEST_F(EngineEndToEndTest, AConnectionThatTheProxyRefusedIsResetInsteadOfLeaving) {
+  const int port = _remote->destination().port();
+  auto wire = capture("refused", from_client_to(port));
+  nlohmann::ordered_json record = settings("socks5");
+  record["proxy_list"][0]["password"] = "wrong";
+  start_engine(record);
+  NetnsScope inside(client());
+  auto connection = connect_tcp(NetnsPair::REMOTE_IP, port, std::chrono::seconds(30));
+  EXPECT_EQ(outcome(*connection, std::chrono::seconds(30)), "end") << "the relay gives up on it";
+  const std::string request = "GET /late HTTP/1.1\r\nHost: d\r\n\r\n";
+  connection->send_all(request.data(), request.size());
+  // After the end of stream a read says nothing more; the socket's own state tells the reset.
+  EXPECT_TRUE(testing::eventually(
+      [&] {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        return getsockopt(static_cast<int>(connection->native_handle()), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+               info.tcpi_state == TCP_CLOSE;
+      },
+      std::chrono::seconds(10)))
+      << "the application still waits for an answer";
+  stop_engine();
+  wire->stop(SIGINT);
+  EXPECT_EQ(packets("refused"), 0);
+}
+
+// Deleting the last proxy while the engine runs keeps the relays: the chosen program goes on
+// through the proxy, and nothing of it leaves directly.
+TEST_F(EngineEndToEndTest, AHotUpdateToAnEmptyListKeepsTheChosenProgramOffTheWire) {
+  NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
+                           _remote->dir() / "placeholder-empty.log");
+  auto wire = capture("empty-update", from_client_to(_remote->destination().port()));
+  start_engine(settings("socks5", {"chosen"}));
+  ASSERT_EQ(kill(_engine->pid(), SIGUSR1), 0);
+  EXPECT_TRUE(_engine->wait_for_output("error: 新代理列表为空", std::chrono::seconds(30))) << _engine->output();
+  for (int i = 0; i < 3; ++i) {
+    const CommandResult result = curl(_remote->chosen_curl(), {url("/after-empty-update")});
+    ASSERT_EQ(result.exit_code, 0) << result.standard_error << _engine->output();
+    EXPECT_EQ(last_peer(), NetnsPair::REMOTE_IP);
+  }
+  stop_engine();
+  wire->stop(SIGINT);
+  EXPECT_EQ(packets("empty-update"), 0);
+}
+
+// A client with a small receive buffer stops reading a large answer: at the stop, the relay's
+// reset does not fit its closed window. Once it reads and sends again, not one packet reaches
+// the destination directly; its connection is reset instead.
+TEST_F(EngineEndToEndTest, AClientThatStoppedReadingCannotReachTheDestinationAfterTheStop) {
+  const int port = _remote->destination().port();
+  auto wire = capture("full-window", from_client_to(port));
+  start_engine(settings("socks5"));
+  std::shared_ptr<Socket> connection;
+  {
+    NetnsScope inside(client());
+    connection = Socket::create_tcp();
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(static_cast<int>(connection->native_handle()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small),
+              0);
+    connection->connect(NetnsPair::REMOTE_IP, port, std::chrono::seconds(30));
+    const std::string request = "GET /data HTTP/1.1\r\nHost: d\r\n\r\n";
+    connection->send_all(request.data(), request.size());
+  }
+  // The answer fills the receive buffer; the client reads nothing of it.
+  ASSERT_TRUE(testing::eventually([&] {
+    int queued = 0;
+    return ioctl(static_cast<int>(connection->native_handle()), FIONREAD, &queued) == 0 && queued >= 2048;
+  }));
+  stop_engine();
+  EXPECT_EQ(outcome(*connection, std::chrono::seconds(10)), "reset");
+  wire->stop(SIGINT);
+  EXPECT_EQ(packets("full-window"), 0);
 }
 
 TEST_F(EngineEndToEndTest, StoppingRestoresDirectTrafficAndAKilledEngineRestartsWithOneSetOfRules) {

@@ -76,14 +76,15 @@ void FakeSocks5UdpServer::_handshake(const std::shared_ptr<Socket>& client) {
                                   0,
                                   static_cast<std::uint8_t>(relay_port >> 8),
                                   static_cast<std::uint8_t>(relay_port)};
+    // Counted before the reply, so a test that has seen the association's first datagram sees it.
+    if (_reply_code == 0) {
+      ++_granted;
+      std::lock_guard guard(_lock);
+      _controls.push_back(client);
+    }
     client->send_all(reply, sizeof reply);
   } catch (const SocketError&) {
-    return;
   }
-  if (_reply_code != 0) return;
-  ++_granted;
-  std::lock_guard guard(_lock);
-  _controls.push_back(client);
 }
 
 std::optional<std::pair<SocketAddress, std::vector<std::uint8_t>>> FakeSocks5UdpServer::next_datagram(
