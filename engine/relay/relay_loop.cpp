@@ -128,6 +128,12 @@ void RelayLoop::_admit(std::shared_ptr<Socket> client, const SocketAddress& peer
     client->reset();
     return;
   }
+  try {
+    // The relay adds no delay of its own: the application already chose how to write.
+    client->set_no_delay(true);
+  } catch (const SocketError&) {
+    // Only a small delay on some writes; the connection works without it.
+  }
   auto connection = std::make_unique<RelayConnection>(++_next_id, std::move(client), peer, _context->live);
   RelayConnection& added = *connection;
   {
@@ -223,6 +229,7 @@ void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order)
     queued = _handshakes.submit(
         key, [context = _context, inbox = _inbox, order = std::move(order), abandoned, live = connection.live] {
           std::shared_ptr<Socket> upstream = open_tunnel(*context, order, *abandoned);
+          if (upstream && !prepare_for_loop(*upstream, context->options.socket_buffer_bytes)) upstream = nullptr;
           if (!inbox->deliver(order.connection_id, upstream) && upstream) upstream->close();
         });
   } catch (const std::exception& error) {
@@ -245,11 +252,15 @@ void RelayLoop::_take_tunnels() {
       continue;
     }
     connection->handshake_abandoned.reset();
-    if (!upstream) {
-      _finish(*connection, Ending::close);
-      continue;
+    try {
+      if (upstream) {
+        _start_copy(*connection, std::move(upstream));
+      } else {
+        _finish(*connection, Ending::close);
+      }
+    } catch (const std::exception& error) {
+      _context->log->debug("中继事件处理异常: {}", error.what());
     }
-    _start_copy(*connection, std::move(upstream));
   }
 }
 
@@ -257,22 +268,13 @@ void RelayLoop::_take_tunnels() {
 
 void RelayLoop::_start_copy(RelayConnection& connection, std::shared_ptr<Socket> upstream) {
   connection.upstream = std::move(upstream);
-  try {
-    connection.upstream->set_non_blocking(true);
-    // The relay adds no delay of its own: the application already chose how to write.
-    connection.upstream->set_no_delay(true);
-    if (_context->options.socket_buffer_bytes > 0)
-      connection.upstream->set_buffer_sizes(_context->options.socket_buffer_bytes);
-    connection.client->set_no_delay(true);
-  } catch (const SocketError& error) {
-    _context->log->debug("中继建立代理连接失败 {}:{}: {}", connection.entry->original_dst_ip,
-                         connection.entry->original_dst_port, error.what());
-    _finish(connection, Ending::close);
-    return;
-  }
   connection.stage = RelayConnection::Stage::relaying;
   connection.tunnel_up = true;
   _update_watch(connection);
+  // Most clients have spoken by now: their first bytes go on without another wait.
+  EventPoller::Event client_ready;
+  client_ready.readable = true;
+  _copy_ready(connection, Side::client, client_ready, RelayClock::now());
 }
 
 void RelayLoop::_copy_ready(RelayConnection& connection, Side side, const EventPoller::Event& event,

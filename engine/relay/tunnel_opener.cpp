@@ -40,4 +40,16 @@ std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrd
   return nullptr;
 }
 
+bool prepare_for_loop(Socket& upstream, int socket_buffer_bytes) noexcept {
+  try {
+    upstream.set_non_blocking(true);
+    upstream.set_no_delay(true);
+    if (socket_buffer_bytes > 0) upstream.set_buffer_sizes(socket_buffer_bytes);
+    return true;
+  } catch (const SocketError&) {
+    upstream.close();
+    return false;
+  }
+}
+
 }  // namespace tovix

@@ -29,4 +29,8 @@ std::string upstream_key(const TunnelOrder& order);
 std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrder& order,
                                     const std::atomic<bool>& abandoned);
 
+// Makes a tunnel's socket ready for the event loop: non-blocking, no delay of its own, and the
+// relay's buffer sizes where set. False (the socket closed) when the system refuses.
+bool prepare_for_loop(Socket& upstream, int socket_buffer_bytes) noexcept;
+
 }  // namespace tovix
