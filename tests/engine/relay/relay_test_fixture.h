@@ -48,6 +48,15 @@ struct Client {
   void send(const std::string& text) { socket->send_all(text.data(), text.size()); }
   std::string receive(std::size_t size) { return testing::receive_up_to(*socket, size); }
   bool sees_end() { return testing::sees_end_of_stream(*socket, END_TIMEOUT); }
+  // Connects and expects the relay to end the connection; a reset may already fail the connect.
+  bool refused_by(int relay_port) {
+    try {
+      connect(relay_port);
+    } catch (const SocketError&) {
+      return true;
+    }
+    return sees_end();
+  }
 };
 
 class RelayHubTest : public ::testing::Test {
