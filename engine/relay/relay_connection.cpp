@@ -98,6 +98,10 @@ void RelayConnection::_count(Side from, std::size_t bytes, RelayContext& context
   }
 }
 
+void RelayConnection::send_first(const std::string& bytes) {
+  if (!bytes.empty()) _up.pending.hold(bytes.data(), bytes.size());
+}
+
 void RelayConnection::pass_on_ends(RelayClock::time_point now) {
   if (_down.source_ended && _down.pending.empty() && !_down.sink_told) {
     client->shutdown_send();

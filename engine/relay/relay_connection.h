@@ -58,6 +58,8 @@ class RelayConnection {
   // on (an error, a reset, urgent data). Throws nothing.
   bool on_ready(Side side, const EventPoller::Event& event, char* scratch, std::size_t scratch_size,
                 RelayContext& context, RelayClock::time_point now);
+  // Bytes the client sent before the copy began, to go upstream first.
+  void send_first(const std::string& bytes);
   // Passes on ends that are due: called after every copy step and when the hold's time comes.
   void pass_on_ends(RelayClock::time_point now);
   // When the held client end must be looked at again; nothing while no end is held.

@@ -22,11 +22,11 @@ std::uint64_t token_of(std::uint64_t id, Side side) { return id << 1 | static_ca
 
 }  // namespace
 
-bool RelayLoop::TunnelInbox::deliver(std::uint64_t id, std::shared_ptr<Socket> upstream) {
+bool RelayLoop::TunnelInbox::deliver(OpenedTunnel tunnel) {
   {
     std::lock_guard guard(lock);
     if (closed) return false;
-    delivered.emplace_back(id, std::move(upstream));
+    delivered.push_back(std::move(tunnel));
   }
   poller->wake();
   return true;
@@ -190,7 +190,7 @@ void RelayLoop::_choose_upstream(RelayConnection& connection) {
       choice = UpstreamChoice::block();
     }
   }
-  TunnelOrder order{connection.id, entry.original_dst_ip, entry.original_dst_port, false, {}};
+  TunnelOrder order{connection.id, entry.original_dst_ip, entry.original_dst_port, false, {}, connection.client};
   try {
     switch (choice.way) {
       case UpstreamChoice::Way::block:
@@ -228,9 +228,9 @@ void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order)
   try {
     queued = _handshakes.submit(
         key, [context = _context, inbox = _inbox, order = std::move(order), abandoned, live = connection.live] {
-          std::shared_ptr<Socket> upstream = open_tunnel(*context, order, *abandoned);
-          if (upstream && !prepare_for_loop(*upstream, context->options.socket_buffer_bytes)) upstream = nullptr;
-          if (!inbox->deliver(order.connection_id, upstream) && upstream) upstream->close();
+          OpenedTunnel tunnel = open_and_prime_tunnel(*context, order, *abandoned);
+          std::shared_ptr<Socket> upstream = tunnel.upstream;
+          if (!inbox->deliver(std::move(tunnel)) && upstream) upstream->close();
         });
   } catch (const std::exception& error) {
     _context->log->debug("中继建立代理连接失败 {}:{}: {}", connection.entry->original_dst_ip,
@@ -240,21 +240,21 @@ void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order)
 }
 
 void RelayLoop::_take_tunnels() {
-  std::vector<std::pair<std::uint64_t, std::shared_ptr<Socket>>> delivered;
+  std::vector<OpenedTunnel> delivered;
   {
     std::lock_guard guard(_inbox->lock);
     delivered.swap(_inbox->delivered);
   }
-  for (auto& [id, upstream] : delivered) {
-    RelayConnection* connection = _find(id);
+  for (auto& tunnel : delivered) {
+    RelayConnection* connection = _find(tunnel.connection_id);
     if (connection == nullptr || connection->stage != RelayConnection::Stage::handshaking) {
-      if (upstream) upstream->close();
+      if (tunnel.upstream) tunnel.upstream->close();
       continue;
     }
     connection->handshake_abandoned.reset();
     try {
-      if (upstream) {
-        _start_copy(*connection, std::move(upstream));
+      if (tunnel.upstream) {
+        _start_copy(*connection, std::move(tunnel));
       } else {
         _finish(*connection, Ending::close);
       }
@@ -266,8 +266,10 @@ void RelayLoop::_take_tunnels() {
 
 // ---- copy and drain
 
-void RelayLoop::_start_copy(RelayConnection& connection, std::shared_ptr<Socket> upstream) {
-  connection.upstream = std::move(upstream);
+void RelayLoop::_start_copy(RelayConnection& connection, OpenedTunnel tunnel) {
+  connection.upstream = std::move(tunnel.upstream);
+  connection.uploaded += tunnel.forwarded;
+  connection.send_first(tunnel.unsent);
   connection.stage = RelayConnection::Stage::relaying;
   connection.tunnel_up = true;
   _update_watch(connection);
@@ -307,10 +309,20 @@ void RelayLoop::_check_drain(RelayConnection& connection, RelayClock::time_point
 
 void RelayLoop::_finish(RelayConnection& connection, Ending how) {
   _stop_watching(connection);
-  if (connection.handshake_abandoned) connection.handshake_abandoned->store(true);
-  if (how == Ending::reset) connection.client->reset();
-  if (how == Ending::stop) connection.client->shutdown();
-  connection.client->close();
+  if (connection.handshake_abandoned) {
+    // The handshake job may still read the client: it is shut down here and closed when the job
+    // lets go of it, so its descriptor number cannot pass to another socket under the job.
+    connection.handshake_abandoned->store(true);
+    if (how == Ending::reset) {
+      connection.client->abort();
+    } else {
+      connection.client->shutdown();
+    }
+  } else {
+    if (how == Ending::reset) connection.client->reset();
+    if (how == Ending::stop) connection.client->shutdown();
+    connection.client->close();
+  }
   if (connection.upstream) {
     if (how != Ending::close) connection.upstream->shutdown();
     connection.upstream->close();
@@ -336,8 +348,8 @@ void RelayLoop::_end_all(Ending how) {
   {
     std::lock_guard guard(_inbox->lock);
     _inbox->closed = true;
-    for (auto& [id, upstream] : _inbox->delivered)
-      if (upstream) upstream->close();
+    for (auto& tunnel : _inbox->delivered)
+      if (tunnel.upstream) tunnel.upstream->close();
     _inbox->delivered.clear();
   }
   std::vector<std::uint64_t> ids;

@@ -52,11 +52,11 @@ class RelayLoop {
   // Handshake results on their way from the handshake threads to the loop.
   struct TunnelInbox {
     std::mutex lock;
-    std::vector<std::pair<std::uint64_t, std::shared_ptr<Socket>>> delivered;
+    std::vector<OpenedTunnel> delivered;
     bool closed = false;
     std::shared_ptr<EventPoller> poller;
     // False once the loop has ended; the caller then closes the socket itself.
-    bool deliver(std::uint64_t id, std::shared_ptr<Socket> upstream);
+    bool deliver(OpenedTunnel tunnel);
   };
 
   struct Timer {
@@ -74,7 +74,7 @@ class RelayLoop {
   void _choose_upstream(RelayConnection& connection);
   void _start_handshake(RelayConnection& connection, TunnelOrder order);
   void _take_tunnels();
-  void _start_copy(RelayConnection& connection, std::shared_ptr<Socket> upstream);
+  void _start_copy(RelayConnection& connection, OpenedTunnel tunnel);
   void _copy_ready(RelayConnection& connection, Side side, const EventPoller::Event& event, RelayClock::time_point now);
   void _end_copy(RelayConnection& connection, RelayClock::time_point now);
   void _check_drain(RelayConnection& connection, RelayClock::time_point now);

@@ -18,6 +18,17 @@ struct TunnelOrder {
   int dst_port = 0;
   bool direct = false;  // no proxy: `proxy` is not used
   ProxySettings proxy;
+  // The client, for its first bytes once the tunnel stands. While the handshake runs the loop
+  // leaves it open (it only shuts it down), so the job may read it.
+  std::shared_ptr<Socket> client;
+};
+
+// What a handshake job hands back to the loop.
+struct OpenedTunnel {
+  std::uint64_t connection_id = 0;
+  std::shared_ptr<Socket> upstream;  // null: no tunnel
+  std::uint64_t forwarded = 0;       // client bytes already sent through it
+  std::string unsent;                // client bytes received that the upstream did not take yet
 };
 
 // The pool's name for the upstream an order goes through.
@@ -29,8 +40,9 @@ std::string upstream_key(const TunnelOrder& order);
 std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrder& order,
                                     const std::atomic<bool>& abandoned);
 
-// Makes a tunnel's socket ready for the event loop: non-blocking, no delay of its own, and the
-// relay's buffer sizes where set. False (the socket closed) when the system refuses.
-bool prepare_for_loop(Socket& upstream, int socket_buffer_bytes) noexcept;
+// The whole handshake job: opens the tunnel, makes its socket ready for the event loop
+// (non-blocking, no delay of its own, the relay's buffer sizes where set), and sends on what the
+// client has said so far, so the first bytes travel while the loop takes the connection over.
+OpenedTunnel open_and_prime_tunnel(RelayContext& context, const TunnelOrder& order, const std::atomic<bool>& abandoned);
 
 }  // namespace tovix
