@@ -273,7 +273,9 @@ void RelayLoop::_start_copy(RelayConnection& connection, OpenedTunnel tunnel) {
   connection.stage = RelayConnection::Stage::relaying;
   connection.tunnel_up = true;
   _update_watch(connection);
-  // Most clients have spoken by now: their first bytes go on without another wait.
+  if (tunnel.forwarded > 0) return;
+  // A client that had not spoken when the handshake ended most likely has by now: its first
+  // bytes go on without another wait.
   EventPoller::Event client_ready;
   client_ready.readable = true;
   _copy_ready(connection, Side::client, client_ready, RelayClock::now());
