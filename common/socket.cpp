@@ -181,19 +181,33 @@ void Socket::shutdown() noexcept {
 #endif
 }
 
+namespace {
+
+// Lingering zero seconds makes the close a reset.
+void linger_zero(NativeSocket handle) {
+  if (handle == INVALID_NATIVE_SOCKET) return;
+  linger value{};
+  value.l_onoff = 1;
+  value.l_linger = 0;
+  (void)setsockopt(os(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+}  // namespace
+
 void Socket::abort() noexcept {
   {
     std::lock_guard guard(_close_lock);
-    NativeSocket handle = _handle.load(std::memory_order_acquire);
-    if (handle != INVALID_NATIVE_SOCKET) {
-      // Lingering zero seconds makes the close a reset.
-      linger value{};
-      value.l_onoff = 1;
-      value.l_linger = 0;
-      (void)setsockopt(os(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value);
-    }
+    linger_zero(_handle.load(std::memory_order_acquire));
   }
   shutdown();
+}
+
+void Socket::reset() noexcept {
+  {
+    std::lock_guard guard(_close_lock);
+    linger_zero(_handle.load(std::memory_order_acquire));
+  }
+  close();
 }
 
 void Socket::shutdown_send() noexcept {
@@ -209,15 +223,23 @@ void Socket::shutdown_send() noexcept {
 void Socket::wait_until_sent(std::chrono::milliseconds timeout) noexcept {
 #ifndef _WIN32
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!is_shut_down() && std::chrono::steady_clock::now() < deadline) {
-    const NativeSocket handle = native_handle();
-    int unsent = 0;
-    if (handle == INVALID_NATIVE_SOCKET || ioctl(os(handle), SIOCOUTQ, &unsent) != 0 || unsent == 0) return;
+  while (!is_shut_down() && std::chrono::steady_clock::now() < deadline && unsent_bytes() > 0) {
     // The kernel signals no event for an emptied send queue; poll it.
     poll(nullptr, 0, 10);
   }
 #else
   (void)timeout;
+#endif
+}
+
+std::size_t Socket::unsent_bytes() const noexcept {
+#ifndef _WIN32
+  const NativeSocket handle = native_handle();
+  int unsent = 0;
+  if (handle == INVALID_NATIVE_SOCKET || ioctl(os(handle), SIOCOUTQ, &unsent) != 0 || unsent < 0) return 0;
+  return static_cast<std::size_t>(unsent);
+#else
+  return 0;
 #endif
 }
 
@@ -259,6 +281,15 @@ void Socket::set_mark(std::uint32_t mark) {
 #endif
 }
 
+void Socket::set_buffer_sizes(int bytes) {
+  const NativeSocket handle = _checked_handle();
+  for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+    if (setsockopt(os(handle), SOL_SOCKET, option, reinterpret_cast<const char*>(&bytes), sizeof bytes) != 0) {
+      fail("setsockopt SO_SNDBUF/SO_RCVBUF failed", last_error());
+    }
+  }
+}
+
 void Socket::set_non_blocking(bool on) {
   OsSocket s = os(_checked_handle());
 #ifdef _WIN32
@@ -287,14 +318,19 @@ SocketAddress Socket::local_address() const { return query_address(os(_checked_h
 
 SocketAddress Socket::peer_address() const { return query_address(os(_checked_handle()), getpeername, "getpeername"); }
 
-std::shared_ptr<Socket> Socket::accept(SocketAddress& peer) {
+std::shared_ptr<Socket> Socket::accept(SocketAddress& peer) { return _accept(peer, false); }
+
+std::shared_ptr<Socket> Socket::accept_non_blocking(SocketAddress& peer) { return _accept(peer, true); }
+
+std::shared_ptr<Socket> Socket::_accept(SocketAddress& peer, bool non_blocking) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
   for (;;) {
 #ifdef _WIN32
     OsSocket s = ::accept(os(_checked_handle()), reinterpret_cast<sockaddr*>(&address), &length);
 #else
-    OsSocket s = ::accept4(os(_checked_handle()), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    OsSocket s = ::accept4(os(_checked_handle()), reinterpret_cast<sockaddr*>(&address), &length,
+                           SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0));
 #endif
     if (native(s) == INVALID_NATIVE_SOCKET) {
       int error = last_error();
@@ -304,8 +340,8 @@ std::shared_ptr<Socket> Socket::accept(SocketAddress& peer) {
     }
     auto accepted = std::make_shared<Socket>(native(s));
 #ifdef _WIN32
-    // Winsock hands the listener's non-blocking mode down to accepted sockets.
-    accepted->set_non_blocking(false);
+    // Winsock hands the listener's mode down to accepted sockets.
+    accepted->set_non_blocking(non_blocking);
 #endif
     peer = split_address(address);
     return accepted;
@@ -380,6 +416,27 @@ void Socket::send_to(const void* data, std::size_t size, const SocketAddress& to
                       reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (n >= 0) return;
     if (!interrupted(last_error())) fail("send failed", last_error());
+  }
+}
+
+std::optional<std::size_t> Socket::receive_available(void* buffer, std::size_t size) {
+  for (;;) {
+    auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), 0);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    const int error = last_error();
+    if (is_shut_down()) return 0;
+    if (would_block(error)) return std::nullopt;
+    if (!interrupted(error)) fail("receive failed", error);
+  }
+}
+
+std::size_t Socket::send_available(const void* data, std::size_t size) {
+  for (;;) {
+    auto n = ::send(os(_checked_handle()), static_cast<const char*>(data), clamp_length(size), SEND_FLAGS);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    const int error = last_error();
+    if (would_block(error)) return 0;
+    if (!interrupted(error)) fail("send failed", error);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -76,6 +77,8 @@ class COMMON_EXPORT Socket {
   // shutdown(), and the owner's close then resets the connection: the peer's socket is torn
   // down instead of staying open for it to send on. Never throws; harmless after close.
   void abort() noexcept;
+  // For the owner: closes at once with a reset, no orderly end first. Never throws.
+  void reset() noexcept;
   // The sending direction only: the peer reads end-of-stream while this side can still
   // receive (a half close). Does not count as shutdown(). Never throws.
   void shutdown_send() noexcept;
@@ -83,6 +86,9 @@ class COMMON_EXPORT Socket {
   // what routes the connection's segments may be torn down after close. Returns at once where
   // the system cannot tell (Windows), after shutdown() or close. Never throws.
   void wait_until_sent(std::chrono::milliseconds timeout) noexcept;
+  // Bytes handed to the system but not yet acknowledged by the peer; 0 where the system cannot
+  // tell (Windows) and once closed. Never throws.
+  std::size_t unsent_bytes() const noexcept;
 
   // For listeners: re-binding a port whose old connections linger succeeds; on Windows the
   // port is also kept from other sockets (SO_EXCLUSIVEADDRUSE).
@@ -92,6 +98,8 @@ class COMMON_EXPORT Socket {
   // SO_MARK on Linux (needs CAP_NET_ADMIN, as the engine has); nothing where sockets carry no
   // marks (Windows).
   void set_mark(std::uint32_t mark);
+  // Fixes the send and receive buffers at `bytes` each (the system's automatic sizing ends).
+  void set_buffer_sizes(int bytes);
   void bind(const std::string& ip, int port);
   void listen(int backlog);
   SocketAddress local_address() const;
@@ -100,6 +108,8 @@ class COMMON_EXPORT Socket {
   // The accepted connection, blocking whatever this socket's mode, or null when a non-blocking
   // listener has nothing pending.
   std::shared_ptr<Socket> accept(SocketAddress& peer);
+  // The same for event loops: the accepted connection is non-blocking.
+  std::shared_ptr<Socket> accept_non_blocking(SocketAddress& peer);
   // Connects to an IPv4 address; throws SocketTimeout when the time-out passes first.
   void connect(const std::string& ip, int port, std::chrono::milliseconds timeout);
 
@@ -113,9 +123,17 @@ class COMMON_EXPORT Socket {
   std::size_t receive_from(void* buffer, std::size_t size, SocketAddress& from);
   void send_to(const void* data, std::size_t size, const SocketAddress& to);
 
+  // For event loops, on a non-blocking socket: the bytes received (0 at end-of-stream or after
+  // shutdown()), or nothing when no byte is waiting.
+  std::optional<std::size_t> receive_available(void* buffer, std::size_t size);
+  // For event loops, on a non-blocking socket: how many bytes the system took, 0 when its send
+  // buffer is full.
+  std::size_t send_available(const void* data, std::size_t size);
+
  private:
   NativeSocket _checked_handle() const;
   std::size_t _receive(void* buffer, std::size_t size, int flags);
+  std::shared_ptr<Socket> _accept(SocketAddress& peer, bool non_blocking);
 
   std::atomic<NativeSocket> _handle;
   std::atomic<bool> _shut_down{false};

@@ -25,14 +25,24 @@ struct NatEntry {
   friend bool operator==(const NatEntry&, const NatEntry&) = default;
 };
 
+// What a relay connection finds under its client port.
+struct NatClaim {
+  std::optional<NatEntry> entry;  // set when this caller now serves the entry
+  bool already_claimed = false;   // the entry is there but another relay connection serves it
+};
+
 // Wall-clock seconds as NatEntry::created_at expects them.
 NAT_TABLE_EXPORT double nat_clock_now();
 
 class NAT_TABLE_EXPORT NatTable {
  public:
   std::optional<NatEntry> get(int port) const;
-  // Replaces any entry under that port.
+  // Replaces any entry under that port; the new entry is unclaimed (a new connection).
   void set(int port, NatEntry entry);
+  // The entry under `port` for exactly one relay connection: the first claim gets it, later
+  // claims see already_claimed until set() records a new connection on the port. A program that
+  // connects to a relay from a live connection's port number is thus not carried in its place.
+  NatClaim claim(int port);
   // True when an entry was there.
   bool remove(int port);
   // Removes the entry only while it is still `expected`: a connection that finished must not
@@ -48,8 +58,12 @@ class NAT_TABLE_EXPORT NatTable {
   std::mutex& compound_lock() { return _compound_lock; }
 
  private:
+  struct Slot {
+    NatEntry entry;
+    bool claimed = false;
+  };
   mutable std::mutex _lock;  // guards _entries for each single operation
-  std::map<int, NatEntry> _entries;
+  std::map<int, Slot> _entries;
   std::mutex _compound_lock;
 };
 

@@ -6,10 +6,14 @@
 // other side's sending direction is ended too and the copy goes on the other way until that
 // side ends as well.
 //
-// Threads: start()/stop()/get_traffic() on the caller's thread, one accept thread (joined by
-// stop), one detached thread per connection. Connection threads share ownership of the hub's
-// state, so destroying the hub while connections are open is safe: stop() wakes them and
-// they finish on their own.
+// Only connections the engine diverted are carried: they come from DIVERTED_SOURCE_IP, and each
+// NAT entry serves one relay connection.
+//
+// Threads: start()/stop()/get_traffic() on the caller's thread; one event-loop thread per relay
+// (joined by stop) that accepts and copies for every connection; up to HANDSHAKE_THREADS
+// threads, started on demand, for the blocking proxy handshakes. A handshake still running at
+// stop() ends with its time-out on its own; it shares ownership of what it uses, so destroying
+// the hub is safe at any time.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -24,6 +28,7 @@
 #include "common/socket.h"
 #include "engine/relay/nat_table.h"
 #include "engine/relay/relay_hub_export.h"
+#include "engine/relay/upstream_choice.h"
 #include "engine/relay/upstream_handler.h"
 
 namespace tovix {
@@ -47,34 +52,52 @@ struct UpstreamOutcome {
   bool at_proxy = false;
   std::string error;  // the handler's text when the tunnel failed
 };
-// Called on the connection's thread once per relayed connection; it must not block.
+// Called on a handshake thread once per connection that tried a proxy; it must not block.
 using UpstreamObserver = std::function<void(const UpstreamOutcome&)>;
+
+// What a relay may be given beyond its proxy.
+struct RelayOptions {
+  // Picks each connection's way out (another proxy, direct, or blocked); unset: the relay's proxy.
+  UpstreamChooser chooser;
+  // Fixes the send and receive buffers of the relay's sockets; 0 leaves the system's own sizing.
+  int socket_buffer_bytes = 0;
+};
+
+class RelayLoop;
+struct RelayContext;
 
 class RELAY_HUB_EXPORT RelayHub {
  public:
-  static constexpr int LISTEN_BACKLOG = 128;
-  static constexpr std::chrono::milliseconds ACCEPT_WAIT{500};
+  // The source address the engine gives every diverted connection on its way to a relay.
+  static constexpr const char* DIVERTED_SOURCE_IP = "127.0.0.2";
+  // Room for a burst of thousands of new connections (the system may cap it lower).
+  static constexpr int LISTEN_BACKLOG = 4096;
   static constexpr int NAT_LOOKUP_ATTEMPTS = 20;
   static constexpr std::chrono::milliseconds NAT_LOOKUP_PAUSE{100};
-  static constexpr std::chrono::milliseconds COPY_WAIT{1000};
   // A client's half-close reaches the upstream proxy only once the upstream has sent nothing
   // for this long: common proxies (microsocks, tinyproxy) close both directions when their
   // client ends its side, which would cut off an answer still on its way.
   static constexpr std::chrono::milliseconds HALF_CLOSE_HOLD{1000};
   // How long an ended connection waits for its last bytes to reach the client.
   static constexpr std::chrono::milliseconds SEND_DRAIN_WAIT{5000};
+  // The most one receive takes; the loop's single buffer has this size.
   static constexpr std::size_t COPY_CHUNK = 65536;
+  // Handshakes running at once; one proxy never holds more than half of them.
+  static constexpr std::size_t HANDSHAKE_THREADS = 64;
+  // A handshake thread with nothing to do for this long ends.
+  static constexpr std::chrono::milliseconds HANDSHAKE_IDLE_EXIT{10000};
 
   // `proxy_config` is a ProxyEntry record ("type", "host", "port", "username", "password").
   RelayHub(std::shared_ptr<NatTable> nat_table, nlohmann::ordered_json proxy_config,
-           HandlerFactory handler_factory = make_upstream_handler, UpstreamObserver upstream_observer = {});
+           HandlerFactory handler_factory = make_upstream_handler, UpstreamObserver upstream_observer = {},
+           RelayOptions options = {});
   ~RelayHub();
   RelayHub(const RelayHub&) = delete;
   RelayHub& operator=(const RelayHub&) = delete;
 
-  // Binds, listens and starts the accept thread; port 0 lets the system choose. Returns the
-  // bound address. Throws SocketError (nothing started then) or std::logic_error when called
-  // a second time.
+  // Raises the process's descriptor limit, binds, listens and starts the event loop; port 0 lets
+  // the system choose. Returns the bound address. Throws SocketError (nothing started then) or
+  // std::logic_error when called a second time.
   SocketAddress start(const std::string& host = "127.0.0.1", int port = 0);
   // Ends accepting and every live connection; the byte counters are kept.
   void stop();
@@ -103,20 +126,20 @@ class RELAY_HUB_EXPORT RelayHub {
   // The client ports of those connections.
   std::vector<int> client_ports() const;
 
-  // Connection threads that have not finished yet.
+  // Connections not finished yet, including handshakes that outlive a stop().
   std::size_t live_connections() const;
-  // Client sockets recorded for live connections (`_clients`).
+  // Client sockets the relay holds for live connections.
   std::size_t client_count() const;
-  // Blocks until no connection thread is left, at most `timeout`; true when none is left.
+  // Blocks until no connection is live, at most `timeout`; true when none is left.
   bool wait_until_idle(std::chrono::milliseconds timeout) const;
-
-  struct State;
 
  private:
   void _stop(bool reset_clients);
 
-  std::shared_ptr<State> _state;
-  std::thread _accept_thread;
+  std::shared_ptr<RelayContext> _context;
+  std::shared_ptr<Socket> _listener;
+  std::shared_ptr<RelayLoop> _loop;
+  std::thread _loop_thread;
 };
 
 }  // namespace tovix

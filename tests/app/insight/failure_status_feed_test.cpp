@@ -31,7 +31,7 @@ TEST(FailureStatusFeed, ManyConnectionsFailingAtAnExpiredProxyGiveOneStatusOnThe
   std::vector<std::shared_ptr<Socket>> clients;
   for (int i = 0; i < 5; ++i) {
     auto client = Socket::create_tcp();
-    client->bind("127.0.0.1", 0);
+    client->bind(RelayHub::DIVERTED_SOURCE_IP, 0);
     nat->set(client->local_address().second, NatEntry{"10.0.0.2", "127.0.0.1", echo.port(), nat_clock_now(), 0});
     client->connect("127.0.0.1", relay_port, 10s);
     clients.push_back(client);

@@ -35,6 +35,27 @@ TEST(NatTableTest, FinishedConnectionDoesNotRemoveTheEntryOfANewerOneOnTheSamePo
   EXPECT_FALSE(table.contains(50000));
 }
 
+// One diverted connection, one relay connection: whoever else comes with the same port number gets
+// nothing, until the engine records a new connection on that port.
+TEST(NatTableTest, EachEntryIsClaimedByOneRelayConnection) {
+  NatTable table;
+  EXPECT_FALSE(table.claim(50000).entry.has_value());
+  EXPECT_FALSE(table.claim(50000).already_claimed);
+  const NatEntry first = entry_to("1.2.3.4", 443, 10.0);
+  table.set(50000, first);
+  EXPECT_EQ(table.claim(50000).entry, first);
+  const NatClaim again = table.claim(50000);
+  EXPECT_FALSE(again.entry.has_value());
+  EXPECT_TRUE(again.already_claimed);
+  EXPECT_EQ(table.get(50000), first) << "a claim leaves the entry for the engine to read";
+
+  const NatEntry second = entry_to("1.2.3.4", 443, 11.0);
+  table.set(50000, second);
+  EXPECT_EQ(table.claim(50000).entry, second);
+  EXPECT_TRUE(table.remove_if_same(50000, second));
+  EXPECT_FALSE(table.claim(50000).already_claimed);
+}
+
 TEST(NatTableTest, RemoveWhereTakesOnlyMatchingEntries) {
   NatTable table;
   table.set(1, entry_to("1.1.1.1", 1, 100.0));

@@ -1,0 +1,128 @@
+#include "engine/relay/relay_connection.h"
+
+#include <cstring>
+
+namespace tovix {
+namespace {
+
+// Receives per readiness report and direction, so that one busy connection cannot keep the loop
+// from the others for long.
+constexpr int RECEIVES_PER_REPORT = 8;
+
+Side other(Side side) { return side == Side::client ? Side::upstream : Side::client; }
+
+}  // namespace
+
+void PendingBytes::hold(const char* data, std::size_t size) {
+  _bytes.reset(new char[size]);
+  std::memcpy(_bytes.get(), data, size);
+  _size = size;
+  _offset = 0;
+}
+
+void PendingBytes::consumed(std::size_t count) {
+  _offset += count;
+  if (_offset < _size) return;
+  _bytes.reset();
+  _size = _offset = 0;
+}
+
+RelayConnection::RelayConnection(std::uint64_t id, std::shared_ptr<Socket> client, SocketAddress client_addr,
+                                 std::shared_ptr<LiveCount> live)
+    : id(id),
+      client(std::move(client)),
+      client_addr(std::move(client_addr)),
+      live(std::make_shared<LiveToken>(std::move(live))) {}
+
+unsigned RelayConnection::wanted(Side side) const {
+  if (stage != Stage::relaying) return 0;
+  const Direction& outgoing = side == Side::client ? _up : _down;
+  const Direction& incoming = side == Side::client ? _down : _up;
+  return (outgoing.reading() ? EventPoller::READ : 0) | (incoming.pending.empty() ? 0 : EventPoller::WRITE);
+}
+
+bool RelayConnection::on_ready(Side side, const EventPoller::Event& event, char* scratch, std::size_t scratch_size,
+                               RelayContext& context, RelayClock::time_point now) {
+  if (event.exceptional) return false;
+  try {
+    const Direction& incoming = side == Side::client ? _down : _up;
+    if (event.writable && !incoming.pending.empty()) _flush(side, context);
+    if (event.readable && _from(side).reading()) _pump(side, scratch, scratch_size, context, now);
+  } catch (const SocketError&) {
+    // A reset or a failed send ends the connection without a log line.
+    return false;
+  }
+  pass_on_ends(now);
+  return true;
+}
+
+void RelayConnection::_pump(Side from, char* scratch, std::size_t scratch_size, RelayContext& context,
+                            RelayClock::time_point now) {
+  Direction& direction = _from(from);
+  Socket& source = _socket(from);
+  Socket& sink = _socket(other(from));
+  for (int round = 0; round < RECEIVES_PER_REPORT; ++round) {
+    const std::optional<std::size_t> received = source.receive_available(scratch, scratch_size);
+    if (!received) return;
+    if (*received == 0) {
+      direction.source_ended = true;
+      if (from == Side::client) _upstream_quiet_since = now;
+      return;
+    }
+    if (from == Side::upstream) _upstream_quiet_since = now;
+    const std::size_t sent = sink.send_available(scratch, *received);
+    _count(from, sent, context);
+    if (sent < *received) {
+      direction.pending.hold(scratch + sent, *received - sent);
+      return;
+    }
+    if (*received < scratch_size) return;  // most likely drained; the poller tells otherwise
+  }
+}
+
+void RelayConnection::_flush(Side to, RelayContext& context) {
+  Direction& direction = _from(other(to));
+  const std::size_t sent = _socket(to).send_available(direction.pending.data(), direction.pending.size());
+  _count(other(to), sent, context);
+  direction.pending.consumed(sent);
+}
+
+void RelayConnection::_count(Side from, std::size_t bytes, RelayContext& context) {
+  if (bytes == 0) return;
+  if (from == Side::client) {
+    context.add_traffic(bytes, 0);
+    uploaded.fetch_add(bytes, std::memory_order_relaxed);
+  } else {
+    context.add_traffic(0, bytes);
+    downloaded.fetch_add(bytes, std::memory_order_relaxed);
+  }
+}
+
+void RelayConnection::send_first(const std::string& bytes) {
+  if (!bytes.empty()) _up.pending.hold(bytes.data(), bytes.size());
+}
+
+void RelayConnection::pass_on_ends(RelayClock::time_point now) {
+  if (_down.source_ended && _down.pending.empty() && !_down.sink_told) {
+    client->shutdown_send();
+    _down.sink_told = true;
+  }
+  if (_up.source_ended && _up.pending.empty() && !_up.sink_told) {
+    // The upstream hears of the client's end once it has nothing more to say, or has been quiet
+    // for the hold.
+    if (_down.source_ended || now - _upstream_quiet_since >= RelayHub::HALF_CLOSE_HOLD) {
+      upstream->shutdown_send();
+      _up.sink_told = true;
+      _client_end_held = false;
+    } else {
+      _client_end_held = true;
+    }
+  }
+}
+
+std::optional<RelayClock::time_point> RelayConnection::hold_due() const {
+  if (!_client_end_held) return std::nullopt;
+  return _upstream_quiet_since + RelayHub::HALF_CLOSE_HOLD;
+}
+
+}  // namespace tovix

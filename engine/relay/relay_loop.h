@@ -1,0 +1,114 @@
+#pragma once
+// The event loop of one relay: one thread that accepts, admits and copies for every connection
+// of the relay, without a thread or a buffer per connection. Each connection passes these steps:
+//
+//   accept → admit (only connections the engine diverted) → destination from the NAT table
+//   → first bytes (room for reading a host name before the way is chosen; passed on at once now)
+//   → choose the upstream (the chooser hook, or the relay's own proxy)
+//   → handshake (blocking handlers, on the relay's handshake threads) → copy both ways → drain
+//
+// Every step but the handshake runs on the loop thread and never blocks it.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "common/socket.h"
+#include "engine/relay/event_poller.h"
+#include "engine/relay/handshake_pool.h"
+#include "engine/relay/relay_connection.h"
+#include "engine/relay/relay_context.h"
+#include "engine/relay/tunnel_opener.h"
+
+namespace tovix {
+
+class RelayLoop {
+ public:
+  // `admitted_ip`: the only source address whose connections are carried (the engine's fake
+  // source of diverted connections).
+  RelayLoop(std::shared_ptr<RelayContext> context, std::shared_ptr<Socket> listener, std::string admitted_ip);
+  ~RelayLoop();
+  RelayLoop(const RelayLoop&) = delete;
+  RelayLoop& operator=(const RelayLoop&) = delete;
+
+  // The loop thread's body. Returns after request_stop(), every connection ended.
+  void run();
+  // From any thread; the first request decides whether clients are reset or ended in order.
+  void request_stop(bool reset_clients) noexcept;
+
+  // From any thread: each connection from accept until it is finished, in accept order.
+  void visit_connections(const std::function<void(const RelayConnection&)>& visit) const;
+  std::size_t connection_count() const;
+
+ private:
+  enum class Ending { close, reset, stop };
+  enum : int { RUNNING = 0, STOP = 1, ABORT = 2 };
+
+  // Handshake results on their way from the handshake threads to the loop.
+  struct TunnelInbox {
+    std::mutex lock;
+    std::vector<OpenedTunnel> delivered;
+    bool closed = false;
+    std::shared_ptr<EventPoller> poller;
+    // False once the loop has ended; the caller then closes the socket itself.
+    bool deliver(OpenedTunnel tunnel);
+  };
+
+  struct Timer {
+    RelayClock::time_point due;
+    std::uint64_t id;
+    std::uint64_t serial;
+    bool operator>(const Timer& other) const { return due > other.due; }
+  };
+
+  // The steps, in order.
+  void _accept_ready(RelayClock::time_point now);
+  void _admit(std::shared_ptr<Socket> client, const SocketAddress& peer, RelayClock::time_point now);
+  void _find_destination(RelayConnection& connection, RelayClock::time_point now);
+  void _read_first_bytes(RelayConnection& connection);
+  void _choose_upstream(RelayConnection& connection);
+  void _start_handshake(RelayConnection& connection, TunnelOrder order);
+  void _take_tunnels();
+  void _start_copy(RelayConnection& connection, OpenedTunnel tunnel);
+  void _copy_ready(RelayConnection& connection, Side side, const EventPoller::Event& event, RelayClock::time_point now);
+  void _end_copy(RelayConnection& connection, RelayClock::time_point now);
+  void _check_drain(RelayConnection& connection, RelayClock::time_point now);
+  void _finish(RelayConnection& connection, Ending how);
+
+  void _dispatch(const EventPoller::Event& event, RelayClock::time_point now);
+  void _on_timer(RelayConnection& connection, RelayClock::time_point now);
+  void _run_due_timers(RelayClock::time_point now);
+  std::chrono::milliseconds _next_wait(RelayClock::time_point now) const;
+  void _arm(RelayConnection& connection, RelayClock::time_point due);
+  void _update_watch(RelayConnection& connection);
+  // Ends every watch of the connection; the copy is over.
+  void _stop_watching(RelayConnection& connection) noexcept;
+  void _watch_listener(bool on);
+  void _end_all(Ending how);
+  RelayConnection* _find(std::uint64_t id);
+
+  const std::shared_ptr<RelayContext> _context;
+  const std::shared_ptr<Socket> _listener;
+  const std::string _admitted_ip;
+  const std::shared_ptr<EventPoller> _poller;
+  const std::shared_ptr<TunnelInbox> _inbox;
+  HandshakePool _handshakes;
+  std::atomic<int> _stop_mode{RUNNING};
+
+  // Written only by the loop thread, always under the lock; read under it by snapshots.
+  mutable std::mutex _table_lock;
+  std::map<std::uint64_t, std::unique_ptr<RelayConnection>> _connections;
+  std::uint64_t _next_id = 0;
+
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<>> _timers;
+  unsigned _listener_watch = 0;
+  std::optional<RelayClock::time_point> _listener_paused_until;
+  std::unique_ptr<char[]> _scratch;
+};
+
+}  // namespace tovix

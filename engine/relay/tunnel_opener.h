@@ -1,0 +1,48 @@
+#pragma once
+// The handshake step of a relayed connection, run on a handshake thread: the upstream the loop
+// chose is asked for a tunnel to the destination, and the outcome goes to the observer.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/socket.h"
+#include "engine/relay/proxy_settings.h"
+#include "engine/relay/relay_context.h"
+
+namespace tovix {
+
+struct TunnelOrder {
+  std::uint64_t connection_id = 0;
+  std::string dst_ip;
+  int dst_port = 0;
+  bool direct = false;  // no proxy: `proxy` is not used
+  ProxySettings proxy;
+  // The client, for its first bytes once the tunnel stands. While the handshake runs the loop
+  // leaves it open (it only shuts it down), so the job may read it.
+  std::shared_ptr<Socket> client;
+};
+
+// What a handshake job hands back to the loop.
+struct OpenedTunnel {
+  std::uint64_t connection_id = 0;
+  std::shared_ptr<Socket> upstream;  // null: no tunnel
+  std::uint64_t forwarded = 0;       // client bytes already sent through it
+  std::string unsent;                // client bytes received that the upstream did not take yet
+};
+
+// The pool's name for the upstream an order goes through.
+std::string upstream_key(const TunnelOrder& order);
+
+// The tunnel's socket, or null when it could not be opened (logged here). `abandoned` tells that
+// the connection ended meanwhile (its client went, or the relay stopped): a failure then says
+// nothing about the proxy and is not reported.
+std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrder& order,
+                                    const std::atomic<bool>& abandoned);
+
+// The whole handshake job: opens the tunnel, makes its socket ready for the event loop
+// (non-blocking, no delay of its own, the relay's buffer sizes where set), and sends on what the
+// client has said so far, so the first bytes travel while the loop takes the connection over.
+OpenedTunnel open_and_prime_tunnel(RelayContext& context, const TunnelOrder& order, const std::atomic<bool>& abandoned);
+
+}  // namespace tovix

@@ -1,0 +1,40 @@
+#pragma once
+// Which way one relayed connection leaves: through the relay's own proxy, through another
+// proxy, directly, or not at all. A chooser sees what the relay knows of the connection once its
+// destination is known and returns the way; without a chooser every connection takes the relay's
+// own proxy.
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tovix {
+
+// What the relay knows of a connection when the way is chosen.
+struct ConnectionRequest {
+  int client_port = 0;          // the NAT key
+  std::string original_src_ip;  // the application's own address
+  std::string dst_ip;
+  int dst_port = 0;
+  std::optional<std::string> host_name;  // the name the client asked for, where the relay learnt it
+};
+
+struct UpstreamChoice {
+  enum class Way { relay_proxy, other_proxy, direct, block };
+  Way way = Way::relay_proxy;
+  nlohmann::ordered_json proxy;  // the ProxyEntry for other_proxy
+
+  static UpstreamChoice relay_proxy() { return {}; }
+  static UpstreamChoice through(nlohmann::ordered_json proxy_entry) {
+    return {Way::other_proxy, std::move(proxy_entry)};
+  }
+  static UpstreamChoice direct() { return {Way::direct, {}}; }
+  static UpstreamChoice block() { return {Way::block, {}}; }
+};
+
+// Called on the relay's event-loop thread once per connection; it must not block. An exception
+// counts as block.
+using UpstreamChooser = std::function<UpstreamChoice(const ConnectionRequest&)>;
+
+}  // namespace tovix

@@ -1,0 +1,16 @@
+#include <winsock2.h>
+
+#include "tests/support/os_knobs.h"
+
+namespace tovix::testing {
+
+bool set_soft_descriptor_limit(std::uint64_t) { return false; }
+
+void share_local_port(Socket& socket) {
+  BOOL one = TRUE;
+  if (setsockopt(static_cast<SOCKET>(socket.native_handle()), SOL_SOCKET, SO_REUSEADDR,
+                 reinterpret_cast<const char*>(&one), sizeof one) != 0)
+    throw SocketError("setsockopt SO_REUSEADDR failed");
+}
+
+}  // namespace tovix::testing
