@@ -18,8 +18,11 @@ enum : std::uint8_t {
   ADDRESS_DOMAIN = 0x03,
   ADDRESS_IPV6 = 0x04,
   REPLY_SUCCEEDED = 0x00,
+  REPLY_GENERAL_FAILURE = 0x01,
   REPLY_NETWORK_UNREACHABLE = 0x03,
+  REPLY_HOST_UNREACHABLE = 0x04,
   REPLY_TTL_EXPIRED = 0x06,
+  REPLY_ADDRESS_TYPE_NOT_SUPPORTED = 0x08,
 };
 
 // Messages are built as byte strings; std::string keeps GCC's overflow checker quiet where
@@ -127,7 +130,16 @@ void Socks5Handler::_connect(Socket& proxy, const std::string& dst_ip, int dst_p
     const std::string text = "CONNECT to " + target + " failed: " + reply_text(head[1]);
     // Unreachable network or host, refusal, TTL: the proxy tried the destination for us. A
     // general failure or a ruleset refusal is the proxy's own (an expired account answers so).
-    if (head[1] >= REPLY_NETWORK_UNREACHABLE && head[1] <= REPLY_TTL_EXPIRED) throw DestinationError(text);
+    const bool at_destination = head[1] >= REPLY_NETWORK_UNREACHABLE && head[1] <= REPLY_TTL_EXPIRED;
+    // A name that did not resolve: a general failure (microsocks), host unreachable (dante and
+    // the RFC), network unreachable (a name whose first address the proxy cannot route), or no
+    // names taken at all.
+    if (is_host_name_destination(dst_ip) &&
+        (head[1] == REPLY_GENERAL_FAILURE || head[1] == REPLY_NETWORK_UNREACHABLE ||
+         head[1] == REPLY_HOST_UNREACHABLE || head[1] == REPLY_ADDRESS_TYPE_NOT_SUPPORTED)) {
+      throw NameNotResolvedError(text, at_destination);
+    }
+    if (at_destination) throw DestinationError(text);
     throw ProtocolError(text);
   }
   // The bound address must be consumed exactly: the destination's first bytes follow it.
