@@ -1,6 +1,6 @@
 #pragma once
 // The main window: the engine bar on top and one tab per concern below (proxies with the API
-// mode, chosen applications, driver, account). Further panels join as tabs (add_panel).
+// mode, chosen applications, routing rules, driver, account). Further panels join as tabs (add_panel).
 // Closing the window stops the engine and waits for its threads.
 #include <QMainWindow>
 
@@ -20,6 +20,7 @@ class DriverPanel;
 class EngineBar;
 class ProcessListPanel;
 class ProxyListPanel;
+class RulesPanel;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -42,6 +43,7 @@ class MainWindow : public QMainWindow {
   ProxyListPanel* proxy_panel() const { return _proxies; }
   ApiModePanel* api_panel() const { return _api; }
   ProcessListPanel* process_panel() const { return _processes; }
+  RulesPanel* rules_panel() const { return _rules; }
   DriverPanel* driver_panel() const { return _driver; }
   AccountPanel* account_panel() const { return _account; }
 
@@ -62,6 +64,7 @@ class MainWindow : public QMainWindow {
   ProxyListPanel* _proxies;
   ApiModePanel* _api;
   ProcessListPanel* _processes;
+  RulesPanel* _rules;
   DriverPanel* _driver;
   AccountPanel* _account;
   bool _user_stopped = false;
