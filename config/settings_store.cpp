@@ -9,11 +9,12 @@
 #include <fmt/chrono.h>
 
 #include "common/atomic_file.h"
+#include "common/json_values.h"
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/vendor.h"
-#include "common/json_values.h"
+#include "engine/rules/rule_json.h"
 
 namespace tovix {
 namespace {
@@ -85,6 +86,8 @@ Json default_settings() {
       {"tovixproxy_account", ""},
       {"tovixproxy_password", ""},
       {"tovixproxy_base_url", TOVIXPROXY_DEFAULT_BASE_URL},
+      {ROUTE_RULES_KEY, rules_to_json(default_route_rules())},
+      {RESOLVE_NAMES_AT_PROXY_KEY, true},
   };
 }
 
@@ -154,24 +157,58 @@ void SettingsStore::load() {
     }
   }
 
-  std::lock_guard guard(_record_lock);
-  _config = std::move(loaded);
+  // Rules the engine could not follow: the file is kept as it is and the defaults take their
+  // place, the other settings stay.
+  std::string rules_problem;
+  try {
+    rules_from_json(loaded[ROUTE_RULES_KEY]);
+  } catch (const RuleError& error) {
+    rules_problem = error.what();
+    loaded[ROUTE_RULES_KEY] = defaults[ROUTE_RULES_KEY];
+  }
+  std::optional<std::filesystem::path> kept;
+  if (!rules_problem.empty()) {
+    kept = _keep_file_aside(rules_problem);
+    rules_problem =
+        kept ? fmt::format("配置文件中的分流规则无效 ({}), 已另存为 {}, 改用默认规则", rules_problem, kept->string())
+             : fmt::format("配置文件中的分流规则无效 ({}), 暂用默认规则, 原文件保留不动", rules_problem);
+    get_logger(LOGGER_SETTINGS)->error("{}", rules_problem);
+  }
+  {
+    std::lock_guard guard(_record_lock);
+    _config = std::move(loaded);
+    _route_rules_problem = rules_problem;
+  }
+  if (kept) save();
 }
 
-void SettingsStore::_use_defaults_after_unreadable_file(const std::string& reason) {
-  auto logger = get_logger(LOGGER_SETTINGS);
-  bool kept = false;
+std::string SettingsStore::route_rules_problem() const {
+  std::lock_guard guard(_record_lock);
+  return _route_rules_problem;
+}
+
+std::optional<std::filesystem::path> SettingsStore::_keep_file_aside(const std::string& reason) {
   try {
     const std::filesystem::path backup = backup_name(_config_path);
     std::filesystem::rename(_config_path, backup);
-    kept = true;
-    logger->warn("配置文件无法读取 ({}), 已另存为 {}, 改用默认配置", reason, backup.string());
+    return backup;
   } catch (const std::exception& error) {
-    logger->error("配置文件无法读取 ({}), 也无法另存 ({}), 改用默认配置, 原文件保留不动", reason, error.what());
+    get_logger(LOGGER_SETTINGS)->error("配置文件 ({}) 无法另存: {}", reason, error.what());
+    return std::nullopt;
+  }
+}
+
+void SettingsStore::_use_defaults_after_unreadable_file(const std::string& reason) {
+  const auto kept = _keep_file_aside(reason);
+  if (kept) {
+    get_logger(LOGGER_SETTINGS)->warn("配置文件无法读取 ({}), 已另存为 {}, 改用默认配置", reason, kept->string());
+  } else {
+    get_logger(LOGGER_SETTINGS)->error("配置文件无法读取 ({}), 改用默认配置, 原文件保留不动", reason);
   }
   {
     std::lock_guard guard(_record_lock);
     _config = default_settings();
+    _route_rules_problem.clear();
   }
   // The unreadable file is only replaced once a copy of it is safe.
   if (kept) save();

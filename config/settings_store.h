@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -20,7 +21,13 @@ using Json = nlohmann::ordered_json;
 SETTINGS_STORE_EXPORT std::filesystem::path _get_config_path();
 SETTINGS_STORE_EXPORT extern const std::filesystem::path CONFIG_PATH;
 
-// The settings record with its 17 keys in file order, each at its default.
+// Whether the relay asks the proxy for a destination's name (read from the connection's first
+// bytes) rather than for the address the user's own resolver gave. On by default.
+inline constexpr const char* RESOLVE_NAMES_AT_PROXY_KEY = "resolve_names_at_proxy";
+
+// The settings record with its keys in file order, each at its default: the 17 keys of the
+// original file, then the routing rules ("route_rules", see engine/rules/rule_json.h) and
+// RESOLVE_NAMES_AT_PROXY_KEY.
 SETTINGS_STORE_EXPORT Json default_settings();
 
 class SETTINGS_STORE_EXPORT SettingsStore {
@@ -42,6 +49,9 @@ class SETTINGS_STORE_EXPORT SettingsStore {
   void set(const std::string& key, Json value);
   Json to_dict() const;
   const std::filesystem::path& config_path() const { return _config_path; }
+  // Why the last load replaced the file's routing rules by the default ones (an unknown action,
+  // a bad network...), with where the file was kept; empty when the rules loaded as they were.
+  std::string route_rules_problem() const;
 
   // `port` may be a number or a decimal text; anything else throws std::invalid_argument and
   // changes nothing.
@@ -77,16 +87,21 @@ class SETTINGS_STORE_EXPORT SettingsStore {
   TOVIX_SETTING(tovixproxy_account)
   TOVIX_SETTING(tovixproxy_password)
   TOVIX_SETTING(tovixproxy_base_url)
+  TOVIX_SETTING(route_rules)
+  TOVIX_SETTING(resolve_names_at_proxy)
 #undef TOVIX_SETTING
 
  private:
   void _use_defaults_after_unreadable_file(const std::string& reason);
+  // Renames the file to a free backup name; the name, or nothing (logged) when that failed.
+  std::optional<std::filesystem::path> _keep_file_aside(const std::string& reason);
   Json _proxy_list_copy() const;
 
   static std::atomic<SettingsStore*> _instance;
   static std::mutex _lock;
 
   Json _config = Json::object();
+  std::string _route_rules_problem;  // guarded by _record_lock
   const std::filesystem::path _config_path;
   mutable std::mutex _record_lock;  // guards _config
   std::mutex _load_lock;            // held for the whole of each file write

@@ -12,6 +12,7 @@
 #include "app/window/engine_bar.h"
 #include "app/window/process_list_panel.h"
 #include "app/window/proxy_list_panel.h"
+#include "app/window/rules_panel.h"
 #include "common/json_values.h"
 #include "config/settings_store.h"
 
@@ -43,6 +44,10 @@ MainWindow::MainWindow(SettingsStore& settings, EngineOptions engine_options, QW
   auto* process_tab = new QWidget;
   (new QVBoxLayout(process_tab))->addWidget(_processes);
   _tabs->addTab(process_tab, QStringLiteral("代理应用"));
+  _rules = new RulesPanel(settings);
+  auto* rules_tab = new QWidget;
+  (new QVBoxLayout(rules_tab))->addWidget(_rules);
+  _tabs->addTab(rules_tab, QStringLiteral("分流规则"));
   _driver = new DriverPanel;
   auto* driver_tab = new QWidget;
   (new QVBoxLayout(driver_tab))->addWidget(_driver);
@@ -60,6 +65,8 @@ MainWindow::MainWindow(SettingsStore& settings, EngineOptions engine_options, QW
     _engine.set_manual_proxies(list);
     emit secrets_changed();
   });
+  // The rules name proxies by position: their texts follow the list.
+  connect(_proxies, &ProxyListPanel::proxies_changed, _rules, &RulesPanel::reload);
   connect(_account, &AccountPanel::proxies_imported, _proxies, &ProxyListPanel::add_entries);
   connect(_account, &AccountPanel::api_link_received, _api, &ApiModePanel::fill_link);
   connect(_account, &AccountPanel::api_credentials_received, this,

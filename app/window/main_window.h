@@ -1,8 +1,8 @@
 #pragma once
 // The main window: the engine bar on top and one tab per concern below (proxies with the API
-// mode, chosen applications, driver, account). Further panels join as tabs (add_panel).
-// Closing the window stops the engine and waits for its threads, unless the close decision
-// (the tray's) keeps the program running with the window hidden.
+// mode, chosen applications, routing rules, driver, account). Further panels join as tabs
+// (add_panel). Closing the window stops the engine and waits for its threads, unless the close
+// decision (the tray's) keeps the program running with the window hidden.
 #include <QMainWindow>
 #include <functional>
 
@@ -22,6 +22,7 @@ class DriverPanel;
 class EngineBar;
 class ProcessListPanel;
 class ProxyListPanel;
+class RulesPanel;
 
 // What closing the window does: quit the program, hide the window (the program runs on in the
 // tray), or nothing (the user changed their mind).
@@ -52,6 +53,7 @@ class MainWindow : public QMainWindow {
   ProxyListPanel* proxy_panel() const { return _proxies; }
   ApiModePanel* api_panel() const { return _api; }
   ProcessListPanel* process_panel() const { return _processes; }
+  RulesPanel* rules_panel() const { return _rules; }
   DriverPanel* driver_panel() const { return _driver; }
   AccountPanel* account_panel() const { return _account; }
 
@@ -74,6 +76,7 @@ class MainWindow : public QMainWindow {
   ProxyListPanel* _proxies;
   ApiModePanel* _api;
   ProcessListPanel* _processes;
+  RulesPanel* _rules;
   DriverPanel* _driver;
   AccountPanel* _account;
   bool _user_stopped = false;

@@ -1,6 +1,5 @@
 #include "app/window/process_picker_dialog.h"
 
-#include <QDialogButtonBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/window/dark_style.h"
+#include "app/window/dialog_buttons.h"
 #include "engine/process/proc_watch.h"
 #include "ui/status_style.h"
 #include "ui/worker_slot.h"
@@ -53,13 +53,7 @@ ProcessPickerDialog::ProcessPickerDialog(Source source, QWidget* parent, TaskWor
   layout->addWidget(_table);
   _status = new QLabel;
   layout->addWidget(_status);
-  // Made inside the dialog, so its style sheet (no icons on these buttons) applies as they are made.
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("添加所选"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(buttons);
+  add_dialog_buttons(this, layout, QStringLiteral("添加所选"), [this] { accept(); });
   connect(_filter, &QLineEdit::textChanged, this, &ProcessPickerDialog::_apply_filter);
 
   if (!listing) {

@@ -1,7 +1,6 @@
 #include "app/window/proxy_edit_dialog.h"
 
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,6 +9,7 @@
 
 #include "app/core/proxy_text.h"
 #include "app/window/dark_style.h"
+#include "app/window/dialog_buttons.h"
 #include "ui/status_style.h"
 
 namespace tovix::app {
@@ -49,13 +49,7 @@ ProxyEditDialog::ProxyEditDialog(const nlohmann::ordered_json& entry, QWidget* p
   _status = new QLabel;
   ui::show_status(_status, QString(), ui::StatusKind::neutral);
   layout->addWidget(_status);
-  // Made inside the dialog, so its style sheet (no icons on these buttons) applies as they are made.
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &ProxyEditDialog::_on_accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(buttons);
+  add_dialog_buttons(this, layout, QStringLiteral("确定"), [this] { _on_accept(); });
 }
 
 void ProxyEditDialog::_on_accept() {

@@ -77,7 +77,11 @@ std::shared_ptr<Socket> HttpHandler::handle_connection(const std::string& dst_ip
       throw ProtocolError(proxy_username.empty() ? "proxy requires authentication (" + status.text + ")"
                                                  : "user name or password rejected (" + status.text + ")");
     }
-    throw DestinationError("CONNECT to " + target + " refused: " + status.text);
+    const std::string text = "CONNECT to " + target + " refused: " + status.text;
+    // Proxies answer a name they cannot resolve with a server error (tinyproxy 500, others 502
+    // to 504), the same as a destination they cannot reach.
+    if (status.code >= 500 && is_host_name_destination(dst_ip)) throw NameNotResolvedError(text, true);
+    throw DestinationError(text);
   });
   return proxy;
 }

@@ -9,6 +9,8 @@ namespace {
 
 constexpr const char* KIND = "SOCKS5";
 
+// Messages are built as byte strings; std::string keeps GCC's overflow checker quiet where
+// std::vector<uint8_t> inserts trip it at -O3.
 void append_byte(std::string& message, unsigned value) { message.push_back(static_cast<char>(value & 0xFF)); }
 
 void append_port(std::string& message, int port) {
@@ -64,9 +66,17 @@ void Socks5Handler::_connect(Socket& proxy, const std::string& dst_ip, int dst_p
         "CONNECT to " + dst_ip + ":" + std::to_string(dst_port) + " failed: " + socks5::reply_text(reply.code);
     // Unreachable network or host, refusal, TTL: the proxy tried the destination for us. A
     // general failure or a ruleset refusal is the proxy's own (an expired account answers so).
-    if (reply.code >= socks5::REPLY_NETWORK_UNREACHABLE && reply.code <= socks5::REPLY_TTL_EXPIRED) {
-      throw DestinationError(text);
+    const bool at_destination =
+        reply.code >= socks5::REPLY_NETWORK_UNREACHABLE && reply.code <= socks5::REPLY_TTL_EXPIRED;
+    // A name that did not resolve: a general failure (microsocks), host unreachable (dante and
+    // the RFC), network unreachable (a name whose first address the proxy cannot route), or no
+    // names taken at all.
+    if (is_host_name_destination(dst_ip) &&
+        (reply.code == socks5::REPLY_GENERAL_FAILURE || reply.code == socks5::REPLY_NETWORK_UNREACHABLE ||
+         reply.code == socks5::REPLY_HOST_UNREACHABLE || reply.code == socks5::REPLY_ADDRESS_TYPE_NOT_SUPPORTED)) {
+      throw NameNotResolvedError(text, at_destination);
     }
+    if (at_destination) throw DestinationError(text);
     throw ProtocolError(text);
   }
 }

@@ -25,8 +25,11 @@ enum : std::uint8_t {
   ADDRESS_DOMAIN = 0x03,
   ADDRESS_IPV6 = 0x04,
   REPLY_SUCCEEDED = 0x00,
+  REPLY_GENERAL_FAILURE = 0x01,
   REPLY_NETWORK_UNREACHABLE = 0x03,
+  REPLY_HOST_UNREACHABLE = 0x04,
   REPLY_TTL_EXPIRED = 0x06,
+  REPLY_ADDRESS_TYPE_NOT_SUPPORTED = 0x08,
 };
 
 using Deadline = std::chrono::steady_clock::time_point;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/host_address.h"
 #include "common/socket.h"
 
 namespace tovix {
@@ -13,14 +14,20 @@ namespace tovix {
 // A handshake failure; the text says what went wrong and never holds the password.
 class ProxyError : public std::runtime_error {
  public:
-  explicit ProxyError(const std::string& what, bool at_destination = false)
-      : std::runtime_error(what), _at_destination(at_destination) {}
+  explicit ProxyError(const std::string& what, bool at_destination = false, bool name_not_resolved = false)
+      : std::runtime_error(what), _at_destination(at_destination), _name_not_resolved(name_not_resolved) {}
   // The proxy was reached and accepted us, but could not reach the destination: the proxy
   // itself works.
   bool at_destination() const { return _at_destination; }
+  // The destination was given by name and the proxy answered the way it answers a name it
+  // could not resolve (or a proxy that takes no names). Proxies do not tell a failed look-up
+  // apart from some other failures to reach a named host, so this is "may not have resolved":
+  // asking once more by address is the way on.
+  bool name_not_resolved() const { return _name_not_resolved; }
 
  private:
   bool _at_destination;
+  bool _name_not_resolved;
 };
 
 // A protocol step went wrong; during_handshake() names the proxy in front of the text.
@@ -35,6 +42,20 @@ class DestinationError : public ProtocolError {
   using ProtocolError::ProtocolError;
 };
 
+// The proxy answered a tunnel request for a host name as it answers a name it cannot resolve.
+class NameNotResolvedError : public ProtocolError {
+ public:
+  NameNotResolvedError(const std::string& what, bool at_destination)
+      : ProtocolError(what), _at_destination(at_destination) {}
+  bool at_destination() const { return _at_destination; }
+
+ private:
+  bool _at_destination;
+};
+
+// True for a destination given as a host name rather than an IPv4 or IPv6 address.
+inline bool is_host_name_destination(const std::string& destination) { return !parse_ip_address(destination); }
+
 struct HandshakeTimeouts {
   std::chrono::milliseconds connect{10000};  // TCP connection to the proxy
   // Everything after it, until the tunnel stands. Real proxies under a burst of new
@@ -45,7 +66,8 @@ struct HandshakeTimeouts {
 class UpstreamHandler {
  public:
   virtual ~UpstreamHandler() = default;
-  // Throws ProxyError (or SocketError for resolution failures); the socket is closed then.
+  // `dst_ip` is an IPv4 address or a host name, which the proxy then resolves. Throws
+  // ProxyError (or SocketError for resolution failures); the socket is closed then.
   virtual std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port,
                                                     const std::string& proxy_host, int proxy_port,
                                                     const std::string& proxy_username,
@@ -78,6 +100,8 @@ template <typename Step>
 auto during_handshake(const std::string& kind, const std::string& host, int port, Step&& step) {
   try {
     return step();
+  } catch (const NameNotResolvedError& error) {
+    throw ProxyError(proxy_failure(kind, host, port, error.what()), error.at_destination(), true);
   } catch (const DestinationError& error) {
     throw ProxyError(proxy_failure(kind, host, port, error.what()), true);
   } catch (const ProtocolError& error) {

@@ -16,7 +16,7 @@ using testing::read_text;
 using testing::TempDir;
 using testing::write_text;
 
-const char* const kFreshDefaults = R"({
+const char* const kFreshDefaults = R"json({
     "proxy_type": "socks5",
     "proxy_host": "127.0.0.1",
     "proxy_port": 1080,
@@ -33,8 +33,29 @@ const char* const kFreshDefaults = R"({
     "tovixproxy_jwt": "",
     "tovixproxy_account": "",
     "tovixproxy_password": "",
-    "tovixproxy_base_url": "https://console.tovix.example"
-})";
+    "tovixproxy_base_url": "https://console.tovix.example",
+    "route_rules": [
+        {
+            "note": "本机、链路本地与局域网直连 (DNS 除外)",
+            "programs": [],
+            "names": [],
+            "networks": [
+                "127.0.0.0/8",
+                "::1",
+                "169.254.0.0/16",
+                "fe80::/10",
+                "10.0.0.0/8",
+                "172.16.0.0/12",
+                "192.168.0.0/16",
+                "100.64.0.0/10",
+                "fc00::/7"
+            ],
+            "ports": "1-52,54-65535",
+            "action": "direct"
+        }
+    ],
+    "resolve_names_at_proxy": true
+})json";
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
@@ -67,7 +88,7 @@ TEST_F(SettingsStoreTest, PartialFileKeepsItsValuesAndUnknownKeysSurviveSaves) {
   write_text(file, R"({"zeta": {"x": 1}, "proxy_list": [{"type": "http", "host": "h", "port": 1, "extra": true}]})");
   SettingsStore store(file);
   const Json dict = store.to_dict();
-  EXPECT_EQ(dict.size(), 18u);
+  EXPECT_EQ(dict.size(), default_settings().size() + 1);
   EXPECT_EQ(dict.begin().key(), "zeta") << "keys of the file keep their place";
   EXPECT_EQ(store.get("proxy_list")[0]["extra"], true);
   EXPECT_EQ(store.get("api_interval"), 30);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +19,20 @@ constexpr std::chrono::seconds START_TIMEOUT{20};
 constexpr int START_ATTEMPTS = 5;  // another process may take the free port first
 
 }  // namespace
+
+std::optional<std::string> proxy_loopback_name() {
+  std::ifstream hosts("/etc/hosts");
+  std::string line;
+  while (std::getline(hosts, line)) {
+    std::istringstream fields(line.substr(0, line.find('#')));
+    std::string address, name;
+    fields >> address;
+    while (fields >> name) {
+      if (name == "localhost" && address.find(':') != std::string::npos) return std::nullopt;
+    }
+  }
+  return "localhost";
+}
 
 int free_loopback_port() {
   auto probe = Socket::create_tcp();

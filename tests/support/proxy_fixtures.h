@@ -4,6 +4,7 @@
 // stopped when destroyed.
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@ namespace tovix::testing {
 
 inline constexpr const char* PROXY_USER = "relay-user";
 inline constexpr const char* PROXY_PASSWORD = "s3cret.Pw-1";
+
+// A name the proxies resolve to 127.0.0.1 first: "localhost", unless this machine's host file
+// also gives it an IPv6 address (microsocks tries only the first answer, which is then ::1).
+std::optional<std::string> proxy_loopback_name();
 
 // A loopback port that nothing listens on right now.
 int free_loopback_port();

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "engine/relay/http_handler.h"
 #include "tests/support/failure_text.h"
 #include "tests/support/loopback_server.h"
@@ -76,6 +79,47 @@ TEST_F(HttpHandlerTest, UnreachableDestinationIsAFailureStatus) {
                                     testing::PROXY_PASSWORD);
   });
   EXPECT_NE(text.find("CONNECT to 127.0.0.1:" + std::to_string(closed_port) + " refused: 5"), std::string::npos) << text;
+}
+
+// tinyproxy resolves the name itself (its log shows "CONNECT localhost:port"); a name it cannot
+// resolve comes back as a server error, which for a name may mean just that.
+TEST_F(HttpHandlerTest, DestinationByNameIsResolvedAtTheProxy) {
+  const auto name = testing::proxy_loopback_name();
+  if (!name) GTEST_SKIP() << "localhost also has an IPv6 address on this machine";
+  auto tunnel = HttpHandler().handle_connection(*name, destination.port(), "127.0.0.1", proxy.port(),
+                                                testing::PROXY_USER, testing::PROXY_PASSWORD);
+  EXPECT_EQ(testing::receive_up_to(*tunnel, GREETING.size()), GREETING);
+
+  const auto unknown = testing::thrown<ProxyError>([&] {
+    HttpHandler().handle_connection("no-such-host.invalid", 443, "127.0.0.1", proxy.port(), testing::PROXY_USER,
+                                    testing::PROXY_PASSWORD);
+  });
+  ASSERT_TRUE(unknown);
+  EXPECT_TRUE(unknown->name_not_resolved()) << unknown->what();
+  EXPECT_TRUE(unknown->at_destination());
+
+  const auto refused = testing::thrown<ProxyError>([&] {
+    HttpHandler().handle_connection("127.0.0.1", testing::free_loopback_port(), "127.0.0.1", proxy.port(),
+                                    testing::PROXY_USER, testing::PROXY_PASSWORD);
+  });
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->name_not_resolved());
+}
+
+TEST(HttpHandlerScriptedTest, ServerErrorsForANameMayMeanItDidNotResolve) {
+  const std::vector<std::tuple<const char*, const char*, bool>> cases{
+      {"HTTP/1.1 502 Bad Gateway\r\n\r\n", "www.example.com", true},
+      {"HTTP/1.1 503 Service Unavailable\r\n\r\n", "www.example.com", true},
+      {"HTTP/1.1 502 Bad Gateway\r\n\r\n", "192.0.2.1", false},
+      {"HTTP/1.1 403 Forbidden\r\n\r\n", "www.example.com", false},
+  };
+  for (const auto& [answer, destination, expected] : cases) {
+    LoopbackServer proxy(scripted_http(answer));
+    const auto error = testing::thrown<ProxyError>(
+        [&] { HttpHandler().handle_connection(destination, 443, "127.0.0.1", proxy.port(), "", ""); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->name_not_resolved(), expected) << answer << destination;
+  }
 }
 
 TEST(HttpHandlerScriptedTest, OnlyA2xxStatusOpensTheTunnel) {

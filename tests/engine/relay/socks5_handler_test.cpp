@@ -77,6 +77,32 @@ TEST_F(Socks5HandlerTest, RefusalsAreReadableAndNeverShowThePassword) {
       << unreachable;
 }
 
+// The proxy is asked for the name and resolves it itself; a name it cannot resolve is a
+// failure that says so, which one by address never is.
+TEST_F(Socks5HandlerTest, DestinationByNameIsResolvedAtTheProxy) {
+  const auto name = testing::proxy_loopback_name();
+  if (!name) GTEST_SKIP() << "localhost also has an IPv6 address on this machine";
+  auto tunnel = Socks5Handler().handle_connection(*name, destination.port(), "127.0.0.1", proxy.port(),
+                                                  testing::PROXY_USER, testing::PROXY_PASSWORD);
+  EXPECT_EQ(testing::receive_up_to(*tunnel, GREETING.size()), GREETING);
+  expect_echo(*tunnel, "ping by name");
+
+  const auto unknown = testing::thrown<ProxyError>([&] {
+    Socks5Handler().handle_connection("no-such-host.invalid", 443, "127.0.0.1", proxy.port(), testing::PROXY_USER,
+                                      testing::PROXY_PASSWORD);
+  });
+  ASSERT_TRUE(unknown);
+  EXPECT_TRUE(unknown->name_not_resolved()) << unknown->what();
+  EXPECT_NE(std::string(unknown->what()).find("CONNECT to no-such-host.invalid:443 failed"), std::string::npos);
+
+  const auto refused = testing::thrown<ProxyError>([&] {
+    Socks5Handler().handle_connection("127.0.0.1", testing::free_loopback_port(), "127.0.0.1", proxy.port(),
+                                      testing::PROXY_USER, testing::PROXY_PASSWORD);
+  });
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->name_not_resolved());
+}
+
 TEST(Socks5HandlerFailureTest, ProxyNotListening) {
   const int port = testing::free_loopback_port();
   const std::string text = failure_of([&] { Socks5Handler().handle_connection("127.0.0.1", 80, "127.0.0.1", port, "", ""); });
@@ -105,6 +131,24 @@ TEST(Socks5HandlerFailureTest, EveryReplyCodeBecomesText) {
     LoopbackServer proxy(scripted_socks5(std::string("\x05", 1) + code + std::string("\x00\x01\x00\x00\x00\x00\x00\x00", 8)));
     const std::string error = failure_of([&] { Socks5Handler().handle_connection("10.0.0.1", 443, "127.0.0.1", proxy.port(), "", ""); });
     EXPECT_NE(error.find(text), std::string::npos) << int(code) << ": " << error;
+  }
+}
+
+// Which refusals may mean an unresolved name: only for a destination given by name, and only
+// the answers proxies give to a failed look-up or to names they do not take.
+TEST(Socks5HandlerFailureTest, RefusalsOfANameThatMayNotHaveResolved) {
+  const std::string maybe_unresolved = "\x01\x03\x04\x08";
+  for (char code = 1; code <= 8; ++code) {
+    LoopbackServer proxy(
+        scripted_socks5(std::string("\x05", 1) + code + std::string("\x00\x01\x00\x00\x00\x00\x00\x00", 8)));
+    for (const std::string destination : {"www.example.com", "192.0.2.1"}) {
+      const auto error = testing::thrown<ProxyError>(
+          [&] { Socks5Handler().handle_connection(destination, 443, "127.0.0.1", proxy.port(), "", ""); });
+      ASSERT_TRUE(error);
+      const bool expected = destination != "192.0.2.1" && maybe_unresolved.find(code) != std::string::npos;
+      EXPECT_EQ(error->name_not_resolved(), expected) << int(code) << " " << destination;
+      EXPECT_EQ(error->at_destination(), code >= 3 && code <= 6) << int(code) << " " << destination;
+    }
   }
 }
 
