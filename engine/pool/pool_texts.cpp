@@ -11,6 +11,8 @@
 namespace tovix::pool {
 namespace {
 
+constexpr std::size_t MAX_CELL_REASON = 40;
+
 std::tm local_time(std::chrono::system_clock::time_point at) {
   return fmt::localtime(std::chrono::system_clock::to_time_t(at));
 }
@@ -25,23 +27,28 @@ std::string moment(std::chrono::system_clock::time_point at, std::chrono::system
 }  // namespace
 
 HealthText health_text(const std::optional<ProxyHealthView>& health, std::chrono::system_clock::time_point now) {
-  if (!health) return {"—", "引擎未使用此代理", false};
+  if (!health) return {"—", "", "引擎未使用此代理", false};
   const ProxyHealthView& view = *health;
   const std::string reason = view.last_reason.empty()
                                  ? std::string()
                                  : failure_reason(view.last_reason, view.identity.host, view.identity.port);
+  HealthText shown;
   if (view.state == ProxyState::down) {
-    std::string text = "不可用";
-    if (view.since) text += " · 自 " + moment(*view.since, now) + "起";
-    return {text, text + "\n原因: " + reason + "\n每 30 秒重新检测", true};
+    shown.down = true;
+    shown.state = "不可用";
+    if (view.since) shown.state += " · " + moment(*view.since, now) + " 起";
+    shown.reason = to_valid_utf8(reason, MAX_CELL_REASON);
+    if (shown.reason != reason) shown.reason += "…";
+    shown.detail = shown.state + "\n原因: " + reason + "\n每 30 秒重新检测";
+    return shown;
   }
-  HealthText shown{"正常", "正常", false};
+  shown.state = "正常";
   if (view.consecutive_failures > 0) {
-    shown.text = "正常 · 连续失败 " + std::to_string(view.consecutive_failures) + " 次";
+    shown.state += " · 连续失败 " + std::to_string(view.consecutive_failures) + " 次";
   } else if (view.since) {
-    shown.text = "正常 · " + moment(*view.since, now) + " 恢复";
+    shown.state += " · " + moment(*view.since, now) + " 恢复";
   }
-  shown.detail = shown.text;
+  shown.detail = shown.state;
   if (!reason.empty() && view.last_failure) {
     shown.detail += "\n上次失败 " + moment(*view.last_failure, now) + ": " + reason;
   }

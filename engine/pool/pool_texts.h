@@ -12,8 +12,9 @@
 namespace tovix::pool {
 
 struct HealthText {
-  std::string text;    // the cell: "正常", "不可用 · 自 14:03:12起", ...
-  std::string detail;  // the tooltip: adds the last failure's reason
+  std::string state;   // "正常", "正常 · 连续失败 2 次", "不可用 · 14:03:12 起", ...
+  std::string reason;  // why a down proxy is down, cut to a cell's length; empty while up
+  std::string detail;  // the tooltip: everything, the whole reason included
   bool down = false;
 };
 

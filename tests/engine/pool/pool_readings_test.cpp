@@ -31,15 +31,20 @@ TEST(PoolTexts, HealthCellsSayStateSinceWhenAndWhy) {
 
   const HealthText today = health_text(down, now);
   EXPECT_TRUE(today.down);
-  EXPECT_EQ(today.text, "不可用 · 自 11:00:00起");
+  EXPECT_EQ(today.state, "不可用 · 11:00:00 起");
+  EXPECT_EQ(today.reason, "connection refused");
   EXPECT_NE(today.detail.find("原因: connection refused"), std::string::npos) << today.detail;
 
   down.since = now - 24h;
-  EXPECT_EQ(health_text(down, now).text, "不可用 · 自 03-06 12:00起") << "another day shows its date";
+  EXPECT_EQ(health_text(down, now).state, "不可用 · 03-06 12:00 起") << "another day shows its date";
+  down.last_reason = "SOCKS5 proxy 10.0.0.1:1080: " + std::string(60, 'x');
+  EXPECT_EQ(health_text(down, now).reason, std::string(40, 'x') + "…");
+  EXPECT_NE(health_text(down, now).detail.find(std::string(60, 'x')), std::string::npos) << "whole in the tooltip";
 
   ProxyHealthView fresh;
   fresh.identity = proxy;
-  EXPECT_EQ(health_text(fresh, now).text, "正常");
+  EXPECT_EQ(health_text(fresh, now).state, "正常");
+  EXPECT_EQ(health_text(fresh, now).reason, "");
   EXPECT_FALSE(health_text(fresh, now).down);
 
   ProxyHealthView wobbling = fresh;
@@ -47,14 +52,14 @@ TEST(PoolTexts, HealthCellsSayStateSinceWhenAndWhy) {
   wobbling.last_reason = "SOCKS5 proxy 10.0.0.1:1080: handshake timed out";
   wobbling.last_failure = now - 2s;
   const HealthText shaky = health_text(wobbling, now);
-  EXPECT_EQ(shaky.text, "正常 · 连续失败 2 次");
+  EXPECT_EQ(shaky.state, "正常 · 连续失败 2 次");
   EXPECT_NE(shaky.detail.find("11:59:58: handshake timed out"), std::string::npos) << shaky.detail;
 
   ProxyHealthView back = fresh;
   back.since = now - 30s;
-  EXPECT_EQ(health_text(back, now).text, "正常 · 11:59:30 恢复");
+  EXPECT_EQ(health_text(back, now).state, "正常 · 11:59:30 恢复");
 
-  EXPECT_EQ(health_text(std::nullopt, now).text, "—");
+  EXPECT_EQ(health_text(std::nullopt, now).state, "—");
 }
 
 TEST(PoolTexts, UsageCell) {
