@@ -125,6 +125,7 @@ WhitelistFollowResult WhitelistFollower::check() {
   if (products) {
     for (const Json& product : *products) {
       const Json host_id = product.value("id", Json(""));
+      if (host_id.is_null() || text_of(host_id).empty()) continue;
       const Json read = client.get_short_term_whitelist(host_id);
       if (!read.value("success", false)) {
         failure = message_of(read);

@@ -1,14 +1,22 @@
 #include "engine/pool/usage_store.h"
+#include "engine/pool/usage_sampler.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ostream>
 #include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
 
 namespace tovix::pool {
+
+void PrintTo(const UsageCounters& counters, std::ostream* out) {
+  *out << "{up " << counters.bytes_up << ", down " << counters.bytes_down << ", connections " << counters.connections
+       << "}";
+}
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -116,6 +124,30 @@ TEST_F(UsageStoreTest, LeastRecentlyUsedProxiesGoBeyondTheLimit) {
   EXPECT_EQ(saved["proxies"].size(), UsageStore::MAX_PROXIES);
   EXPECT_FALSE(saved["proxies"].contains("socks5://@10.1.0.0:1080")) << "the oldest went";
   EXPECT_TRUE(saved["proxies"].contains("socks5://@10.1.3.236:1080")) << "the newest stayed";
+}
+
+TEST_F(UsageStoreTest, SamplerAddsOnlyWhatTheRelaysCarriedSinceTheLastSample) {
+  auto store = std::make_shared<UsageStore>(file(), clock);
+  UsageSampler sampler(store);
+  sampler.sample({{1, A, 100, 1000}, {2, B, 5, 5}});
+  sampler.sample({{1, A, 150, 1000}, {2, B, 5, 5}});
+  EXPECT_EQ(store->usage_of(A).total, (UsageCounters{150, 1000, 0}));
+  EXPECT_EQ(store->usage_of(B).total, (UsageCounters{5, 5, 0}));
+
+  // A hot update: relay 1 retires with its last bytes, relay 3 carries A from zero.
+  sampler.sample({{1, A, 160, 1200}, {3, A, 7, 0}});
+  EXPECT_EQ(store->usage_of(A).total, (UsageCounters{167, 1200, 0}));
+  // A relay id reused by a new relay (its totals went back): all of it is new.
+  sampler.sample({{3, A, 2, 2}});
+  EXPECT_EQ(store->usage_of(A).total, (UsageCounters{169, 1202, 0}));
+  sampler.sample({{3, A, 2, 2}});
+  EXPECT_EQ(store->usage_of(A).total, (UsageCounters{169, 1202, 0})) << "nothing new, nothing added";
+
+  const Json entry{{"type", "socks5"}, {"host", "10.0.0.1"}, {"port", 1080}, {"username", "user-a"}};
+  UpstreamObserver count = usage_observer(store, entry);
+  count({"socks5", "10.0.0.1", 1080, true, false, {}});
+  count({"socks5", "10.0.0.1", 1080, false, true, "refused"});
+  EXPECT_EQ(store->usage_of(A).total.connections, 1u) << "only tunnels that stood";
 }
 
 // Relays count from their connection threads while a timer saves (ThreadSanitizer).
