@@ -1,17 +1,13 @@
 #include "config/settings_store.h"
 
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
-
-#include <fmt/chrono.h>
 
 #include "common/atomic_file.h"
 #include "common/json_values.h"
 #include "common/logging.h"
 #include "common/paths.h"
+#include "common/stored_file.h"
 #include "common/text.h"
 #include "common/vendor.h"
 #include "engine/rules/rule_json.h"
@@ -21,8 +17,8 @@ namespace {
 
 constexpr const char* kProxyList = "proxy_list";
 
-Json make_proxy_entry(const std::string& type, const std::string& host, const Json& port,
-                      const std::string& username, const std::string& password) {
+Json make_proxy_entry(const std::string& type, const std::string& host, const Json& port, const std::string& username,
+                      const std::string& password) {
   Json entry = Json::object();
   entry["type"] = type;
   entry["host"] = host;
@@ -30,27 +26,6 @@ Json make_proxy_entry(const std::string& type, const std::string& host, const Js
   entry["username"] = username;
   entry["password"] = password;
   return entry;
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::system_error(errno, std::generic_category(), "无法读取 " + path.string());
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::system_error(errno, std::generic_category(), "无法读取 " + path.string());
-  return content;
-}
-
-// A name beside `file` for keeping an unreadable copy: "<name>.bad", or with a time stamp when
-// an older copy already holds that name.
-std::filesystem::path backup_name(const std::filesystem::path& file) {
-  std::filesystem::path candidate = file.string() + ".bad";
-  if (!std::filesystem::exists(candidate)) return candidate;
-  const std::string stamp = fmt::format("{:%Y%m%d-%H%M%S}", fmt::localtime(std::time(nullptr)));
-  candidate = file.string() + ".bad-" + stamp;
-  for (int n = 2; std::filesystem::exists(candidate); ++n) {
-    candidate = file.string() + ".bad-" + stamp + "-" + std::to_string(n);
-  }
-  return candidate;
 }
 
 }  // namespace
@@ -125,7 +100,7 @@ void SettingsStore::load() {
 
   Json loaded;
   try {
-    loaded = Json::parse(read_file(_config_path));
+    loaded = Json::parse(read_stored_file(_config_path));
   } catch (const Json::parse_error& error) {
     _use_defaults_after_unreadable_file(error.what());
     return;
@@ -271,8 +246,8 @@ void SettingsStore::remove_proxy(std::int64_t index) {
   set_proxy_list(std::move(list));
 }
 
-void SettingsStore::update_proxy(std::int64_t index, const std::string& type, const std::string& host,
-                                 const Json& port, const std::string& username, const std::string& password) {
+void SettingsStore::update_proxy(std::int64_t index, const std::string& type, const std::string& host, const Json& port,
+                                 const std::string& username, const std::string& password) {
   Json entry = make_proxy_entry(type, host, to_integer(port), username, password);
   std::lock_guard guard(_list_lock);
   Json list = _proxy_list_copy();

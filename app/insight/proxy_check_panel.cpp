@@ -8,6 +8,7 @@
 
 #include "app/insight/panel_layout.h"
 #include "app/insight/panel_style.h"
+#include "app/insight/pool_cells.h"
 #include "app/insight/proxy_check.h"
 #include "app/insight/proxy_check_service.h"
 #include "app/insight/proxy_failure_notices.h"
@@ -38,10 +39,12 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
     : QWidget(parent),
       _service(service),
       _table(new QTableWidget(0, COLUMN_COUNT, this)),
-      _check_all(new QPushButton(this)) {
+      _check_all(new QPushButton(this)),
+      _pool(new PoolCellsTimer([this] { refresh_pool_cells(); }, this)) {
   setStyleSheet(PANEL_STYLE);
   _table->setHorizontalHeaderLabels({QStringLiteral("代理"), QStringLiteral("类型"), QStringLiteral("延迟"),
-                                     QStringLiteral("出口 IP"), QStringLiteral("结果"), QString()});
+                                     QStringLiteral("出口 IP"), QStringLiteral("结果"),
+                                     QStringLiteral("状态 / 本次用量"), QString()});
   _table->verticalHeader()->hide();
   _table->verticalHeader()->setDefaultSectionSize(28);
   _table->setShowGrid(false);
@@ -53,6 +56,8 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   header->resizeSection(EXIT_ADDRESS, 120);
   header->setSectionResizeMode(RESULT, QHeaderView::Stretch);
   header->resizeSection(ACTION, 64);
+  header->resizeSection(POOL, 230);
+  show_pool_columns(*_table, {POOL, POOL}, false);
 
   _check_all->setText(QStringLiteral("全部检测"));
   _check_all->setCursor(Qt::PointingHandCursor);
@@ -92,6 +97,20 @@ void ProxyCheckPanel::set_proxies(const nlohmann::ordered_json& proxy_list) {
     _show_row(row);
   }
   _check_all->setEnabled(!_proxies.empty());
+  refresh_pool_cells();
+}
+
+void ProxyCheckPanel::set_pool_readings(std::shared_ptr<const pool::PoolReadings> readings) {
+  show_pool_columns(*_table, {POOL, POOL}, readings != nullptr);
+  _pool->set_readings(std::move(readings));
+}
+
+void ProxyCheckPanel::refresh_pool_cells() {
+  const pool::PoolReadings* readings = _pool->readings();
+  if (readings == nullptr) return;
+  for (int row = 0; row < static_cast<int>(_proxies.size()); ++row) {
+    show_pool_cells(*_table, row, {POOL, POOL}, *readings, _proxies[static_cast<std::size_t>(row)]);
+  }
 }
 
 QPushButton* ProxyCheckPanel::check_button(int row) const {

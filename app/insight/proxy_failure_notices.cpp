@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "engine/pool/pool_texts.h"
+
 namespace tovix::insight {
 namespace {
 
@@ -35,24 +37,11 @@ void ProxyFailureNotices::detach() {
 }
 
 std::string ProxyFailureNotices::notice_text(const UpstreamOutcome& outcome) {
-  return "代理 " + proxy_address(outcome) +
-         " 连接失败: " + handler_reason(outcome.error, outcome.proxy_host, outcome.proxy_port);
+  return pool::failure_notice(outcome.proxy_host, outcome.proxy_port, outcome.error);
 }
 
 std::string handler_reason(const std::string& error, const std::string& host, int port) {
-  std::string reason = error;
-  const std::string handler_prefix = " proxy " + host + ":" + std::to_string(port) + ": ";
-  // The prefix follows the handler's kind ("SOCKS5", "HTTP"), never text from the peer.
-  if (const auto at = reason.find(handler_prefix); at != std::string::npos && at < 16) {
-    reason.erase(0, at + handler_prefix.size());
-  }
-  // A refused or unreachable proxy: the socket names the same address once more.
-  if (const std::string socket_prefix = "cannot connect to " + host + ":" + std::to_string(port) + ": ";
-      reason.starts_with(socket_prefix)) {
-    reason.erase(0, socket_prefix.size());
-  }
-  if (reason.empty()) reason = "未知错误";
-  return reason;
+  return pool::failure_reason(error, host, port);
 }
 
 UpstreamObserver observer_for(std::shared_ptr<ProxyFailureNotices> notices) {

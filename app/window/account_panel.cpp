@@ -9,6 +9,7 @@
 
 #include "api/tovixproxy_client.h"
 #include "app/core/proxy_text.h"
+#include "app/window/whitelist_follow_box.h"
 #include "config/settings_store.h"
 #include "ui/plan_dialog/plan_dialog.h"
 #include "ui/result_values.h"
@@ -58,6 +59,8 @@ AccountPanel::AccountPanel(SettingsStore& settings, QWidget* parent) : QWidget(p
   import_row->addWidget(_import_type);
   import_row->addStretch(1);
   layout->addLayout(import_row);
+  _whitelist = new WhitelistFollowBox(settings);
+  layout->addWidget(_whitelist);
 
   _status = new QLabel;
   _status->setWordWrap(true);

@@ -23,6 +23,8 @@ class SignInDialog;
 
 namespace tovix::app {
 
+class WhitelistFollowBox;
+
 inline constexpr const char* MODULE_LONG_TERM = "tv_proxy_domestic";
 inline constexpr const char* MODULE_SHORT_TERM = "tv_proxy_ip";
 
@@ -46,6 +48,7 @@ class AccountPanel : public QWidget {
   QComboBox* import_type_box() const { return _import_type; }
   QPushButton* sign_in_button() const { return _sign_in; }
   QPushButton* sign_out_button() const { return _sign_out; }
+  WhitelistFollowBox* whitelist_box() const { return _whitelist; }
   bool is_signing_out() const { return !_logout_worker.isNull(); }
 
  signals:
@@ -67,6 +70,7 @@ class AccountPanel : public QWidget {
   QPushButton* _long_term;
   QPushButton* _short_term;
   QPushButton* _sign_out;
+  WhitelistFollowBox* _whitelist;
   QPointer<ui::SignInDialog> _sign_in_dialog;
   QPointer<PlanDialog> _plan_dialog;
   QPointer<TaskWorker> _logout_worker;

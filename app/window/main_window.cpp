@@ -13,6 +13,7 @@
 #include "app/window/process_list_panel.h"
 #include "app/window/proxy_list_panel.h"
 #include "app/window/rules_panel.h"
+#include "app/window/whitelist_follow_box.h"
 #include "common/json_values.h"
 #include "config/settings_store.h"
 
@@ -61,6 +62,9 @@ MainWindow::MainWindow(SettingsStore& settings, EngineOptions engine_options, QW
   connect(_bar, &EngineBar::stop_requested, this, &MainWindow::stop_engine);
   connect(&_engine, &EngineController::state_changed, this, &MainWindow::_on_engine_state);
   connect(&_engine, &EngineController::api_status, _api, &ApiModePanel::show_api_status);
+  connect(&_engine, &EngineController::state_changed, _account->whitelist_box(), [this](EngineState state) {
+    if (state == EngineState::running) _account->whitelist_box()->engine_started();
+  });
   connect(_proxies, &ProxyListPanel::proxies_changed, this, [this](const nlohmann::ordered_json& list) {
     _engine.set_manual_proxies(list);
     emit secrets_changed();

@@ -2,16 +2,22 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "app/insight/pool_cells.h"
 #include "app/window/proxy_edit_dialog.h"
+#include "app/window/spread_mode_box.h"
 #include "common/json_values.h"
 #include "config/settings_store.h"
 
 namespace tovix::app {
 namespace {
+
+enum Column { TYPE, HOST, PORT, USERNAME, PASSWORD, HEALTH, USAGE, COLUMN_COUNT };
+constexpr insight::PoolColumns POOL_COLUMNS{HEALTH, USAGE};
 
 QString cell_text(const nlohmann::ordered_json& entry, const char* key) {
   return entry.is_object() && entry.contains(key) ? QString::fromStdString(text_of(entry[key])) : QString();
@@ -26,9 +32,10 @@ std::string field(const nlohmann::ordered_json& entry, const char* key) {
 ProxyListPanel::ProxyListPanel(SettingsStore& settings, QWidget* parent) : QWidget(parent), _settings(settings) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  _table = new QTableWidget(0, 5);
+  _table = new QTableWidget(0, COLUMN_COUNT);
   _table->setHorizontalHeaderLabels({QStringLiteral("类型"), QStringLiteral("地址"), QStringLiteral("端口"),
-                                     QStringLiteral("用户名"), QStringLiteral("密码")});
+                                     QStringLiteral("用户名"), QStringLiteral("密码"), QStringLiteral("状态"),
+                                     QStringLiteral("用量")});
   _table->setSelectionBehavior(QAbstractItemView::SelectRows);
   _table->setSelectionMode(QAbstractItemView::SingleSelection);
   _table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -37,6 +44,11 @@ ProxyListPanel::ProxyListPanel(SettingsStore& settings, QWidget* parent) : QWidg
   _table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
   _table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   _table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+  _table->horizontalHeader()->setSectionResizeMode(PASSWORD, QHeaderView::ResizeToContents);
+  _table->horizontalHeader()->setSectionResizeMode(HEALTH, QHeaderView::ResizeToContents);
+  _table->horizontalHeader()->setSectionResizeMode(USAGE, QHeaderView::ResizeToContents);
+  _pool = new insight::PoolCellsTimer([this] { refresh_pool_cells(); }, this);
+  insight::show_pool_columns(*_table, POOL_COLUMNS, false);
   connect(_table, &QTableWidget::cellDoubleClicked, this, &ProxyListPanel::_on_edit);
   layout->addWidget(_table);
 
@@ -51,6 +63,9 @@ ProxyListPanel::ProxyListPanel(SettingsStore& settings, QWidget* parent) : QWidg
   buttons->addWidget(_edit);
   buttons->addWidget(_remove);
   buttons->addStretch(1);
+  buttons->addWidget(new QLabel(QStringLiteral("分配方式")));
+  _spread = new SpreadModeBox(settings);
+  buttons->addWidget(_spread);
   layout->addLayout(buttons);
   reload();
 }
@@ -69,9 +84,24 @@ void ProxyListPanel::reload() {
     // The password itself never appears on screen (screenshots, shoulder surfing).
     _table->setItem(row, 4, new QTableWidgetItem(cell_text(entry, "password").isEmpty() ? "" : "••••••"));
   }
+  refresh_pool_cells();
   const bool any = rows > 0;
   _edit->setEnabled(any);
   _remove->setEnabled(any);
+}
+
+void ProxyListPanel::set_pool_readings(std::shared_ptr<const pool::PoolReadings> readings) {
+  insight::show_pool_columns(*_table, POOL_COLUMNS, readings != nullptr);
+  _pool->set_readings(std::move(readings));
+}
+
+void ProxyListPanel::refresh_pool_cells() {
+  const pool::PoolReadings* readings = _pool->readings();
+  if (readings == nullptr) return;
+  const nlohmann::ordered_json list = _settings.proxy_list();
+  for (int row = 0; row < _table->rowCount() && list.is_array() && row < static_cast<int>(list.size()); ++row) {
+    insight::show_pool_cells(*_table, row, POOL_COLUMNS, *readings, list[static_cast<std::size_t>(row)]);
+  }
 }
 
 void ProxyListPanel::_on_add() {

@@ -20,6 +20,7 @@
 #include "app/window/process_picker_dialog.h"
 #include "app/window/proxy_edit_dialog.h"
 #include "app/window/proxy_list_panel.h"
+#include "app/window/spread_mode_box.h"
 #include "engine/driver_setup/driver_setup.h"
 #include "tests/app/window_fixture.h"
 #include "ui/status_style.h"
@@ -102,6 +103,26 @@ TEST_F(Panels, ProxiesAreAddedEditedAndRemovedThroughTheStore) {
   EXPECT_EQ(settings.proxy_list().size(), 2u);
   EXPECT_EQ(settings.proxy_list()[0]["host"], "10.0.0.9");
   EXPECT_EQ(changes.count(), 4);
+}
+
+TEST_F(Panels, SpreadingChoiceIsStoredAsTheEngineReadsIt) {
+  settings.set("pid_mode", true);
+  app::ProxyListPanel panel(settings);
+  app::SpreadModeBox* box = panel.spread_box();
+  EXPECT_EQ(box->mode(), pool::SpreadMode::per_program) << "an older file's pid_mode";
+  struct Case {
+    pool::SpreadMode mode;
+    bool pid_mode;
+    bool per_connection;
+  };
+  for (const Case& c :
+       {Case{pool::SpreadMode::per_connection, false, true}, Case{pool::SpreadMode::first_available, false, false},
+        Case{pool::SpreadMode::per_program, true, false}}) {
+    box->setCurrentIndex(box->findText(QString::fromStdString(pool::spread_mode_name(c.mode))));
+    EXPECT_EQ(settings.get("pid_mode"), c.pid_mode) << static_cast<int>(c.mode);
+    EXPECT_EQ(settings.get("per_connection_mode"), c.per_connection) << static_cast<int>(c.mode);
+    EXPECT_EQ(pool::spread_mode_of(settings.to_dict()), c.mode);
+  }
 }
 
 TEST_F(Panels, ChosenApplicationsFromTypingAndFromThePickers) {

@@ -33,6 +33,8 @@ void WindowTest::SetUp() {
   for (const auto& [key, value] : defaults.items()) settings.set(key, value);
   settings.set("proxy_list", nlohmann::ordered_json::array());
   settings.set(app::API_PROXY_TYPE_KEY, "socks5");
+  // Keys beside the defaults that a test may have changed.
+  for (const char* key : {"pid_mode", "per_connection_mode", "auto_update_whitelist"}) settings.set(key, false);
 }
 
 EngineOptions WindowTest::fake_engine() {
