@@ -11,6 +11,7 @@
 #include "app/autostart/autostart.h"
 #include "app/core/headless_runner.h"
 #include "app/core/log_file.h"
+#include "app/core/network_restore.h"
 #include "app/core/secret_redactor.h"
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
@@ -36,6 +37,7 @@ struct Options {
   bool minimized = false;
   std::optional<std::filesystem::path> config;
   bool help = false;
+  bool restore_network = false;
   std::string error;
 };
 
@@ -48,6 +50,8 @@ Options parse_options(int argc, char** argv) {
       options.minimized = true;
     } else if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
       options.config = std::filesystem::u8path(argv[++i]);
+    } else if (std::strcmp(argv[i], "--restore-network") == 0) {
+      options.restore_network = true;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       options.help = true;
     } else if (argv[i][0] == '-') {
@@ -59,9 +63,11 @@ Options parse_options(int argc, char** argv) {
 
 void print_usage() {
   std::cout << "用法: tovixproxy [--headless] [--minimized] [--config 配置文件]\n"
-               "  --headless   不打开窗口，按 config.json 启动代理引擎；Ctrl-C 或 SIGTERM 停止\n"
-               "  --minimized  启动时窗口隐藏在系统托盘中（开机自动启动时使用）；没有系统托盘时最小化显示\n"
-               "  --config     使用指定的配置文件（默认: 程序旁的 config.json）\n";
+               "       tovixproxy --restore-network\n"
+               "  --headless         不打开窗口，按 config.json 启动代理引擎；Ctrl-C 或 SIGTERM 停止\n"
+               "  --minimized        启动时窗口隐藏在系统托盘中（开机自动启动时使用）；没有系统托盘时最小化显示\n"
+               "  --config           使用指定的配置文件（默认: 程序旁的 config.json）\n"
+               "  --restore-network  清除异常退出的引擎遗留的分流规则（不启动引擎），并说明清除了什么\n";
 }
 
 int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& redactor) {
@@ -128,6 +134,11 @@ int main(int argc, char** argv) {
     if (!options.error.empty()) std::cerr << options.error << '\n';
     print_usage();
     return options.error.empty() ? 0 : 2;
+  }
+  if (options.restore_network) {
+    const NetworkRestore restored = restore_network();
+    (restored.exit_code == 0 ? std::cout : std::cerr) << restored.message << std::endl;
+    return restored.exit_code;
   }
   std::unique_ptr<QCoreApplication> app;
   if (options.headless) {

@@ -5,12 +5,11 @@
 // Baseline, measured in the same run: the work every handled packet needs anyway, checksums
 // recalculated and one send into the same diverter.
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
+#include "bench/engine_loop.h"
 #include "engine/core/tunnel_engine.h"
 #include "engine/divert/checksum.h"
 #include "engine/divert/fake_diverter.h"
@@ -19,6 +18,7 @@
 namespace {
 
 using namespace tovix;
+using bench::tcp_bytes;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::ordered_json;
 
@@ -29,23 +29,6 @@ constexpr int LOOP_PACKETS = 1'000'000;
 constexpr std::uint32_t CLIENT = 0x0A000005;  // 10.0.0.5
 constexpr std::uint32_t DEST = 0x5DB8D822;    // 93.184.216.34
 constexpr std::uint16_t RELAY_PORT = 40001;
-
-std::vector<std::uint8_t> tcp_bytes(std::uint32_t src, std::uint16_t sport, std::uint32_t dst, std::uint16_t dport,
-                                    std::uint8_t flags, std::size_t payload = 0) {
-  std::vector<std::uint8_t> b(40 + payload, 0);
-  b[0] = 0x45;
-  wire::store16(b, 2, static_cast<std::uint16_t>(b.size()));
-  b[8] = 64;
-  b[9] = 6;
-  wire::store32(b, 12, src);
-  wire::store32(b, 16, dst);
-  wire::store16(b, 20, sport);
-  wire::store16(b, 22, dport);
-  b[32] = 0x50;
-  b[33] = flags;
-  wire::store16(b, 34, 65535);
-  return b;
-}
 
 // Computes checksums like the Linux backend and the fake, and counts what it is given.
 class NullDiverter final : public PacketDiverter {
@@ -144,20 +127,7 @@ int main() {
   EngineOptions loop_options;
   loop_options.diverter_factory = [fake] { return std::make_unique<Forward>(fake); };
   TunnelEngine loop_engine(loop_options);
-  std::mutex lock;
-  std::condition_variable started_cv;
-  bool started = false;
-  loop_engine.set_status_callback([&](const std::string& text) {
-    if (text.rfind(STATUS_STARTED_PREFIX, 0) != 0) return;
-    std::lock_guard guard(lock);
-    started = true;
-    started_cv.notify_all();
-  });
-  loop_engine.start_engine(Json{{"proxy_list", Json::array({Json{{"host", "127.0.0.1"}, {"port", 1}}})}});
-  {
-    std::unique_lock guard(lock);
-    started_cv.wait(guard, [&] { return started; });
-  }
+  bench::start_engine_and_wait(loop_engine);
   fake->wait_until_idle(std::chrono::seconds(30));
   const auto relay_port = static_cast<std::uint16_t>(loop_engine.relay_ports().at(0));
   (void)relay_port;

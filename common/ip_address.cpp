@@ -1,6 +1,7 @@
 #include "common/ip_address.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace tovix {
@@ -108,6 +109,12 @@ std::optional<IpAddress> IpAddress::parse(std::string_view text) {
 bool IpAddress::is_unspecified() const {
   const auto view = bytes();
   return std::all_of(view.begin(), view.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+IpAddress IpAddress::unmapped() const {
+  static constexpr std::uint8_t MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (is_v4() || !std::equal(std::begin(MAPPED_PREFIX), std::end(MAPPED_PREFIX), _bytes.begin())) return *this;
+  return from_bytes(std::span(_bytes).subspan(12, 4));
 }
 
 std::string IpAddress::text() const {

@@ -31,6 +31,8 @@ class COMMON_EXPORT IpAddress {
   std::span<const std::uint8_t> bytes() const { return std::span(_bytes).first(is_v4() ? 4 : 16); }
   // 0.0.0.0 or ::
   bool is_unspecified() const;
+  // ::ffff:a.b.c.d as the IPv4 address it stands for; any other address unchanged.
+  IpAddress unmapped() const;
   // "192.0.2.1", or the RFC 5952 form of an IPv6 address.
   std::string text() const;
 

@@ -13,6 +13,7 @@ PACKAGES=(
   microsocks tinyproxy dante-server dnsmasq-base ngtcp2-client ngtcp2-server
   libnetfilter-queue-dev iptables ipset iproute2 curl tcpdump
   g++-mingw-w64-x86-64 wine64
+  dpkg-dev file librsvg2-bin desktop-file-utils systemd
 )
 
 missing=()

@@ -9,9 +9,8 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
 build=${TOVIX_RUN_BUILD:-build/run}
-launcher=()
-if command -v ccache >/dev/null 2>&1; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVIX_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+source tools/configure.sh
+tovix_configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVIX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target tovixproxy
 
 args=("$@")

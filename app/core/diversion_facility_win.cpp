@@ -1,4 +1,5 @@
 #include "app/core/diversion_facility.h"
+#include "common/windows_text.h"
 #include "engine/driver_setup/driver_setup.h"
 
 namespace tovix::app {
@@ -6,7 +7,7 @@ namespace tovix::app {
 DiversionFacility check_diversion_facility() {
   DiversionFacility facility;
   facility.driver_managed = true;
-  facility.summary = "WinDivert 驱动: 文件放在 " + DRIVER_DIR.u8string() + "，安装与运行需要管理员权限";
+  facility.summary = "WinDivert 驱动: 文件放在 " + utf8_from_wide(DRIVER_DIR.wstring()) + "，安装与运行需要管理员权限";
   const auto [sys_present, dll_present] = check_driver_files();
   facility.checks.push_back(
       {"驱动文件", sys_present && dll_present,

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <string>
 
+#include "common/logging.h"
 #include "common/windows_text.h"
 #include "engine/divert/windivert_abi_win.h"
+#include "engine/divert/windivert_batch_win.h"
 
 namespace tovix {
 namespace {
@@ -14,6 +16,12 @@ namespace {
 using OpenFn = HANDLE (*)(const char* filter, int layer, std::int16_t priority, std::uint64_t flags);
 using RecvFn = BOOL (*)(HANDLE, void* packet, UINT packet_length, UINT* received, windivert::Address*);
 using SendFn = BOOL (*)(HANDLE, const void* packet, UINT packet_length, UINT* sent, const windivert::Address*);
+// The batched forms: `address_bytes` is the size of the address array in bytes (80 per packet);
+// the receive writes back how much of it it filled. Flags must be 0; no OVERLAPPED here.
+using RecvExFn = BOOL (*)(HANDLE, void* packets, UINT packets_length, UINT* received, std::uint64_t flags,
+                          windivert::Address* addresses, UINT* address_bytes, OVERLAPPED*);
+using SendExFn = BOOL (*)(HANDLE, const void* packets, UINT packets_length, UINT* sent, std::uint64_t flags,
+                          const windivert::Address* addresses, UINT address_bytes, OVERLAPPED*);
 using ShutdownFn = BOOL (*)(HANDLE, int how);
 using CloseFn = BOOL (*)(HANDLE);
 using SetParamFn = BOOL (*)(HANDLE, int param, std::uint64_t value);
@@ -127,6 +135,13 @@ class WinDivertHold final : public HeldConnections {
   std::vector<HANDLE> _handles;
 };
 
+// A function older or stand-in libraries may lack; null then.
+template <typename Fn>
+Fn resolve_optional(HMODULE module, const char* name) {
+  const FARPROC proc = GetProcAddress(module, name);
+  return proc == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
 }  // namespace
 
 struct WinDivertDiverter::Api {
@@ -137,6 +152,9 @@ struct WinDivertDiverter::Api {
   CloseFn close;
   SetParamFn set_param;
   CalcChecksumsFn calc_checksums;
+  // Both or neither.
+  RecvExFn recv_ex;
+  SendExFn send_ex;
 };
 
 WinDivertDiverter::WinDivertDiverter(std::filesystem::path library_path) : _library_path(std::move(library_path)) {}
@@ -182,7 +200,13 @@ const WinDivertDiverter::Api& WinDivertDiverter::api() {
         resolve<CloseFn>(module, "WinDivertClose", loaded),
         resolve<SetParamFn>(module, "WinDivertSetParam", loaded),
         resolve<CalcChecksumsFn>(module, "WinDivertHelperCalcChecksums", loaded),
+        resolve_optional<RecvExFn>(module, "WinDivertRecvEx"),
+        resolve_optional<SendExFn>(module, "WinDivertSendEx"),
     });
+    if (_api->recv_ex == nullptr || _api->send_ex == nullptr) {
+      _api->recv_ex = nullptr;
+      _api->send_ex = nullptr;
+    }
   } catch (...) {
     FreeLibrary(module);
     throw;
@@ -217,9 +241,15 @@ void WinDivertDiverter::set_param(DivertParam param, std::uint64_t value) {
   if (!_api->set_param(handle, static_cast<int>(param), value)) throw last_error(DIVERT_ERROR_INVALID_PARAMETER);
 }
 
+bool WinDivertDiverter::batched() const noexcept { return _api && _api->recv_ex != nullptr; }
+
 std::optional<Packet> WinDivertDiverter::recv() {
   void* handle = _handle.load();
   if (handle == nullptr) throw handle_not_open_error();
+  return batched() ? recv_batch(handle) : recv_one(handle);
+}
+
+std::optional<Packet> WinDivertDiverter::recv_one(void* handle) {
   // Anything smaller loses packets: the driver truncates them and drops the rest.
   if (_receive_buffer.size() != windivert::MTU_MAX) _receive_buffer.resize(windivert::MTU_MAX);
   windivert::Address address{};
@@ -233,13 +263,62 @@ std::optional<Packet> WinDivertDiverter::recv() {
   return Packet(std::move(bytes), windivert::capture_info_from(address));
 }
 
+std::optional<Packet> WinDivertDiverter::recv_batch(void* handle) {
+  if (!_received) _received = std::make_unique<windivert::ReceivedBatch>();
+  while (_received->empty()) {
+    // Whatever the caller sent while handling the last batch leaves before this call blocks.
+    flush_sends(handle);
+    UINT length = 0;
+    auto address_bytes = static_cast<UINT>(_received->address_bytes());
+    if (!_api->recv_ex(handle, _received->buffer(), static_cast<UINT>(_received->buffer_size()), &length, 0,
+                       _received->addresses(), &address_bytes, nullptr)) {
+      const DWORD code = GetLastError();
+      if (code == DIVERT_ERROR_NO_DATA) return std::nullopt;  // shut down and drained
+      throw DivertOsError(code, windows_error_text(code));
+    }
+    _received->fill(length, address_bytes / sizeof(windivert::Address));
+  }
+  return _received->take();
+}
+
 void WinDivertDiverter::send(const Packet& packet) {
   void* handle = _handle.load();
   if (handle == nullptr) throw handle_not_open_error();
+  if (!batched() || !windivert::SendQueue::batchable(packet)) {
+    // In order behind what is queued; the driver's verdict on this one reaches the caller.
+    flush_sends(handle);
+    send_one(handle, packet);
+    return;
+  }
+  if (!_sending) _sending = std::make_unique<windivert::SendQueue>();
+  _sending->add(packet);
+  if (_sending->full()) flush_sends(handle);
+}
+
+void WinDivertDiverter::send_one(void* handle, const Packet& packet) {
   const windivert::Address address = windivert::address_from(packet.info(), packet.ip_version() == 6);
   if (!_api->send(handle, packet.bytes().data(), static_cast<UINT>(packet.bytes().size()), nullptr, &address)) {
     throw last_error();
   }
+}
+
+void WinDivertDiverter::flush_sends(void* handle) noexcept {
+  if (!_sending || _sending->empty()) return;
+  const std::span<const std::uint8_t> bytes = _sending->bytes();
+  const std::span<const windivert::Address> addresses = _sending->addresses();
+  // The driver goes on past a packet the network stack refuses and reports the last such
+  // refusal; a batch it cannot even parse never gets here (SendQueue::batchable).
+  if (!_api->send_ex(handle, bytes.data(), static_cast<UINT>(bytes.size()), nullptr, 0, addresses.data(),
+                     static_cast<UINT>(addresses.size_bytes()), nullptr)) {
+    const DWORD code = GetLastError();
+    try {
+      get_logger(LOGGER_ENGINE)
+          ->warn("WinDivert 批量发送失败 ({} 个数据包): [WinError {}] {}", addresses.size(), code,
+                 windows_error_text(code));
+    } catch (...) {
+    }
+  }
+  _sending->clear();
 }
 
 void WinDivertDiverter::recalculate_checksums(Packet& packet) {
@@ -265,7 +344,12 @@ void WinDivertDiverter::shutdown() noexcept {
 void WinDivertDiverter::close() noexcept {
   std::lock_guard lock(_lock);
   void* handle = _handle.exchange(nullptr);
-  if (handle != nullptr) _api->close(handle);
+  if (handle == nullptr) return;
+  flush_sends(handle);
+  _api->close(handle);
+  // Taken from the driver but never handed out: like packets the engine drops, they are
+  // retransmitted by their senders.
+  _received.reset();
 }
 
 bool WinDivertDiverter::is_open() const noexcept { return _handle.load() != nullptr; }

@@ -54,7 +54,7 @@ class NameNotResolvedError : public ProtocolError {
 };
 
 // True for a destination given as a host name rather than an IPv4 or IPv6 address.
-inline bool is_host_name_destination(const std::string& destination) { return !parse_ip_address(destination); }
+inline bool is_host_name_destination(const std::string& destination) { return !IpAddress::parse(destination); }
 
 struct HandshakeTimeouts {
   std::chrono::milliseconds connect{10000};  // TCP connection to the proxy

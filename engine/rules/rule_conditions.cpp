@@ -1,5 +1,7 @@
 #include "engine/rules/rule_conditions.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 
 #include "common/text.h"
@@ -21,12 +23,12 @@ std::optional<int> parse_port(std::string_view text) {
 bool prefix_equal(const IpAddress& a, const IpAddress& b, int prefix) {
   const int whole = prefix / 8;
   for (int i = 0; i < whole; ++i) {
-    if (a.bytes[static_cast<std::size_t>(i)] != b.bytes[static_cast<std::size_t>(i)]) return false;
+    if (a.bytes()[static_cast<std::size_t>(i)] != b.bytes()[static_cast<std::size_t>(i)]) return false;
   }
   const int rest = prefix % 8;
   if (rest == 0) return true;
   const auto mask = static_cast<std::uint8_t>(0xFF << (8 - rest));
-  return (a.bytes[static_cast<std::size_t>(whole)] & mask) == (b.bytes[static_cast<std::size_t>(whole)] & mask);
+  return (a.bytes()[static_cast<std::size_t>(whole)] & mask) == (b.bytes()[static_cast<std::size_t>(whole)] & mask);
 }
 
 // '*' matches any run of characters, everything else itself.
@@ -54,15 +56,15 @@ bool glob_matches(std::string_view pattern, std::string_view text) {
 
 bool IpNetwork::contains(const IpAddress& address) const {
   const IpAddress plain = address.unmapped();
-  return plain.is_v6 == base.is_v6 && prefix_equal(plain, base, prefix);
+  return plain.family() == base.family() && prefix_equal(plain, base, prefix);
 }
 
 std::optional<IpNetwork> parse_ip_network(std::string_view text) {
   text = strip_whitespace(text);
   const std::size_t slash = text.find('/');
-  const auto address = parse_ip_address(text.substr(0, slash));
+  const auto address = IpAddress::parse(text.substr(0, slash));
   if (!address) return std::nullopt;
-  const int full = static_cast<int>(address->size() * 8);
+  const int full = static_cast<int>(address->bytes().size() * 8);
   int prefix = full;
   if (slash != std::string_view::npos) {
     const std::string_view digits = text.substr(slash + 1);
@@ -71,16 +73,17 @@ std::optional<IpNetwork> parse_ip_network(std::string_view text) {
       return std::nullopt;
     }
   }
-  IpNetwork network{*address, prefix};
+  std::array<std::uint8_t, 16> base{};
+  std::copy(address->bytes().begin(), address->bytes().end(), base.begin());
   for (int bit = prefix; bit < full; ++bit) {
-    network.base.bytes[static_cast<std::size_t>(bit / 8)] &= static_cast<std::uint8_t>(~(0x80 >> (bit % 8)));
+    base[static_cast<std::size_t>(bit / 8)] &= static_cast<std::uint8_t>(~(0x80 >> (bit % 8)));
   }
-  return network;
+  return IpNetwork{IpAddress::from_bytes(std::span(base).first(address->bytes().size())), prefix};
 }
 
 std::string ip_network_text(const IpNetwork& network) {
-  const std::string address = ip_address_text(network.base);
-  if (network.prefix == static_cast<int>(network.base.size() * 8)) return address;
+  const std::string address = network.base.text();
+  if (network.prefix == static_cast<int>(network.base.bytes().size() * 8)) return address;
   return address + "/" + std::to_string(network.prefix);
 }
 

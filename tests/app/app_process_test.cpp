@@ -1,9 +1,11 @@
 // The application program itself: a second start hands over to the first; headless mode in a
 // network namespace on the real Linux backend carries a curl through the proxy and ends with 0
-// on SIGTERM, its diversion rules gone, and tells once of a proxy that rejects the account.
+// on SIGTERM, its diversion rules gone, and tells once of a proxy that rejects the account;
+// --restore-network clears what a killed run left and leaves a running engine alone.
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <fstream>
@@ -58,12 +60,14 @@ TEST(AppProcess, ASecondStartBringsTheFirstWindowForward) {
   }
 }
 
-TEST(AppProcess, HelpNamesTheStartAtLogOnFlag) {
+TEST(AppProcess, HelpNamesTheStartAtLogOnAndRestoreFlags) {
   QProcess help;
   help.start(TOVIX_APP_PATH, {"--help"});
   ASSERT_TRUE(help.waitForFinished(30000));
   EXPECT_EQ(help.exitCode(), 0);
-  EXPECT_TRUE(QString::fromUtf8(help.readAllStandardOutput()).contains("--minimized  启动时窗口隐藏在系统托盘中"));
+  const QString text = QString::fromUtf8(help.readAllStandardOutput());
+  EXPECT_TRUE(text.contains(QRegularExpression("--minimized +启动时窗口隐藏在系统托盘中"))) << text.toStdString();
+  EXPECT_TRUE(text.contains(QRegularExpression("--restore-network +清除异常退出的引擎遗留的分流规则"))) << text.toStdString();
 }
 
 class HeadlessInNamespace : public ::testing::Test {
@@ -145,6 +149,43 @@ TEST_F(HeadlessInNamespace, TheWindowStopsItsEngineOnSigterm) {
   ASSERT_TRUE(eventually([&] { return diversion_rules().find("NFQUEUE") != std::string::npos; }, 60s)) << app.output();
   EXPECT_EQ(app.stop(SIGTERM, 30s), 0) << app.output();
   EXPECT_EQ(diversion_rules().find("NFQUEUE"), std::string::npos) << diversion_rules();
+}
+
+// A killed run leaves its queue rules with no reader, which holds every new TCP connection of
+// the namespace: --restore-network removes them (and says so), but never the rules of an engine
+// that still reads the queue, as its diverted connections would then leave directly.
+TEST_F(HeadlessInNamespace, RestoreNetworkClearsWhatAKilledRunLeftAndLeavesARunningEngineAlone) {
+  const auto config = proxy_config(start_microsocks(), PROXY_PASSWORD);
+  NetnsProcess app(_pair->client(), {TOVIX_APP_PATH, "--headless", "--config", config.string()}, _dir / "app.out");
+  ASSERT_TRUE(app.wait_for_output("[状态] 代理已启?| 全局代理 | 1IP轮询", 60s)) << app.output();
+  const auto restore = [&] { return NetnsPair::run(_pair->client(), {TOVIX_APP_PATH, "--restore-network"}); };
+  const auto diversion_left = [&] {
+    const std::string rules = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "raw"});
+    const std::string sets = NetnsPair::run_ok(_pair->client(), {"ipset", "list", "-n"});
+    return rules.find("NFQUEUE") != std::string::npos || sets.find("tovix") != std::string::npos;
+  };
+
+  const CommandResult refused = restore();
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.standard_error.find("正在运行"), std::string::npos) << refused.standard_error;
+  EXPECT_TRUE(diversion_left()) << "the running engine keeps its rules";
+
+  EXPECT_EQ(app.stop(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(diversion_left()) << "a killed run leaves its rules";
+  const CommandResult restored = restore();
+  EXPECT_EQ(restored.exit_code, 0) << restored.standard_error;
+  EXPECT_NE(restored.standard_output.find("已清除遗留的分流规则"), std::string::npos) << restored.standard_output;
+  EXPECT_NE(restored.standard_output.find("TOVIX_DIVERT"), std::string::npos) << restored.standard_output;
+  EXPECT_FALSE(diversion_left());
+  const std::string url =
+      "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_destination->port()) + "/data";
+  const CommandResult direct =
+      NetnsPair::run(_pair->client(), {"curl", "-s", "-o", "/dev/null", "--max-time", "20", url});
+  EXPECT_EQ(direct.exit_code, 0) << "new connections leave again";
+
+  const CommandResult again = restore();
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_NE(again.standard_output.find("没有遗留的分流规则"), std::string::npos) << again.standard_output;
 }
 
 TEST_F(HeadlessInNamespace, AnEngineThatCannotStartEndsTheProgramWithAFailure) {

@@ -2,6 +2,7 @@
 // Tests that drive the WinDivert backend against the stand-in library built beside them (see
 // windivert_stub_win.cpp): the library stays loaded for the whole test, so its recorded state
 // lives as long as the test, and its Stub* entry points push packets in and read what was sent.
+// stub_library() offers batched I/O; single_stub_library() moves one packet per call.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -16,10 +17,14 @@
 namespace tovix::testing {
 
 inline std::filesystem::path stub_library() { return executable_dir() / "windivert_stub" / "WinDivert64.dll"; }
+inline std::filesystem::path single_stub_library() {
+  return executable_dir() / "windivert_stub_single" / "WinDivert64.dll";
+}
 
 class WinDivertStubFixture : public ::testing::Test {
  protected:
-  WinDivertStubFixture() : _module(LoadLibraryW(stub_library().c_str())) {}
+  explicit WinDivertStubFixture(const std::filesystem::path& library = stub_library())
+      : _module(LoadLibraryW(library.c_str())) {}
   ~WinDivertStubFixture() override {
     if (_module != nullptr) FreeLibrary(_module);
   }
@@ -41,6 +46,9 @@ class WinDivertStubFixture : public ::testing::Test {
     return bytes;
   }
   int closes() { return stub<int (*)()>("StubCloses")(); }
+  UINT64 receive_calls() { return stub<UINT64 (*)()>("StubReceiveCalls")(); }
+  UINT64 send_calls() { return stub<UINT64 (*)()>("StubSendCalls")(); }
+  UINT64 sent_count() { return stub<UINT64 (*)()>("StubSentCount")(); }
 
  private:
   HMODULE _module;

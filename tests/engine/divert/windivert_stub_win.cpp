@@ -1,6 +1,9 @@
 // A stand-in for the WinDivert library with the same exported functions, so the backend's
 // loading, error and data paths run under Wine without a driver. Tests steer it through the
 // Stub* exports; the open filter "fail <code>" makes WinDivertOpen fail with that code.
+// Built twice: with the batched functions (RecvEx/SendEx, laid out as the driver lays out a
+// batch), and without them (WINDIVERT_STUB_SINGLE), as a library that moves one packet per call.
+// Each receive and send call is counted.
 #include <windows.h>
 
 #include <condition_variable>
@@ -31,6 +34,39 @@ UINT64 last_flags = 0;
 UINT64 queue_time = 0;
 int closes = 0;
 bool shut_down = false;
+UINT64 receive_calls = 0;
+UINT64 send_calls = 0;
+// When set, every receive and send call waits on a kernel object once, as the real library's
+// call into the driver (DeviceIoControl) crosses into the kernel once.
+bool kernel_call = false;
+HANDLE kernel_event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+
+constexpr UINT ADDRESS_BYTES = sizeof(Address);
+constexpr UINT BATCH_MAX = 255;
+
+// What `read` reads of the recorded state, under the lock.
+template <typename Read>
+auto locked(Read read) {
+  std::lock_guard guard(lock);
+  return read();
+}
+
+void cross_into_kernel() {
+  if (kernel_call) WaitForSingleObject(kernel_event, 0);
+}
+
+// The packet length the driver reads from the IP header; 0 when it refuses the header.
+UINT stated_length(const unsigned char* bytes, UINT available) {
+  if (available < 20) return 0;
+  UINT length = 0;
+  if ((bytes[0] >> 4) == 4) {
+    length = (UINT{bytes[2]} << 8) | bytes[3];
+    if (length < 20) return 0;
+  } else if ((bytes[0] >> 4) == 6 && available >= 40) {
+    length = 40 + ((UINT{bytes[4]} << 8) | bytes[5]);
+  }
+  return length <= available ? length : 0;
+}
 HANDLE const STUB_HANDLE = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5100));
 
 }  // namespace
@@ -61,8 +97,20 @@ STUB_EXPORT HANDLE WinDivertOpen(const char* filter, int layer, INT16 priority, 
   return STUB_HANDLE;
 }
 
-STUB_EXPORT BOOL WinDivertRecv(HANDLE handle, void* packet, UINT length, UINT* received, Address* address) {
+namespace {
+
+// One call into the "driver": counted, and with the recorded state locked.
+std::unique_lock<std::mutex> enter_call(UINT64& calls) {
+  cross_into_kernel();
   std::unique_lock guard(lock);
+  ++calls;
+  return guard;
+}
+
+// As the driver fills a read: waits for the first queued packet, then takes more while
+// `max_packets` and the buffer allow (a first packet larger than the buffer is lost, as there).
+BOOL receive(std::unique_lock<std::mutex>& guard, HANDLE handle, void* packets, UINT length, UINT* received,
+             Address* addresses, UINT max_packets, UINT* count) {
   if (handle != STUB_HANDLE) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -72,28 +120,92 @@ STUB_EXPORT BOOL WinDivertRecv(HANDLE handle, void* packet, UINT length, UINT* r
     SetLastError(232);  // ERROR_NO_DATA: shut down and drained
     return FALSE;
   }
-  const Captured next = queue.front();
-  queue.pop_front();
-  if (next.bytes.size() > length) {
+  if (queue.front().bytes.size() > length) {
+    queue.pop_front();
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  std::memcpy(packet, next.bytes.data(), next.bytes.size());
-  *received = static_cast<UINT>(next.bytes.size());
-  *address = next.address;
+  auto* out = static_cast<unsigned char*>(packets);
+  UINT written = 0;
+  UINT taken = 0;
+  while (!queue.empty() && taken < max_packets && queue.front().bytes.size() <= length - written) {
+    const Captured& next = queue.front();
+    std::memcpy(out + written, next.bytes.data(), next.bytes.size());
+    written += static_cast<UINT>(next.bytes.size());
+    if (addresses != nullptr) addresses[taken] = next.address;
+    ++taken;
+    queue.pop_front();
+  }
+  if (received != nullptr) *received = written;
+  *count = taken;
   return TRUE;
 }
 
-STUB_EXPORT BOOL WinDivertSend(HANDLE handle, const void* packet, UINT length, UINT*, const Address* address) {
-  std::lock_guard guard(lock);
+// As the driver takes a write: packet after packet by the length its header states, one
+// address each; a header it cannot use ends the call with 87, the packets before it sent.
+BOOL take_sent(HANDLE handle, const void* packets, UINT length, UINT* sent_length, const Address* addresses,
+               UINT count) {
   if (handle != STUB_HANDLE || length == 0) {
-    SetLastError(1214);
+    SetLastError(handle != STUB_HANDLE ? ERROR_INVALID_HANDLE : 1214);
     return FALSE;
   }
-  const auto* bytes = static_cast<const unsigned char*>(packet);
-  sent.push_back({std::vector<unsigned char>(bytes, bytes + length), *address});
+  const auto* bytes = static_cast<const unsigned char*>(packets);
+  UINT offset = 0;
+  for (UINT i = 0; i < count; ++i) {
+    const UINT size = stated_length(bytes + offset, length - offset);
+    if (size == 0) {
+      SetLastError(87);
+      return FALSE;
+    }
+    sent.push_back({std::vector<unsigned char>(bytes + offset, bytes + offset + size), addresses[i]});
+    offset += size;
+  }
+  if (sent_length != nullptr) *sent_length = offset;
   return TRUE;
 }
+
+}  // namespace
+
+STUB_EXPORT BOOL WinDivertRecv(HANDLE handle, void* packet, UINT length, UINT* received, Address* address) {
+  std::unique_lock guard = enter_call(receive_calls);
+  UINT count = 0;
+  return receive(guard, handle, packet, length, received, address, 1, &count);
+}
+
+STUB_EXPORT BOOL WinDivertSend(HANDLE handle, const void* packet, UINT length, UINT* sent_length,
+                               const Address* address) {
+  std::unique_lock guard = enter_call(send_calls);
+  return take_sent(handle, packet, length, sent_length, address, 1);
+}
+
+#ifndef WINDIVERT_STUB_SINGLE
+STUB_EXPORT BOOL WinDivertRecvEx(HANDLE handle, void* packets, UINT length, UINT* received, UINT64 flags,
+                                 Address* addresses, UINT* address_bytes, OVERLAPPED* overlapped) {
+  std::unique_lock guard = enter_call(receive_calls);
+  const UINT address_room = address_bytes != nullptr ? *address_bytes : ADDRESS_BYTES;
+  if (flags != 0 || overlapped != nullptr || address_room < ADDRESS_BYTES || address_room > BATCH_MAX * ADDRESS_BYTES) {
+    SetLastError(87);
+    return FALSE;
+  }
+  UINT count = 0;
+  if (!receive(guard, handle, packets, length, received, addresses, address_room / ADDRESS_BYTES, &count)) {
+    return FALSE;
+  }
+  if (address_bytes != nullptr) *address_bytes = count * ADDRESS_BYTES;
+  return TRUE;
+}
+
+STUB_EXPORT BOOL WinDivertSendEx(HANDLE handle, const void* packets, UINT length, UINT* sent_length, UINT64 flags,
+                                 const Address* addresses, UINT address_bytes, OVERLAPPED* overlapped) {
+  std::unique_lock guard = enter_call(send_calls);
+  if (flags != 0 || overlapped != nullptr || address_bytes < ADDRESS_BYTES ||
+      address_bytes > BATCH_MAX * ADDRESS_BYTES || address_bytes % ADDRESS_BYTES != 0) {
+    SetLastError(87);
+    return FALSE;
+  }
+  return take_sent(handle, packets, length, sent_length, addresses, address_bytes / ADDRESS_BYTES);
+}
+#endif
 
 STUB_EXPORT BOOL WinDivertShutdown(HANDLE, int how) {
   std::lock_guard guard(lock);
@@ -143,14 +255,37 @@ STUB_EXPORT UINT StubSent(UINT index, void* packet, UINT length, Address* addres
   return static_cast<UINT>(sent[index].bytes.size());
 }
 
-STUB_EXPORT UINT64 StubQueueTime() {
+STUB_EXPORT UINT64 StubReceiveCalls() {
+  return locked([] { return receive_calls; });
+}
+
+STUB_EXPORT UINT64 StubSendCalls() {
+  return locked([] { return send_calls; });
+}
+
+STUB_EXPORT UINT64 StubSentCount() {
+  return locked([] { return static_cast<UINT64>(sent.size()); });
+}
+
+// Forgets what was sent and counted (the benchmark's rounds).
+STUB_EXPORT void StubReset() {
   std::lock_guard guard(lock);
-  return queue_time;
+  sent.clear();
+  receive_calls = 0;
+  send_calls = 0;
+}
+
+STUB_EXPORT void StubSetKernelCall(BOOL on) {
+  std::lock_guard guard(lock);
+  kernel_call = on != FALSE;
+}
+
+STUB_EXPORT UINT64 StubQueueTime() {
+  return locked([] { return queue_time; });
 }
 
 STUB_EXPORT int StubCloses() {
-  std::lock_guard guard(lock);
-  return closes;
+  return locked([] { return closes; });
 }
 
 STUB_EXPORT const char* StubLastFilter() {

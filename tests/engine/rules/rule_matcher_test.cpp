@@ -13,7 +13,7 @@ using Json = nlohmann::ordered_json;
 
 ConnectionFacts facts(std::optional<std::string> program, std::optional<std::string> name, const std::string& address,
                       int port) {
-  return {std::move(program), std::move(name), *parse_ip_address(address), port};
+  return {std::move(program), std::move(name), *IpAddress::parse(address), port};
 }
 
 // Rule numbers below are positions in this list.
