@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_BENCH=ON -DTOVIX_BUILD_TESTS=ON
+source tools/configure.sh
+tovix_configure build/bench -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_BENCH=ON -DTOVIX_BUILD_TESTS=ON >/dev/null
 cmake --build build/bench -j "$(nproc)"
 shopt -s nullglob
 ran=0
@@ -17,7 +18,7 @@ for program in build/bench/bin/bench_*; do
 done
 
 windows=$(pwd)/build/windows-bench
-cmake -S . -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_BENCH=ON -DTOVIX_BUILD_TESTS=ON \
+tovix_configure "$windows" -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_BENCH=ON -DTOVIX_BUILD_TESTS=ON \
   -DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/toolchain-mingw64.cmake" >/dev/null
 cmake --build "$windows" --target bench_windivert_win
 source tools/wine-env.sh

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: the normal build, the
+# Installs what is missing, then builds and runs every test: every test in the
 # AddressSanitizer+UndefinedBehaviorSanitizer build, the ThreadSanitizer build (tests labelled
 # "threads"), the Windows cross-build under Wine with the Qt parts compiled for Windows, and the
 # Debian package's round trip. Prints each stage's time at the end.
@@ -39,12 +39,6 @@ export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 jobs=$(nproc)
 
-build_all() {
-  local dir=$1
-  shift
-  tovix_configure "$dir" "$@"
-  cmake --build "$dir" -j "$jobs"
-}
 # Only the targets ctest runs (selected by `ctest -N` arguments, e.g. -L threads), with what they
 # need: the sanitizer builds leave out what they do not test.
 build_tests() {
@@ -57,14 +51,14 @@ build_tests() {
   # shellcheck disable=SC2086
   cmake --build "$dir" -j "$jobs" --target $targets
 }
-# The sanitizer builds: optimised as their documentation advises (-O1) and with line tables,
-# all their reports need; full debug information at -O2 doubled their compile time.
-sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
+# The sanitizer builds: optimised as their documentation advises (-O1), with line tables (all
+# their reports need) and with assertions; full debug information at -O2 doubled their compile
+# time. Every test runs in the AddressSanitizer build, which is the test run of a plain build
+# with memory checks added: a separate unchecked build of the same tests found nothing more and
+# cost a third of the whole run. The package stage builds the program as users get it.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1")
 
-stage "normal build" build_all build/debug -DCMAKE_BUILD_TYPE=Debug
-stage "normal tests" ctest --test-dir build/debug -j "$jobs"
-
-stage "ASan+UBSan build" build_tests build/asan "" "${sanitizer_flags[@]}" -DTOVIX_SANITIZE_ADDRESS=ON
+stage "ASan+UBSan build (every test)" build_tests build/asan "" "${sanitizer_flags[@]}" -DTOVIX_SANITIZE_ADDRESS=ON
 stage "ASan+UBSan tests" env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/asan -j "$jobs"
 

@@ -25,14 +25,17 @@ namespace tovix::pool {
 using HandshakeCheck =
     std::function<HandshakeCheckResult(const nlohmann::ordered_json& proxy_entry, const TestDestination& destination)>;
 
+// How often the down proxies are looked at. Outside the class: a class exported from a DLL
+// cannot lend out a static member by reference.
+inline constexpr std::chrono::milliseconds HEALTH_RECHECK_TICK{1000};
+
 class PROXY_POOL_EXPORT HealthRechecker {
  public:
-  static constexpr std::chrono::milliseconds TICK{1000};
   static constexpr std::size_t MAX_PARALLEL = 4;
 
   // `check` defaults to check_handshake with the relay's handlers.
   HealthRechecker(std::shared_ptr<ProxyHealth> health, TestDestination destination, HandshakeCheck check = {},
-                  std::chrono::milliseconds tick = TICK, std::size_t parallel = MAX_PARALLEL);
+                  std::chrono::milliseconds tick = HEALTH_RECHECK_TICK, std::size_t parallel = MAX_PARALLEL);
   ~HealthRechecker();
   HealthRechecker(const HealthRechecker&) = delete;
   HealthRechecker& operator=(const HealthRechecker&) = delete;

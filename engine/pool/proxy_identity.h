@@ -11,7 +11,7 @@
 
 namespace tovix::pool {
 
-struct ProxyIdentity {
+struct PROXY_POOL_EXPORT ProxyIdentity {
   std::string type;
   std::string username;
   std::string host;

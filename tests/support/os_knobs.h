@@ -14,4 +14,8 @@ bool set_soft_descriptor_limit(std::uint64_t limit);
 // a second program can take a port number that a live connection uses. Call before bind().
 void share_local_port(Socket& socket);
 
+// Wine's Winsock ends a socket closed with a zero linger in order instead of with a reset, so a
+// peer reads end-of-stream there where Windows and Linux report the reset.
+bool closes_with_linger_zero_in_order();
+
 }  // namespace tovix::testing

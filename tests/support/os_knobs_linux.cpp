@@ -12,6 +12,8 @@ bool set_soft_descriptor_limit(std::uint64_t limit) {
   return setrlimit(RLIMIT_NOFILE, &current) == 0;
 }
 
+bool closes_with_linger_zero_in_order() { return false; }
+
 void share_local_port(Socket& socket) {
   int one = 1;
   if (setsockopt(static_cast<int>(socket.native_handle()), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)

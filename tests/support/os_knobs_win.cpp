@@ -1,10 +1,16 @@
 #include <winsock2.h>
+#include <windows.h>
 
 #include "tests/support/os_knobs.h"
 
 namespace tovix::testing {
 
 bool set_soft_descriptor_limit(std::uint64_t) { return false; }
+
+bool closes_with_linger_zero_in_order() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 void share_local_port(Socket& socket) {
   BOOL one = TRUE;

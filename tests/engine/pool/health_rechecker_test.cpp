@@ -136,8 +136,8 @@ TEST_F(HealthRecheckerTest, ChecksRunAFewAtATime) {
   check.hold();
   clock.advance(ProxyHealth::RECHECK_PERIOD);
   EXPECT_EQ(rechecker.run_due_checks(), many.size());
-  ASSERT_TRUE(check.wait_until_inside(HealthRechecker::MAX_PARALLEL));
-  EXPECT_EQ(check.calls().size(), HealthRechecker::MAX_PARALLEL);
+  ASSERT_TRUE(check.wait_until_inside(std::size_t{HealthRechecker::MAX_PARALLEL}));
+  EXPECT_EQ(check.calls().size(), std::size_t{HealthRechecker::MAX_PARALLEL});
   check.release();
   ASSERT_TRUE(rechecker.wait_until_idle(WAIT));
   EXPECT_EQ(check.calls().size(), many.size());

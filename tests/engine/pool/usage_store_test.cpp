@@ -121,7 +121,7 @@ TEST_F(UsageStoreTest, LeastRecentlyUsedProxiesGoBeyondTheLimit) {
   }
   ASSERT_TRUE(store.save());
   const Json saved = Json::parse(read_text(file()));
-  EXPECT_EQ(saved["proxies"].size(), UsageStore::MAX_PROXIES);
+  EXPECT_EQ(saved["proxies"].size(), std::size_t{UsageStore::MAX_PROXIES});
   EXPECT_FALSE(saved["proxies"].contains("socks5://@10.1.0.0:1080")) << "the oldest went";
   EXPECT_TRUE(saved["proxies"].contains("socks5://@10.1.3.236:1080")) << "the newest stayed";
 }
