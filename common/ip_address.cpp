@@ -153,8 +153,14 @@ std::string IpAddress::text() const {
 }
 
 std::string IpEndpoint::text() const {
-  const std::string host = address.is_v4() ? address.text() : "[" + address.text() + "]";
-  return host + ":" + std::to_string(port);
+  // Appended piece by piece: GCC 12 misreads "[" + temporary at -O3 as an overlapping copy.
+  std::string text;
+  if (!address.is_v4()) text += '[';
+  text += address.text();
+  if (!address.is_v4()) text += ']';
+  text += ':';
+  text += std::to_string(port);
+  return text;
 }
 
 std::size_t IpEndpointHash::operator()(const IpEndpoint& endpoint) const noexcept {
