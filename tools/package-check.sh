@@ -38,9 +38,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if installed; then
+if dpkg-query -W tovixproxy >/dev/null 2>&1; then
   echo "package-check: tovixproxy was installed here; it is replaced by this build and removed afterwards"
-  dpkg -r tovixproxy >/dev/null
+  dpkg --purge tovixproxy >/dev/null
 fi
 traces >"$work/before"
 

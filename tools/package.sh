@@ -11,7 +11,8 @@ build=${TOVIX_PACKAGE_BUILD:-build/package}
 source tools/configure.sh
 tovix_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_TESTS=OFF -DTOVIX_PACKAGED=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" -j "$(nproc)"
+# Build output on stderr: callers read the path of the package from stdout.
+cmake --build "$build" -j "$(nproc)" >&2
 rm -f "$build"/package/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 shopt -s nullglob
