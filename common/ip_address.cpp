@@ -153,14 +153,8 @@ std::string IpAddress::text() const {
 }
 
 std::string IpEndpoint::text() const {
-  // Appended piece by piece: GCC 12 misreads "[" + temporary at -O3 as an overlapping copy.
-  std::string text;
-  if (!address.is_v4()) text += '[';
-  text += address.text();
-  if (!address.is_v4()) text += ']';
-  text += ':';
-  text += std::to_string(port);
-  return text;
+  const std::string host = address.is_v4() ? address.text() : "[" + address.text() + "]";
+  return host + ":" + std::to_string(port);
 }
 
 std::size_t IpEndpointHash::operator()(const IpEndpoint& endpoint) const noexcept {

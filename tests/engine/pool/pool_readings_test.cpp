@@ -38,9 +38,7 @@ TEST(PoolTexts, HealthCellsSayStateSinceWhenAndWhy) {
   down.since = now - 24h;
   EXPECT_EQ(health_text(down, now).state, "不可用 · 03-06 12:00 起") << "another day shows its date";
   down.last_reason = "SOCKS5 proxy 10.0.0.1:1080: " + std::string(60, 'x');
-  std::string shortened(40, 'x');
-  shortened += "…";
-  EXPECT_EQ(health_text(down, now).reason, shortened);
+  EXPECT_EQ(health_text(down, now).reason, std::string(40, 'x') + "…");
   EXPECT_NE(health_text(down, now).detail.find(std::string(60, 'x')), std::string::npos) << "whole in the tooltip";
 
   ProxyHealthView fresh;
