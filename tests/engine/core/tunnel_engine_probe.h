@@ -39,7 +39,8 @@ class TunnelEngineProbe {
   // Relays replaced by a hot update that still carry connections.
   std::size_t retiring_relay_count() const {
     std::size_t count = 0;
-    for (const auto& generation : _engine._relays->view()->retiring) count += generation->slots.size();
+    const auto view = _engine._relays->view();  // held: a clean-up may replace it meanwhile
+    for (const auto& generation : view->retiring) count += generation->slots.size();
     return count;
   }
   // Diverted connections a stop has reset whose application has not taken the reset yet.
