@@ -21,7 +21,7 @@ DivertOsError FakeDiverter::not_loaded() {
 void FakeDiverter::push(Packet packet) {
   std::lock_guard lock(_lock);
   _queue.push_back(std::move(packet));
-  _changed.notify_all();
+  if (_blocked_receivers > 0) _packets.notify_all();
 }
 
 void FakeDiverter::script(std::deque<DivertOsError>& failures, DivertOsError error) {
@@ -59,12 +59,22 @@ int FakeDiverter::register_calls() const {
 
 bool FakeDiverter::wait_until_idle(std::chrono::milliseconds timeout) const {
   std::unique_lock lock(_lock);
-  return _changed.wait_for(lock, timeout, [this] { return _blocked_receivers > 0 && _queue.empty(); });
+  ++_idle_waiters;
+  const bool idle = _observed.wait_for(lock, timeout, [this] { return _blocked_receivers > 0 && _queue.empty(); });
+  --_idle_waiters;
+  return idle;
 }
 
 bool FakeDiverter::wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(_lock);
-  return _changed.wait_for(lock, timeout, [&] { return _sent.size() >= count; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Each waiter asks to be woken at its count; send wakes the waiters only then, so that a
+  // waiter does not cost the packet loop a wake-up per packet.
+  while (_sent.size() < count) {
+    _sent_wanted = std::min(_sent_wanted, count);
+    if (_observed.wait_until(lock, deadline) == std::cv_status::timeout) return _sent.size() >= count;
+  }
+  return true;
 }
 
 void FakeDiverter::throw_scripted(std::deque<DivertOsError>& failures) {
@@ -87,7 +97,7 @@ void FakeDiverter::open(const std::string& filter) {
   throw_scripted(_open_failures);
   _open = true;
   _shut_down = false;
-  _changed.notify_all();
+  _wake_all();
 }
 
 void FakeDiverter::set_param(DivertParam param, std::uint64_t value) {
@@ -101,13 +111,12 @@ std::optional<Packet> FakeDiverter::recv() {
   if (!_open) throw handle_not_open_error();
   throw_scripted(_recv_failures);
   ++_blocked_receivers;
-  _changed.notify_all();
-  _changed.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
+  if (_queue.empty() && _idle_waiters > 0) _observed.notify_all();
+  _packets.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
   --_blocked_receivers;
   if (_queue.empty()) return std::nullopt;
   Packet packet = std::move(_queue.front());
   _queue.pop_front();
-  _changed.notify_all();
   return packet;
 }
 
@@ -116,7 +125,15 @@ void FakeDiverter::send(const Packet& packet) {
   if (!_open) throw handle_not_open_error();
   throw_scripted(_send_failures);
   _sent.push_back(packet);
-  _changed.notify_all();
+  if (_sent.size() >= _sent_wanted) {
+    _sent_wanted = NOBODY_WAITS;
+    _observed.notify_all();
+  }
+}
+
+void FakeDiverter::_wake_all() {
+  _packets.notify_all();
+  _observed.notify_all();
 }
 
 void FakeDiverter::recalculate_checksums(Packet& packet) { compute_checksums(packet); }
@@ -125,13 +142,13 @@ void FakeDiverter::shutdown() noexcept {
   std::lock_guard lock(_lock);
   if (!_open) return;
   _shut_down = true;
-  _changed.notify_all();
+  _wake_all();
 }
 
 void FakeDiverter::close() noexcept {
   std::lock_guard lock(_lock);
   _open = false;
-  _changed.notify_all();
+  _wake_all();
 }
 
 // What a hold keeps, in the diverter's record until released or destroyed.

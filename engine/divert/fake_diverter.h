@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,8 +66,18 @@ class FakeDiverter final : public PacketDiverter {
   // Throws the first scripted failure of `failures`, if any. Call with the lock held.
   static void throw_scripted(std::deque<DivertOsError>& failures);
 
+  // Call with the lock held: wakes receivers and observers (open, shut down, closed).
+  void _wake_all();
+
+  static constexpr std::size_t NOBODY_WAITS = std::numeric_limits<std::size_t>::max();
+
   mutable std::mutex _lock;
-  mutable std::condition_variable _changed;
+  // Receivers wait on _packets, the tests' waits on _observed; each is woken only when someone
+  // waits on it, as the benchmark of the packet loop runs through this class too.
+  std::condition_variable _packets;
+  mutable std::condition_variable _observed;
+  mutable int _idle_waiters = 0;
+  mutable std::size_t _sent_wanted = NOBODY_WAITS;
   std::deque<Packet> _queue;
   std::vector<Packet> _sent;
   std::vector<std::string> _filters;
