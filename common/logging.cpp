@@ -74,6 +74,11 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
   return named_locked(r, name).logger;
 }
 
+std::shared_ptr<spdlog::logger> engine_log() {
+  static const std::shared_ptr<spdlog::logger> log = get_logger(LOGGER_ENGINE);
+  return log;
+}
+
 void log_to_file(const std::filesystem::path& file) {
   log_to_sink(std::make_shared<spdlog::sinks::basic_file_sink_mt>(file.string(), false));
 }

@@ -24,6 +24,8 @@ inline constexpr const char* LOGGER_SETTINGS = "DorvexProxy";
 
 // The logger of that name, created on first use; debug and above are passed to its sinks.
 COMMON_EXPORT std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
+// The engine modules' logger (LOGGER_ENGINE), looked up once.
+COMMON_EXPORT std::shared_ptr<spdlog::logger> engine_log();
 
 // Sends every logger, present and future, to this file as well (appending).
 COMMON_EXPORT void log_to_file(const std::filesystem::path& file);

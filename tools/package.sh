@@ -9,7 +9,7 @@ tools/install-deps.sh
 
 build=${TOVIX_PACKAGE_BUILD:-build/package}
 source tools/configure.sh
-tovix_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_TESTS=OFF -DTOVIX_PACKAGED=ON \
+tovix_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTOVIX_BUILD_TESTS=OFF -DTOVIX_PACKAGED=ON -DCMAKE_UNITY_BUILD=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 # Build output on stderr: callers read the path of the package from stdout.
 cmake --build "$build" -j "$(nproc)" >&2

@@ -56,7 +56,10 @@ build_tests() {
 # time. Every test runs in the AddressSanitizer build, which is the test run of a plain build
 # with memory checks added: a separate unchecked build of the same tests found nothing more and
 # cost a third of the whole run. The package stage builds the program as users get it.
-sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1")
+# The libraries and the program compile in batches of files (unity build): each batch reads the
+# shared headers and instantiates their templates once, which halves their compile time; test
+# files keep one object each, with their precompiled header.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" -DCMAKE_UNITY_BUILD=ON)
 
 stage "ASan+UBSan build (every test)" build_tests build/asan "" "${sanitizer_flags[@]}" -DTOVIX_SANITIZE_ADDRESS=ON
 stage "ASan+UBSan tests" env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

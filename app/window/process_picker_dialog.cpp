@@ -16,7 +16,7 @@
 namespace tovix::app {
 namespace {
 
-QString field(const nlohmann::ordered_json& record, const char* key) {
+QString record_text(const nlohmann::ordered_json& record, const char* key) {
   return record.is_object() && record.contains(key) && record[key].is_string()
              ? QString::fromStdString(record[key].get<std::string>())
              : QString();
@@ -73,9 +73,9 @@ void ProcessPickerDialog::_on_listed(const nlohmann::ordered_json& records) {
   _table->setRowCount(count);
   for (int row = 0; row < count; ++row) {
     const auto& record = records[static_cast<std::size_t>(row)];
-    const QString exe = field(record, running ? "exe" : "Exe");
-    auto* name = new QTableWidgetItem(field(record, running ? "name" : "Name"));
-    name->setData(Qt::UserRole, running ? field(record, "name") : process_name_of_executable(exe));
+    const QString exe = record_text(record, running ? "exe" : "Exe");
+    auto* name = new QTableWidgetItem(record_text(record, running ? "name" : "Name"));
+    name->setData(Qt::UserRole, running ? record_text(record, "name") : process_name_of_executable(exe));
     name->setToolTip(exe);
     _table->setItem(row, 0, name);
     _table->setItem(row, 1, new QTableWidgetItem(exe));

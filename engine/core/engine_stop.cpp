@@ -15,10 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<spdlog::logger> engine_log() {
-  static std::shared_ptr<spdlog::logger> log = get_logger(LOGGER_ENGINE);
-  return log;
-}
 
 }  // namespace
 

@@ -47,10 +47,6 @@ SegmentFacts facts_of(const Packet& packet, const TcpHeader& tcp) {
   return facts;
 }
 
-std::shared_ptr<spdlog::logger> engine_log() {
-  static std::shared_ptr<spdlog::logger> log = get_logger(LOGGER_ENGINE);
-  return log;
-}
 
 }  // namespace
 

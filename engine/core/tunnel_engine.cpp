@@ -28,10 +28,6 @@ namespace settings = engine_settings;
 // A diversion handle that keeps failing must not turn the loop into a busy spin.
 constexpr std::chrono::milliseconds RECV_ERROR_PAUSE{10};
 
-std::shared_ptr<spdlog::logger> engine_log() {
-  static std::shared_ptr<spdlog::logger> log = get_logger(LOGGER_ENGINE);
-  return log;
-}
 
 std::string joined_ports(const std::vector<int>& ports) {
   std::string out;

@@ -3,10 +3,15 @@
 namespace tovix {
 namespace {
 
-constexpr std::size_t IPV4_CHECKSUM_AT = 10;
-constexpr std::size_t TCP_CHECKSUM_AT = 16;
 constexpr std::size_t IPV4_ADDRESSES_AT = 12;
 constexpr std::size_t IPV6_ADDRESSES_AT = 8;
+
+std::uint16_t fold_and_complement(std::uint64_t sum) {
+  while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+}  // namespace
 
 std::uint64_t sum_words(std::span<const std::uint8_t> data) {
   std::uint64_t sum = 0;
@@ -15,13 +20,6 @@ std::uint64_t sum_words(std::span<const std::uint8_t> data) {
   if (i < data.size()) sum += std::uint64_t{data[i]} << 8;
   return sum;
 }
-
-std::uint16_t fold_and_complement(std::uint64_t sum) {
-  while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint16_t>(~sum);
-}
-
-}  // namespace
 
 std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t partial_sum) {
   return fold_and_complement(sum_words(data) + partial_sum);

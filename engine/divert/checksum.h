@@ -1,6 +1,7 @@
 #pragma once
 // Our own Internet checksums (RFC 1071) for rewritten packets, where no driver library can
 // compute them: the fake diverter and any backend other than the Windows one.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -8,6 +9,14 @@
 #include "engine/divert/packet_divert_export.h"
 
 namespace tovix {
+
+// Where the checksums sit: in the IPv4 header, and in the TCP header.
+inline constexpr std::size_t IPV4_CHECKSUM_AT = 10;
+inline constexpr std::size_t TCP_CHECKSUM_AT = 16;
+
+// The plain sum of `data` read as big-endian 16-bit words (an odd last byte padded with zero),
+// unfolded: the start of every checksum and pseudo-header sum.
+PACKET_DIVERT_EXPORT std::uint64_t sum_words(std::span<const std::uint8_t> data);
 
 // The 16-bit ones' complement of the ones' complement sum of `data` read as big-endian
 // words (an odd last byte padded with zero), continuing from `partial_sum`.

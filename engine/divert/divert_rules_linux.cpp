@@ -16,7 +16,6 @@
 namespace tovix {
 namespace {
 
-constexpr auto kToolTimeout = std::chrono::seconds(20);
 constexpr int kMaxStaleJumps = 16;
 
 using Argv = std::vector<std::string>;
@@ -29,7 +28,7 @@ struct ToolOutcome {
 // Runs one iptables / ip6tables / ipset command. A missing program is a failure like any other.
 ToolOutcome run_tool(const Argv& argv) {
   try {
-    const CommandResult result = run_command(argv, kToolTimeout);
+    const CommandResult result = run_command(argv, NETFILTER_TOOL_TIMEOUT);
     if (result.exit_code == 0) return {true, {}};
     return {false, std::string(strip_whitespace(result.standard_error.empty() ? result.standard_output
                                                                               : result.standard_error))};

@@ -10,11 +10,15 @@
 // The rules live in a chain of their own, so removing them never touches anyone else's rules.
 // They are installed only while a reader is bound to the queue and never with a bypass: with
 // no reader, queued TCP is held back or dropped by the kernel, never sent on unchanged.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tovix {
+
+// How long one iptables, ipset or iptables-restore call may take (they wait for the xtables lock).
+inline constexpr std::chrono::seconds NETFILTER_TOOL_TIMEOUT{20};
 
 struct DivertRuleNames {
   std::string chain = "TOVIX_DIVERT";

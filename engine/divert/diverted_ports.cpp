@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "engine/divert/checksum.h"
+
 namespace tovix {
 namespace {
 
-constexpr std::size_t IPV4_CHECKSUM_AT = 10;
-constexpr std::size_t TCP_CHECKSUM_AT = 16;
 constexpr std::size_t IPV4_SRC_AT = 12;
 constexpr std::size_t IPV4_DST_AT = 16;
 constexpr std::uint32_t FAKE_CLIENT_ADDR = 0x7F000002;  // 127.0.0.2

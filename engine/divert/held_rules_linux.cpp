@@ -17,12 +17,12 @@
 #include "common/run_command.h"
 #include "common/text.h"
 #include "engine/divert/divert_error.h"
+#include "engine/divert/divert_rules_linux.h"
 #include "engine/divert/packet.h"
 
 namespace tovix {
 namespace {
 
-constexpr auto kToolTimeout = std::chrono::seconds(20);
 constexpr const char* kChainPrefix = "TOVIX_HELD_";
 constexpr int kMaxJumps = 16;
 
@@ -46,7 +46,7 @@ std::string restore(const std::vector<std::string>& lines) {
   }
   std::string failure;
   try {
-    const CommandResult result = run_command({"iptables-restore", "-w", "--noflush", file.string()}, kToolTimeout);
+    const CommandResult result = run_command({"iptables-restore", "-w", "--noflush", file.string()}, NETFILTER_TOOL_TIMEOUT);
     if (result.exit_code != 0) failure = std::string(strip_whitespace(result.standard_error));
   } catch (const CommandError& error) {
     failure = error.what();
@@ -58,7 +58,7 @@ std::string restore(const std::vector<std::string>& lines) {
 
 bool run_quietly(const std::vector<std::string>& argv) {
   try {
-    return run_command(argv, kToolTimeout).exit_code == 0;
+    return run_command(argv, NETFILTER_TOOL_TIMEOUT).exit_code == 0;
   } catch (const CommandError&) {
     return false;
   }
@@ -128,7 +128,7 @@ void HeldRules::release(const std::vector<TcpTuple>& gone) noexcept {
 bool HeldRules::remove_stale() noexcept {
   bool found = false;
   try {
-    const CommandResult listing = run_command({"iptables", "-w", "-t", "filter", "-S"}, kToolTimeout);
+    const CommandResult listing = run_command({"iptables", "-w", "-t", "filter", "-S"}, NETFILTER_TOOL_TIMEOUT);
     std::istringstream lines(listing.standard_output);
     const std::string declare = std::string("-N ") + kChainPrefix;
     for (std::string line; std::getline(lines, line);) {

@@ -63,13 +63,6 @@ std::optional<IpLayout> read_ipv6(std::span<const std::uint8_t> bytes) {
   return layout;
 }
 
-std::uint32_t sum_words(std::span<const std::uint8_t> data) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) sum += wire::load16(data, i);
-  if (data.size() % 2 != 0) sum += std::uint32_t{data.back()} << 8;
-  return sum;
-}
-
 }  // namespace
 
 std::optional<IpLayout> read_ip_layout(std::span<const std::uint8_t> datagram) {
@@ -124,7 +117,9 @@ void write_transport_checksum(std::span<std::uint8_t> datagram, std::size_t tran
   wire::store16(message, checksum_at, 0);
   std::uint32_t pseudo = 0;
   if (layout->protocol != IP_PROTOCOL_ICMP) {
-    pseudo = sum_words(layout->source.bytes()) + sum_words(layout->destination.bytes()) + layout->protocol;
+    // Addresses are at most 16 bytes: their sums fit 32 bits.
+    pseudo = static_cast<std::uint32_t>(sum_words(layout->source.bytes()) + sum_words(layout->destination.bytes())) +
+             layout->protocol;
     pseudo += static_cast<std::uint32_t>(message.size() >> 16) + static_cast<std::uint32_t>(message.size() & 0xFFFF);
   }
   std::uint16_t checksum = internet_checksum(message, pseudo);

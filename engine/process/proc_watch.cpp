@@ -17,7 +17,6 @@ constexpr auto kSpinRetryDelay = std::chrono::milliseconds(5);
 // How long a non-matching PID is remembered before its image name is read again.
 constexpr auto kRejectedPidLifetime = std::chrono::seconds(1);
 
-std::shared_ptr<spdlog::logger> logger() { return get_logger(LOGGER_ENGINE); }
 
 bool is_tracked_state(const std::string& state) {
   return std::any_of(std::begin(TRACKED_TCP_STATES), std::end(TRACKED_TCP_STATES),
@@ -111,7 +110,7 @@ std::string ProcWatch::build_filter_expression(const std::vector<std::string>& p
 
   const bool found = !targets.empty();
   if (!process_names.empty() && !found) {
-    logger()->warn("所有指定进程均未在运行，降级为全局代理: {}", details.dump());
+    get_logger(LOGGER_ENGINE)->warn("所有指定进程均未在运行，降级为全局代理: {}", details.dump());
   }
   std::lock_guard guard(_target_lock);
   _pid_lookup_details = std::move(details);
@@ -141,7 +140,7 @@ std::vector<std::uint32_t> ProcWatch::get_pid_by_name(const std::string& name, P
       if (process.name && normalize_process_name(*process.name) == wanted) pids.push_back(process.pid);
     });
   } catch (const std::exception& error) {
-    logger()->warn("获取进程 PID 异常: {}", error.what());
+    get_logger(LOGGER_ENGINE)->warn("获取进程 PID 异常: {}", error.what());
   }
   return pids;
 }
@@ -286,7 +285,7 @@ std::size_t ProcWatch::_do_refresh() {
   try {
     return _install_port_map(_queries->tcp_connections());
   } catch (const std::exception& error) {
-    logger()->debug("刷新 TCP 端口映射异常: {}", error.what());
+    get_logger(LOGGER_ENGINE)->debug("刷新 TCP 端口映射异常: {}", error.what());
     return 0;
   }
 }
@@ -295,7 +294,7 @@ std::size_t ProcWatch::_do_periodic_refresh() {
   try {
     return _install_port_map(_queries->recent_tcp_connections(MONITOR_LISTING_AGE));
   } catch (const std::exception& error) {
-    logger()->debug("刷新 TCP 端口映射异常: {}", error.what());
+    get_logger(LOGGER_ENGINE)->debug("刷新 TCP 端口映射异常: {}", error.what());
     return 0;
   }
 }
@@ -337,7 +336,7 @@ void ProcWatch::start_tcp_port_monitor() {
   }
   std::this_thread::sleep_for(kStartSettleDelay);
   _do_refresh();
-  logger()->info("TCP 端口监控已启动");
+  get_logger(LOGGER_ENGINE)->info("TCP 端口监控已启动");
 }
 
 void ProcWatch::stop_tcp_port_monitor() {

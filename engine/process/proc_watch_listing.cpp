@@ -10,8 +10,6 @@
 namespace tovix {
 namespace {
 
-std::shared_ptr<spdlog::logger> logger() { return get_logger(LOGGER_ENGINE); }
-
 // Reads both Start menus through the shell's shortcut object; the all-users menu comes first so
 // its shortcuts win over the user's of the same name. Single quotes only, so the script passes
 // through the command-line quoting untouched.
@@ -58,7 +56,7 @@ std::vector<std::string> ProcWatch::get_all_process_names(ProcessQueries& querie
       if (process.name && !process.name->empty()) names.insert(lower_ascii(*process.name));
     });
   } catch (const std::exception& error) {
-    logger()->warn("枚举进程异常: {}", error.what());
+    get_logger(LOGGER_ENGINE)->warn("枚举进程异常: {}", error.what());
   }
   return {names.begin(), names.end()};
 }
@@ -73,7 +71,7 @@ Json ProcWatch::get_all_processes_info(ProcessQueries& queries) {
         records.emplace_back(lower_ascii(*process.name), process.exe.value_or(""));
     });
   } catch (const std::exception& error) {
-    logger()->warn("枚举进程信息异常: {}", error.what());
+    get_logger(LOGGER_ENGINE)->warn("枚举进程信息异常: {}", error.what());
   }
   std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   Json result = Json::array();
@@ -96,7 +94,7 @@ Json ProcWatch::_scan_start_menu(const std::string& interpreter, std::chrono::mi
     sort_apps(apps);
     return apps;
   } catch (const std::exception& error) {
-    logger()->warn("扫描已安装应用异常: {}", error.what());
+    get_logger(LOGGER_ENGINE)->warn("扫描已安装应用异常: {}", error.what());
     return Json::array();
   }
 }

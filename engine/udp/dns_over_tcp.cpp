@@ -16,17 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<spdlog::logger> logger() { return get_logger(LOGGER_ENGINE); }
-
-struct Pending {
-  DnsQuery query;
-  Clock::time_point deadline;
-  int attempts = 0;
-};
-
-DnsAnswer server_failure(const Pending& pending) {
-  DnsAnswer answer{pending.query.program, pending.query.resolver, {}, false};
-  answer.message = dns_server_failure(pending.query.message).value_or(std::vector<std::uint8_t>{});
+DnsAnswer server_failure(const DnsQuery& query) {
+  DnsAnswer answer{query.program, query.resolver, {}, false};
+  answer.message = dns_server_failure(query.message).value_or(std::vector<std::uint8_t>{});
   return answer;
 }
 
@@ -36,6 +28,12 @@ std::vector<std::uint8_t> DnsAnswer::datagram() const { return build_udp_datagra
 
 // The connection to one resolver and the queries on their way to it.
 class DnsOverTcp::Channel {
+  struct Pending {
+    DnsQuery query;
+    Clock::time_point deadline;
+    int attempts = 0;
+  };
+
  public:
   Channel(IpEndpoint resolver, const DnsOverTcp& owner) : _resolver(resolver), _owner(owner) {
     _worker = std::thread([this] { _run(); });
@@ -112,12 +110,12 @@ class DnsOverTcp::Channel {
         ++it;
         continue;
       }
-      failures.push_back(server_failure(*it));
+      failures.push_back(server_failure(it->query));
       it = _waiting.erase(it);
     }
     std::erase_if(_in_flight, [&](const auto& item) {
       if (item.second.deadline > now) return false;
-      failures.push_back(server_failure(item.second));
+      failures.push_back(server_failure(item.second.query));
       return true;
     });
   }
@@ -128,11 +126,11 @@ class DnsOverTcp::Channel {
     try {
       socket = _owner._opener(_resolver);
     } catch (const std::exception& error) {
-      logger()->warn("DNS 经代理连接 {} 失败: {}", _resolver.text(), error.what());
+      get_logger(LOGGER_ENGINE)->warn("DNS 经代理连接 {} 失败: {}", _resolver.text(), error.what());
     }
     guard.lock();
     if (!socket) {
-      for (const auto& pending : _waiting) failures.push_back(server_failure(pending));
+      for (const auto& pending : _waiting) failures.push_back(server_failure(pending.query));
       _waiting.clear();
       return;
     }
@@ -165,7 +163,7 @@ class DnsOverTcp::Channel {
     try {
       socket->send_all(frames.data(), frames.size());
     } catch (const SocketError& error) {
-      logger()->debug("DNS 查询发送失败 {}: {}", _resolver.text(), error.what());
+      get_logger(LOGGER_ENGINE)->debug("DNS 查询发送失败 {}: {}", _resolver.text(), error.what());
       guard.lock();
       _connection_ended = true;
       return;
@@ -188,7 +186,7 @@ class DnsOverTcp::Channel {
       if (pending.attempts < _owner._options.attempts && !_stopping) {
         _waiting.push_front(std::move(pending));
       } else {
-        failures.push_back(server_failure(pending));
+        failures.push_back(server_failure(pending.query));
       }
     }
     _in_flight.clear();

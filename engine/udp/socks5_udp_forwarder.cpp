@@ -12,7 +12,6 @@ constexpr std::chrono::milliseconds kHousekeepingPeriod{1000};
 // Answers read from one association before the others get their turn.
 constexpr int kAnswersPerTurn = 64;
 
-std::shared_ptr<spdlog::logger> logger() { return get_logger(LOGGER_ENGINE); }
 
 }  // namespace
 
@@ -69,7 +68,7 @@ UdpSendResult Socks5UdpForwarder::send(const IpEndpoint& program, const IpEndpoi
         return UdpSendResult::sent;
       } catch (const SocketError& error) {
         // Too large, or the relay is gone: this flow ends, the next datagram opens a new one.
-        logger()->debug("UDP 数据报无法经代理发出 {} -> {}: {}", program.text(), destination.text(), error.what());
+        get_logger(LOGGER_ENGINE)->debug("UDP 数据报无法经代理发出 {} -> {}: {}", program.text(), destination.text(), error.what());
         _end_flow_locked(program, flow->id);
         result = UdpSendResult::dropped;
         wake = true;
@@ -152,9 +151,9 @@ void Socks5UdpForwarder::_open(const IpEndpoint& program, std::uint64_t id) {
     association = Socks5UdpAssociation::open(_server, _options.timeouts);
   } catch (const UdpAssociateRefused& error) {
     refused = true;
-    if (!_refuses_udp.exchange(true)) logger()->warn("代理不支持 UDP 转发: {}", error.what());
+    if (!_refuses_udp.exchange(true)) get_logger(LOGGER_ENGINE)->warn("代理不支持 UDP 转发: {}", error.what());
   } catch (const std::exception& error) {
-    logger()->warn("UDP 关联建立失败: {}", error.what());
+    get_logger(LOGGER_ENGINE)->warn("UDP 关联建立失败: {}", error.what());
   }
 
   std::vector<HeldDatagram> undeliverable;
@@ -172,7 +171,7 @@ void Socks5UdpForwarder::_open(const IpEndpoint& program, std::uint64_t id) {
       try {
         for (const auto& datagram : flow->held) flow->association->send(datagram.destination, datagram.payload);
       } catch (const SocketError& error) {
-        logger()->debug("UDP 数据报无法经代理发出 {}: {}", program.text(), error.what());
+        get_logger(LOGGER_ENGINE)->debug("UDP 数据报无法经代理发出 {}: {}", program.text(), error.what());
         _end_flow_locked(program, id);
       }
       if (Flow* still = _flows.find(program)) still->held.clear();
@@ -221,7 +220,7 @@ void Socks5UdpForwarder::_run_io() {
     try {
       ready = wait_readable(sockets, kHousekeepingPeriod);
     } catch (const SocketError& error) {
-      logger()->warn("UDP 转发等待失败: {}", error.what());
+      get_logger(LOGGER_ENGINE)->warn("UDP 转发等待失败: {}", error.what());
       ready.assign(sockets.size(), Readiness{});
     }
     if (ready[0].readable) {
@@ -260,7 +259,7 @@ void Socks5UdpForwarder::_read_answers(const Watched& watched, std::vector<std::
     } catch (const SocketError& error) {
       if (turn == 0 && !is_would_block(error)) {
         // Readable, yet nothing to read: the relay answered with an error (its port is gone).
-        logger()->debug("UDP 关联读取失败 {}: {}", watched.program.text(), error.what());
+        get_logger(LOGGER_ENGINE)->debug("UDP 关联读取失败 {}: {}", watched.program.text(), error.what());
         _end_flow(watched.program, watched.id);
       }
       return;
@@ -279,7 +278,7 @@ void Socks5UdpForwarder::_read_answers(const Watched& watched, std::vector<std::
       case SocksUdpStatus::named_source:
         break;  // dropped, the flow goes on
       case SocksUdpStatus::malformed:
-        logger()->debug("代理的 UDP 应答格式错误，关联关闭: {}", watched.program.text());
+        get_logger(LOGGER_ENGINE)->debug("代理的 UDP 应答格式错误，关联关闭: {}", watched.program.text());
         _end_flow(watched.program, watched.id);
         return;
     }
