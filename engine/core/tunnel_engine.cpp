@@ -16,6 +16,7 @@
 #include "engine/core/held_connections_watch.h"
 #include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
+#include "engine/core/udp_router.h"
 #include "engine/core/relay_pool.h"
 
 namespace tovix {
@@ -57,6 +58,9 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory, _options.upstream_observer);
   _flows = std::make_unique<FlowTable>(_nat_table, _options.clock, _options.steady_clock);
   _router = std::make_unique<PacketRouter>(*_flows, *_relays, *_proc_watch);
+  _udp = std::make_unique<UdpRouter>(*_proc_watch, _options.handler_factory,
+                                     [this](const std::string& text) { _emit_status(text); });
+  _router->set_udp_router(_udp.get());
   _housekeeping = std::make_unique<Housekeeping>();
   _held = std::make_unique<HeldConnectionsWatch>(_options.process_queries, _options.held_check_period);
 }
@@ -287,6 +291,8 @@ void TunnelEngine::_run_engine() {
           std::lock_guard guard(engine._diverter_lock);
           engine._diverter = nullptr;
         }
+        // Its answers go out through this handle: stopped before it closes.
+        engine._udp->stop();
         engine._hold_unconfirmed(w);
         w.close();
       }
