@@ -16,8 +16,8 @@
 #include "engine/core/held_connections_watch.h"
 #include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
-#include "engine/core/udp_router.h"
 #include "engine/core/relay_pool.h"
+#include "engine/core/udp_router.h"
 
 namespace tovix {
 namespace {

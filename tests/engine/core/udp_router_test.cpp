@@ -91,8 +91,7 @@ class UdpRouterTest : public ::testing::Test {
   std::vector<std::string> notices;
   std::shared_ptr<std::vector<RefusingHandler::Asked>> asked = std::make_shared<std::vector<RefusingHandler::Asked>>();
   std::shared_ptr<std::mutex> asked_lock = std::make_shared<std::mutex>();
-  UdpRouter router{watch,
-                   [this](const std::string&) { return std::make_unique<RefusingHandler>(asked, asked_lock); },
+  UdpRouter router{watch, [this](const std::string&) { return std::make_unique<RefusingHandler>(asked, asked_lock); },
                    [this](const std::string& text) { notices.push_back(text); }};
 };
 
