@@ -566,5 +566,38 @@ TEST_F(UdpEndToEndTest, AProgramNotChosenKeepsItsDirectUdp) {
   EXPECT_EQ(send_to_echo(_other), std::string("answer echo ") + NetnsPair::CLIENT_IP) << "a later datagram too";
 }
 
+// Through a SOCKS5 proxy that grants UDP ASSOCIATE (dante): the chosen program's datagrams
+// reach the echo from the proxy's address, the answers come back to the program, and none of
+// its UDP leaves with the client's address.
+TEST_F(UdpEndToEndTest, ThroughAProxyThatCarriesUdpTheEchoSeesTheProxyAndAnswersComeBack) {
+  NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
+                           _remote->dir() / "udp-placeholder.log");
+  const fs::path dir = _remote->dir().path();
+  const int port = testing::free_port_in(_remote->remote());
+  testing::write_text(dir / "dante-e2e.conf",
+                      "logoutput: " + (dir / "dante-e2e.log").string() + "\ninternal: " + NetnsPair::REMOTE_IP +
+                          " port = " + std::to_string(port) + "\nexternal: " + NetnsPair::REMOTE_IP +
+                          "\nsocksmethod: none\nclientmethod: none\nuser.privileged: root\n"
+                          "user.unprivileged: nobody\nclient pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
+                          "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: connect udpassociate udpreply\n"
+                          "  log: error }\n");
+  NetnsProcess dante(
+      _remote->remote(),
+      {"danted", "-f", (dir / "dante-e2e.conf").string(), "-p", (dir / "dante-e2e.pid").string(), "-N", "1"},
+      dir / "dante-e2e.out");
+  testing::wait_until_accepting_in(client(), NetnsPair::REMOTE_IP, port);
+  nlohmann::ordered_json record = settings("socks5", {"chosen"});
+  record["proxy_list"][0] = {{"type", "socks5"}, {"host", NetnsPair::REMOTE_IP}, {"port", port}};
+  start_engine(record);
+  // The framed datagrams to the proxy's relay leave from the client's address; nothing else may.
+  auto capture_process = capture("udp-dante", udp_from_client() + " and not (dst host " + NetnsPair::REMOTE_IP + ")");
+
+  const std::string through = std::string("answer echo ") + NetnsPair::REMOTE_IP;
+  EXPECT_EQ(send_to_echo(_chosen), through) << _engine->output() << dante.output();
+  EXPECT_EQ(send_to_echo(_chosen), through) << "a second socket of the program";
+  capture_process->stop(SIGTERM);
+  EXPECT_EQ(packets("udp-dante"), 0) << "UDP left with the client's own address";
+}
+
 }  // namespace
 }  // namespace tovix
