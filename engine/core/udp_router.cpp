@@ -15,8 +15,10 @@ namespace tovix {
 namespace {
 
 constexpr std::uint8_t PROTOCOL_UDP = 17;
-// A port quiet this long counts as a new flow again, whose owner is looked up afresh.
+// A flow (source port and destination) quiet this long counts as new again, its owner looked up
+// afresh.
 constexpr auto FLOW_FORGOTTEN_AFTER = std::chrono::seconds(30);
+constexpr std::size_t MAX_FLOWS_REMEMBERED = 65536;
 // Program sockets whose capture details are kept for their answers.
 constexpr std::size_t MAX_ANSWER_INFO = 4096;
 
@@ -65,8 +67,7 @@ struct UdpRouter::Carriers {
 UdpRouter::UdpRouter(ProcWatch& proc_watch, HandlerFactory handlers, Notice notice)
     : _proc_watch(proc_watch),
       _handlers(handlers ? std::move(handlers) : HandlerFactory(make_upstream_handler)),
-      _notice(std::move(notice)),
-      _last_seen(65536) {}
+      _notice(std::move(notice)) {}
 
 UdpRouter::~UdpRouter() { stop(); }
 
@@ -89,10 +90,13 @@ void UdpRouter::stop() {
   _refusal_told = false;
 }
 
-bool UdpRouter::_first_datagram(std::uint16_t src_port) {
+bool UdpRouter::_first_datagram(const UdpDatagramView& datagram) {
+  const std::uint64_t flow = (std::uint64_t{IpEndpointHash{}(datagram.destination)} << 16) ^ datagram.source.port;
   const auto now = std::chrono::steady_clock::now();
-  const bool first = now - _last_seen[src_port] > FLOW_FORGOTTEN_AFTER;
-  _last_seen[src_port] = now;
+  if (_last_seen.size() >= MAX_FLOWS_REMEMBERED) _last_seen.clear();
+  auto [at, inserted] = _last_seen.try_emplace(flow, now);
+  const bool first = inserted || now - at->second > FLOW_FORGOTTEN_AFTER;
+  at->second = now;
   return first;
 }
 
@@ -112,8 +116,11 @@ void UdpRouter::handle(Packet& packet, PacketDiverter& w, const engine_settings:
     }
   }
   const std::uint16_t src_port = datagram->source.port;
-  const bool first = _first_datagram(src_port);
-  const UdpOwnerVerdict verdict = _proc_watch.judge_udp_packet(packet.process_id(), src_port, first);
+  const bool first = _first_datagram(*datagram);
+  UdpOwnerVerdict verdict = _proc_watch.judge_udp_packet(packet.process_id(), src_port, first);
+  // The port's socket may have closed and another taken the port since the last listing.
+  if (verdict == UdpOwnerVerdict::unknown && !first)
+    verdict = _proc_watch.judge_udp_packet(packet.process_id(), src_port, true);
   // Where the system cannot keep the engine's own sockets out, their owner tells them.
   if (own_pid != 0 && _proc_watch.get_pid_by_udp_port(src_port) == own_pid) {
     w.send(packet);

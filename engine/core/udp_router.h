@@ -77,7 +77,8 @@ class TUNNEL_CORE_EXPORT UdpRouter {
   Carriers& _carriers_of(const nlohmann::ordered_json& proxy);
   // A SOCKS5 proxy of the list not known to refuse UDP, or null.
   Carriers* _udp_carrier(const RelayView& relays);
-  bool _first_datagram(std::uint16_t src_port);
+  // Whether the datagram opens a flow not seen lately (its owner is then looked up afresh).
+  bool _first_datagram(const UdpDatagramView& datagram);
   // Hands an answer to the program socket `program` through the diverter, if there still is one.
   void _answer(const IpEndpoint& program, std::vector<std::uint8_t> datagram);
   void _refuse_later(const IpEndpoint& program, const IpEndpoint& destination, std::span<const std::uint8_t> payload);
@@ -88,7 +89,7 @@ class TUNNEL_CORE_EXPORT UdpRouter {
 
   // Packet thread only.
   std::map<std::string, std::unique_ptr<Carriers>> _carriers;
-  std::vector<std::chrono::steady_clock::time_point> _last_seen;  // by source port
+  std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> _last_seen;  // by flow
 
   // Shared with the answer threads.
   std::mutex _answer_lock;

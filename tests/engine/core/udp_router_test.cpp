@@ -173,6 +173,14 @@ TEST_F(UdpRouterTest, ADnsQueryIsAskedThroughTheProxyAndAFailedTunnelAnswersFrom
   EXPECT_EQ(asked->front().proxy_port, 8080);
 }
 
+TEST_F(UdpRouterTest, ASocketTheListingsMissedIsJudgedAgainOnItsNextDatagram) {
+  const IpEndpoint late = endpoint("10.0.0.2", UNKNOWN_PORT);
+  const IpEndpoint remote = endpoint("203.0.113.5", 443);
+  EXPECT_EQ(route(datagram(late, remote)).dropped, 1) << "held back while nobody is known to own it";
+  queries->set_udp_sockets({udp_socket(UNKNOWN_PORT, 30)});
+  EXPECT_EQ(route(datagram(late, remote)).sent, 1) << "another program's, once a listing names it";
+}
+
 TEST_F(UdpRouterTest, GlobalModeCarriesEveryProgramsDatagrams) {
   watch.build_filter_expression({});
   const Outcome got = route(datagram(endpoint("10.0.0.2", OTHER_PORT), endpoint("203.0.113.5", 443)));

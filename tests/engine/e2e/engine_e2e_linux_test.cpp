@@ -542,6 +542,13 @@ TEST_P(UdpEndToEndTest, AChosenProgramsUdpIsRefusedAtOnceAndItsNamesResolveThrou
   const auto resolver = start_resolver();
   start_engine(settings(GetParam(), {"chosen"}));
   auto capture_process = capture("udp-" + GetParam(), udp_from_client());
+  // The proxy and the resolver share the remote namespace: their TCP goes over its loopback.
+  const fs::path resolver_tcp = _remote->dir() / ("dns-tcp-" + GetParam() + ".pcap");
+  NetnsProcess resolver_capture(_remote->remote(),
+                                {"tcpdump", "-Z", "root", "--immediate-mode", "-i", "lo", "-U", "-n", "-w",
+                                 resolver_tcp.string(), "tcp dst port 53 and tcp[tcpflags] & tcp-syn != 0"},
+                                _remote->dir() / ("dns-tcp-" + GetParam() + ".log"));
+  ASSERT_TRUE(resolver_capture.wait_for_output("listening on", std::chrono::seconds(30)));
 
   const std::string sent = send_to_echo(_chosen);
   ASSERT_EQ(sent.rfind("refused ", 0), 0u) << sent << _engine->output();
@@ -552,6 +559,11 @@ TEST_P(UdpEndToEndTest, AChosenProgramsUdpIsRefusedAtOnceAndItsNamesResolveThrou
   EXPECT_NE(queries.find(std::string(NAME) + " from " + NetnsPair::REMOTE_IP), std::string::npos)
       << "asked from the proxy's address: " << queries;
   EXPECT_EQ(queries.find(std::string("from ") + NetnsPair::CLIENT_IP), std::string::npos) << queries;
+  resolver_capture.stop(SIGTERM);
+  const std::string opened =
+      NetnsPair::run(_remote->remote(), {"tcpdump", "-Z", "root", "-n", "-r", resolver_tcp.string()}).standard_output;
+  EXPECT_NE(opened.find(std::string(NetnsPair::REMOTE_IP) + "."), std::string::npos)
+      << "the query came over TCP from the proxy: " << opened;
 
   capture_process->stop(SIGTERM);
   EXPECT_EQ(packets("udp-" + GetParam()), 0) << "UDP left with the client's own address";
