@@ -40,8 +40,7 @@ class DnsOverTcp;
 
 // Told once per run, the first time a chosen program's UDP is refused because no proxy of the
 // list carries UDP.
-inline constexpr const char* STATUS_UDP_REFUSED =
-    "所选程序的 UDP 流量已拒绝：当前代理不支持 UDP（DNS 查询改经代理以 TCP 发送）";
+inline constexpr const char* STATUS_UDP_REFUSED = "代理不支持 UDP：所选程序的 UDP 已拒绝，DNS 改经代理以 TCP 查询";
 
 // Whether the packet is a UDP datagram of either IP version (the first fragment at least).
 TUNNEL_CORE_EXPORT bool is_udp_packet(const Packet& packet);

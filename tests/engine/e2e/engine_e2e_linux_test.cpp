@@ -527,7 +527,9 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
     return probe(program, {"send", SERVICE_IP, std::to_string(_echo_port)});
   }
   // UDP the client's own address sent out.
-  static std::string udp_from_client() { return std::string("udp and src host ") + NetnsPair::CLIENT_IP; }
+  static std::string udp_from_client() {
+    return std::string("udp and (src host ") + NetnsPair::CLIENT_IP + " or src host " + NetnsPair::CLIENT_IP6 + ")";
+  }
 
   fs::path _chosen, _other, _resolv_dir;
   int _echo_port = 0;
@@ -553,6 +555,9 @@ TEST_P(UdpEndToEndTest, AChosenProgramsUdpIsRefusedAtOnceAndItsNamesResolveThrou
   const std::string sent = send_to_echo(_chosen);
   ASSERT_EQ(sent.rfind("refused ", 0), 0u) << sent << _engine->output();
   EXPECT_LT(std::stod(sent.substr(8)), 100.0) << "milliseconds until the refusal";
+  const std::string sent6 = probe(_chosen, {"send", NetnsPair::REMOTE_IP6, std::to_string(_echo_port)});
+  ASSERT_EQ(sent6.rfind("refused ", 0), 0u) << "IPv6: " << sent6;
+  EXPECT_LT(std::stod(sent6.substr(8)), 100.0) << "milliseconds until the IPv6 refusal";
 
   EXPECT_EQ(probe(_chosen, {"resolve", NAME}), NAME_ADDRESS) << _engine->output();
   const std::string queries = read_file(_remote->dir() / "dnsmasq-queries.log");

@@ -20,12 +20,23 @@
 namespace {
 
 int send_one(const char* address, int port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  inet_pton(AF_INET, address, &to.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+  sockaddr_storage to{};
+  socklen_t length = 0;
+  if (std::strchr(address, ':') != nullptr) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(to);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET6, address, &v6.sin6_addr);
+    length = sizeof v6;
+  } else {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(to);
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address, &v4.sin_addr);
+    length = sizeof v4;
+  }
+  const int fd = socket(to.ss_family, SOCK_DGRAM, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), length) != 0) {
     std::printf("error connect %s\n", std::strerror(errno));
     return 1;
   }
