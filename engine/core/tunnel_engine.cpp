@@ -268,6 +268,7 @@ void TunnelEngine::_run_engine() {
   std::unique_ptr<PacketDiverter> diverter = _options.diverter_factory();
   if (!diverter) throw std::runtime_error("no packet diverter");
   _router->set_own_process_id(diverter->keeps_own_connections_out() ? 0 : *_options.own_process_id);
+  _udp->prepare(*_relays->view());
   try {
     diverter->register_driver();
   } catch (const std::exception& error) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <thread>
 
 #include <spdlog/spdlog.h>
 
@@ -9,6 +10,7 @@
 #include "engine/divert/refusal_packets.h"
 #include "engine/relay/proxy_settings.h"
 #include "engine/udp/dns_over_tcp.h"
+#include "engine/udp/socks5_udp_association.h"
 #include "engine/udp/socks5_udp_forwarder.h"
 
 namespace tovix {
@@ -21,6 +23,7 @@ constexpr auto FLOW_FORGOTTEN_AFTER = std::chrono::seconds(30);
 constexpr std::size_t MAX_FLOWS_REMEMBERED = 65536;
 // Program sockets whose capture details are kept for their answers.
 constexpr std::size_t MAX_ANSWER_INFO = 4096;
+const HandshakeTimeouts PROBE_TIMEOUTS{std::chrono::seconds(5), std::chrono::seconds(5)};
 
 std::shared_ptr<spdlog::logger> engine_log() {
   static std::shared_ptr<spdlog::logger> log = get_logger(LOGGER_ENGINE);
@@ -62,6 +65,25 @@ struct UdpRouter::Carriers {
   ProxySettings proxy;
   std::unique_ptr<DnsOverTcp> dns;
   std::unique_ptr<Socks5UdpForwarder> socks;  // null: not SOCKS5
+  // Asks the proxy for UDP ASSOCIATE once, ahead of any datagram, so a proxy that refuses is
+  // known before a program waits on it.
+  std::atomic<bool> refuses_udp{false};
+  std::thread probe;
+
+  bool carries_udp() const { return socks && !refuses_udp.load() && !socks->refuses_udp(); }
+  void start_probe() {
+    if (!socks || probe.joinable()) return;
+    const Socks5Server server{proxy.host, proxy.port, proxy.username, proxy.password};
+    probe = std::thread([this, server] {
+      try {
+        Socks5UdpAssociation::open(server, PROBE_TIMEOUTS);
+      } catch (const UdpAssociateRefused&) {
+        refuses_udp = true;
+      } catch (const std::exception&) {
+        // Unreachable for now: the first datagram tries again.
+      }
+    });
+  }
 };
 
 UdpRouter::UdpRouter(ProcWatch& proc_watch, HandlerFactory handlers, Notice notice)
@@ -86,6 +108,8 @@ void UdpRouter::stop() {
   }
   for (auto& [key, carriers] : _carriers)
     if (carriers->dns) carriers->dns->stop();
+  for (auto& [key, carriers] : _carriers)
+    if (carriers->probe.joinable()) carriers->probe.join();
   _carriers.clear();
   _refusal_told = false;
 }
@@ -211,9 +235,20 @@ bool UdpRouter::_ask_dns(const IpEndpoint& program, const IpEndpoint& resolver, 
 UdpRouter::Carriers* UdpRouter::_udp_carrier(const RelayView& relays) {
   for (const RelaySlot& slot : relays.current->slots) {
     Carriers& carriers = _carriers_of(slot.proxy);
-    if (carriers.socks && !carriers.socks->refuses_udp()) return &carriers;
+    if (carriers.carries_udp()) return &carriers;
   }
   return nullptr;
+}
+
+void UdpRouter::prepare(const RelayView& relays) {
+  if (!relays.current) return;
+  for (const RelaySlot& slot : relays.current->slots) {
+    try {
+      _carriers_of(slot.proxy).start_probe();
+    } catch (const std::exception& error) {
+      engine_log()->debug("UDP 代理准备失败: {}", error.what());
+    }
+  }
 }
 
 UdpRouter::Carriers& UdpRouter::_carriers_of(const nlohmann::ordered_json& proxy) {

@@ -59,6 +59,10 @@ class TUNNEL_CORE_EXPORT UdpRouter {
   void handle(Packet& packet, PacketDiverter& w, const engine_settings::Exemptions& exempt, const RelayView& relays,
               std::uint32_t own_pid);
 
+  // Finds out in the background whether each SOCKS5 proxy of the list grants UDP ASSOCIATE, so
+  // the first datagram of a chosen program need not wait for the answer. Packet thread.
+  void prepare(const RelayView& relays);
+
   // Closes every association and resolver connection and joins their threads; answers that
   // come later are not injected. The next handle() starts afresh.
   void stop();
