@@ -159,7 +159,8 @@ TEST_F(UdpRouterTest, ADnsQueryIsAskedThroughTheProxyAndAFailedTunnelAnswersFrom
   EXPECT_TRUE(notices.empty()) << "names keep resolving: nothing is refused";
 
   ASSERT_TRUE(diverter.wait_for_injected(1, std::chrono::seconds(20)));
-  const std::optional<UdpDatagramView> answer = read_udp_datagram(diverter.injected()[0].bytes());
+  const std::vector<Packet> injected = diverter.injected();
+  const std::optional<UdpDatagramView> answer = read_udp_datagram(injected[0].bytes());
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->source, resolver);
   EXPECT_EQ(answer->destination, program);
