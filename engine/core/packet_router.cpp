@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "common/logging.h"
+#include "engine/core/udp_router.h"
 #include "engine/divert/refusal_packets.h"
 
 namespace tovix {
@@ -104,6 +105,14 @@ std::uint32_t PacketRouter::_owner(std::uint32_t pid, std::uint16_t port) {
 }
 
 void PacketRouter::handle(Packet& packet, PacketDiverter& w) {
+  if (is_udp_packet(packet)) {
+    if (_udp) {
+      _udp->handle(packet, w, *exemptions(), *_relays.view(), _own_pid.load());
+    } else {
+      pass_packet(packet, w);
+    }
+    return;
+  }
   if (packet.ip_version() == 6) {
     _ipv6(packet, w);
     return;

@@ -6,7 +6,7 @@
 // a connection diverted before, a new connection of a chosen process, and what is left
 // (passed: connections that were open before the engine started). IPv6 is not carried: a
 // chosen program's new IPv6 connection is refused at once, so it falls back to IPv4, and every
-// other IPv6 packet passes.
+// other IPv6 packet passes. UDP datagrams go to the UdpRouter, when there is one.
 //
 // Runs on the packet thread only; what it reads of the other threads (relays, flows, process
 // choice, exemptions) is thread-safe on its own.
@@ -24,6 +24,8 @@
 
 namespace tovix {
 
+class UdpRouter;
+
 class TUNNEL_CORE_EXPORT PacketRouter {
  public:
   PacketRouter(FlowTable& flows, RelayPool& relays, ProcWatch& proc_watch);
@@ -33,6 +35,8 @@ class TUNNEL_CORE_EXPORT PacketRouter {
   // The engine's own process, whose new connections pass whatever their address: for a
   // diverter that hands them over (0: it never does).
   void set_own_process_id(std::uint32_t pid) { _own_pid = pid; }
+  // Set once before the first packet; without one, UDP passes unchanged.
+  void set_udp_router(UdpRouter* udp) { _udp = udp; }
 
   // Every path re-injects the packet (or the reset that answers it) exactly once, except a
   // path that drops it, and one that throws: the caller then re-injects the packet in the
@@ -54,6 +58,7 @@ class TUNNEL_CORE_EXPORT PacketRouter {
   RelayPool& _relays;
   ProcWatch& _proc_watch;
   std::atomic<std::uint32_t> _own_pid{0};
+  UdpRouter* _udp = nullptr;
 
   mutable std::mutex _exemptions_lock;
   std::shared_ptr<const engine_settings::Exemptions> _exemptions;

@@ -17,6 +17,7 @@
 #include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
 #include "engine/core/relay_pool.h"
+#include "engine/core/udp_router.h"
 
 namespace tovix {
 namespace {
@@ -53,6 +54,9 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory, _options.upstream_observer);
   _flows = std::make_unique<FlowTable>(_nat_table, _options.clock, _options.steady_clock);
   _router = std::make_unique<PacketRouter>(*_flows, *_relays, *_proc_watch);
+  _udp = std::make_unique<UdpRouter>(*_proc_watch, _options.handler_factory,
+                                     [this](const std::string& text) { _emit_status(text); });
+  _router->set_udp_router(_udp.get());
   _housekeeping = std::make_unique<Housekeeping>();
   _held = std::make_unique<HeldConnectionsWatch>(_options.process_queries, _options.held_check_period);
 }
@@ -260,6 +264,7 @@ void TunnelEngine::_run_engine() {
   std::unique_ptr<PacketDiverter> diverter = _options.diverter_factory();
   if (!diverter) throw std::runtime_error("no packet diverter");
   _router->set_own_process_id(diverter->keeps_own_connections_out() ? 0 : *_options.own_process_id);
+  _udp->prepare(*_relays->view());
   try {
     diverter->register_driver();
   } catch (const std::exception& error) {
@@ -283,6 +288,8 @@ void TunnelEngine::_run_engine() {
           std::lock_guard guard(engine._diverter_lock);
           engine._diverter = nullptr;
         }
+        // Its answers go out through this handle: stopped before it closes.
+        engine._udp->stop();
         engine._hold_unconfirmed(w);
         w.close();
       }

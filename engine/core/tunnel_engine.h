@@ -39,6 +39,7 @@ class FlowTable;
 class HeldConnectionsWatch;
 class Housekeeping;
 class PacketRouter;
+class UdpRouter;
 class RelayPool;
 namespace testing {
 class TunnelEngineProbe;  // the tests' and the benchmark's view of the internals
@@ -180,6 +181,7 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   std::unique_ptr<RelayPool> _relays;
   std::unique_ptr<FlowTable> _flows;
   std::unique_ptr<PacketRouter> _router;
+  std::unique_ptr<UdpRouter> _udp;
   std::unique_ptr<Housekeeping> _housekeeping;
   std::unique_ptr<HeldConnectionsWatch> _held;
   std::mutex _reap_lock;  // one retirement pass at a time

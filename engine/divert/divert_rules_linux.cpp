@@ -46,7 +46,8 @@ DivertOsError install_error(const Argv& argv, const std::string& message) {
   return DivertOsError(
       DIVERT_ERROR_NOT_SUPPORTED,
       fmt::format("installing the diversion rules failed; this needs iptables and ipset with the kernel's raw "
-                  "table, NFQUEUE and CT targets and set match: `{}`: {}",
+                  "and mangle tables, NFQUEUE and CT targets and set, conntrack, addrtype and multiport "
+                  "matches: `{}`: {}",
                   fmt::join(argv, " "), message));
 }
 
@@ -93,6 +94,36 @@ std::vector<std::vector<std::string>> DivertRules::ipv6_rules() const {
   };
 }
 
+std::vector<std::vector<std::string>> DivertRules::udp_rules(int ip_version) const {
+  const bool v4 = ip_version == 4;
+  return {
+      {"-m", "mark", "--mark", mark_match(_names.own_mark), "-j", "RETURN"},
+      {"-m", "mark", "--mark", mark_match(_names.reinject_mark), "-j", "RETURN"},
+      {"-p",
+       "udp",
+       "-m",
+       "conntrack",
+       "--ctstate",
+       "NEW",
+       "-m",
+       "addrtype",
+       "--dst-type",
+       "UNICAST",
+       "!",
+       "-d",
+       v4 ? "169.254.0.0/16" : "fe80::/10",
+       "-m",
+       "multiport",
+       "!",
+       "--ports",
+       v4 ? "67,68" : "546,547",
+       "-j",
+       "NFQUEUE",
+       "--queue-num",
+       std::to_string(_names.queue_number)},
+  };
+}
+
 void DivertRules::install() {
   remove();
   const auto run_or_throw = [&](const Argv& argv) {
@@ -103,15 +134,24 @@ void DivertRules::install() {
   };
   _installed = true;  // from here on, a failure removes the partial installation
   run_or_throw({"ipset", "create", _names.port_set, "bitmap:port", "range", "0-65535"});
-  std::vector<std::pair<std::string, std::vector<Argv>>> families{{"iptables", ipv4_rules()}};
-  if (kernel_has_ipv6()) families.emplace_back("ip6tables", ipv6_rules());
-  for (const auto& [tool, rules] : families) {
-    run_or_throw({tool, "-w", "-t", "raw", "-N", _names.chain});
-    for (const Argv& rule : rules) run_or_throw(with_prefix({tool, "-w", "-t", "raw", "-A", _names.chain}, rule));
+  struct Chain {
+    std::string tool;
+    std::string table;
+    std::vector<Argv> rules;
+  };
+  std::vector<Chain> chains{{"iptables", "raw", ipv4_rules()}, {"iptables", "mangle", udp_rules(4)}};
+  if (kernel_has_ipv6()) {
+    chains.push_back({"ip6tables", "raw", ipv6_rules()});
+    chains.push_back({"ip6tables", "mangle", udp_rules(6)});
+  }
+  for (const Chain& chain : chains) {
+    run_or_throw({chain.tool, "-w", "-t", chain.table, "-N", _names.chain});
+    for (const Argv& rule : chain.rules)
+      run_or_throw(with_prefix({chain.tool, "-w", "-t", chain.table, "-A", _names.chain}, rule));
   }
   // The jumps go in last, so traffic is diverted only once every rule is in place.
-  for (const auto& [tool, rules] : families)
-    run_or_throw({tool, "-w", "-t", "raw", "-I", "OUTPUT", "1", "-j", _names.chain});
+  for (const Chain& chain : chains)
+    run_or_throw({chain.tool, "-w", "-t", chain.table, "-I", "OUTPUT", "1", "-j", _names.chain});
   get_logger(LOGGER_ENGINE)
       ->debug("分流规则已安装: 链 {}, 端口集 {}, 队列 {}", _names.chain, _names.port_set, _names.queue_number);
 }
@@ -131,13 +171,15 @@ bool DivertRules::_remove_all() noexcept {
   bool found = false;
   try {
     for (const char* tool : {"iptables", "ip6tables"}) {
-      // The jump first, so nothing is queued into a chain that is being emptied.
-      for (int i = 0; i < kMaxStaleJumps && run_tool({tool, "-w", "-t", "raw", "-D", "OUTPUT", "-j", _names.chain}).ok;
-           ++i) {
-        found = true;
+      for (const char* table : {"raw", "mangle"}) {
+        // The jump first, so nothing is queued into a chain that is being emptied.
+        for (int i = 0;
+             i < kMaxStaleJumps && run_tool({tool, "-w", "-t", table, "-D", "OUTPUT", "-j", _names.chain}).ok; ++i) {
+          found = true;
+        }
+        if (run_tool({tool, "-w", "-t", table, "-F", _names.chain}).ok) found = true;
+        run_tool({tool, "-w", "-t", table, "-X", _names.chain});
       }
-      if (run_tool({tool, "-w", "-t", "raw", "-F", _names.chain}).ok) found = true;
-      run_tool({tool, "-w", "-t", "raw", "-X", _names.chain});
     }
     if (run_tool({"ipset", "destroy", _names.port_set}).ok) found = true;
   } catch (...) {

@@ -7,6 +7,14 @@
 // and leave connection tracking here; the engine's own connections carry the own mark and are
 // never queued.
 //
+// UDP is queued from the mangle table's OUTPUT chain, after connection tracking has seen it:
+// only a datagram that opens a new flow (IPv4 and IPv6) to a unicast address off this host,
+// outside link-local ranges and DHCP. The engine passes a datagram it does not carry unchanged,
+// so the tracker confirms that flow and its later datagrams stay in the kernel; one it carries
+// or refuses is dropped here, so the flow never becomes established and every later datagram
+// is queued again. The engine's own answers to programs carry the reinject mark, which keeps
+// them out of tracking and of the queue.
+//
 // The rules live in a chain of their own, so removing them never touches anyone else's rules.
 // They are installed only while a reader is bound to the queue and never with a bypass: with
 // no reader, queued TCP is held back or dropped by the kernel, never sent on unchanged.
@@ -48,6 +56,8 @@ class DivertRules {
   // The rules install() adds, as iptables / ip6tables arguments (for logs and tests).
   std::vector<std::vector<std::string>> ipv4_rules() const;
   std::vector<std::vector<std::string>> ipv6_rules() const;
+  // The UDP rules of the mangle table, by IP version.
+  std::vector<std::vector<std::string>> udp_rules(int ip_version) const;
 
  private:
   bool _remove_all() noexcept;

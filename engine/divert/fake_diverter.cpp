@@ -136,6 +136,35 @@ void FakeDiverter::_wake_all() {
   _observed.notify_all();
 }
 
+void FakeDiverter::drop(const Packet&) {
+  std::lock_guard lock(_lock);
+  if (!_open) throw handle_not_open_error();
+  ++_dropped;
+  _changed.notify_all();
+}
+
+void FakeDiverter::inject(const Packet& packet) {
+  std::lock_guard lock(_lock);
+  if (!_open) throw handle_not_open_error();
+  _injected.push_back(packet);
+  _changed.notify_all();
+}
+
+std::vector<Packet> FakeDiverter::injected() const {
+  std::lock_guard lock(_lock);
+  return _injected;
+}
+
+int FakeDiverter::dropped() const {
+  std::lock_guard lock(_lock);
+  return _dropped;
+}
+
+bool FakeDiverter::wait_for_injected(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(_lock);
+  return _changed.wait_for(lock, timeout, [&] { return _injected.size() >= count; });
+}
+
 void FakeDiverter::recalculate_checksums(Packet& packet) { compute_checksums(packet); }
 
 void FakeDiverter::shutdown() noexcept {

@@ -33,6 +33,10 @@ class FakeDiverter final : public PacketDiverter {
   void fail_next_send(DivertOsError error);
 
   std::vector<Packet> sent() const;
+  // Packets the code under test built and injected, and how many captured ones it dropped.
+  std::vector<Packet> injected() const;
+  int dropped() const;
+  bool wait_for_injected(std::size_t count, std::chrono::milliseconds timeout) const;
   std::vector<std::string> opened_filters() const;
   std::vector<std::pair<DivertParam, std::uint64_t>> params() const;
   int register_calls() const;
@@ -49,6 +53,8 @@ class FakeDiverter final : public PacketDiverter {
   void set_param(DivertParam param, std::uint64_t value) override;
   std::optional<Packet> recv() override;
   void send(const Packet& packet) override;
+  void drop(const Packet& packet) override;
+  void inject(const Packet& packet) override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -80,6 +86,8 @@ class FakeDiverter final : public PacketDiverter {
   mutable std::size_t _sent_wanted = NOBODY_WAITS;
   std::deque<Packet> _queue;
   std::vector<Packet> _sent;
+  std::vector<Packet> _injected;
+  int _dropped = 0;
   std::vector<std::string> _filters;
   std::vector<std::pair<DivertParam, std::uint64_t>> _params;
   std::deque<DivertOsError> _register_failures, _open_failures, _recv_failures, _send_failures;

@@ -5,6 +5,7 @@
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -51,6 +52,18 @@ DivertOsError open_error(const std::string& what, int error) {
 bool is_loopback_address(const Packet& packet) {
   const auto ip = packet.ipv4();
   return ip && ip->dst_addr().starts_with("127.");
+}
+
+// A socket that sends whole IP datagrams of one version, marked so the rules let them by.
+int open_raw_socket(int family, std::uint32_t mark) {
+  const int fd = socket(family, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  if (fd < 0) throw open_error(family == AF_INET ? "opening a raw IPv4 socket" : "opening a raw IPv6 socket", errno);
+  if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) < 0) {
+    const int error = errno;
+    ::close(fd);
+    throw open_error("marking a raw socket", error);
+  }
+  return fd;
 }
 
 }  // namespace
@@ -135,7 +148,17 @@ void NfqueueDiverter::open(const std::string& filter) {
   rules->remove_stale();
   HeldRules::remove_stale();
   auto port_set = std::make_unique<IpsetPortSet>(names.port_set);
-  rules->install();
+  {
+    std::lock_guard guard(_raw_lock);
+    _raw4 = open_raw_socket(AF_INET, REINJECT_MARK);
+    if (kernel_has_ipv6()) _raw6 = open_raw_socket(AF_INET6, REINJECT_MARK);
+  }
+  try {
+    rules->install();
+  } catch (...) {
+    _close_raw_sockets();
+    throw;
+  }
 
   _ports = DivertedPorts{};
   _received.clear();
@@ -238,6 +261,44 @@ void NfqueueDiverter::send(const Packet& packet) {
   }
 }
 
+void NfqueueDiverter::drop(const Packet&) {
+  if (!_queue) throw handle_not_open_error();
+  _drop_unsent();
+}
+
+void NfqueueDiverter::inject(const Packet& packet) {
+  const std::span<const std::uint8_t> bytes = packet.bytes();
+  sockaddr_storage to{};
+  socklen_t to_length = 0;
+  if (packet.ip_version() == 4) {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(to);
+    v4.sin_family = AF_INET;
+    std::memcpy(&v4.sin_addr, bytes.data() + 16, 4);
+    to_length = sizeof v4;
+  } else if (packet.ip_version() == 6) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(to);
+    v6.sin6_family = AF_INET6;
+    std::memcpy(&v6.sin6_addr, bytes.data() + 24, 16);
+    to_length = sizeof v6;
+  } else {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "injecting a packet that is neither IPv4 nor IPv6");
+  }
+  std::lock_guard guard(_raw_lock);
+  const int fd = packet.ip_version() == 4 ? _raw4 : _raw6;
+  if (fd < 0) throw handle_not_open_error();
+  if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), to_length) < 0) {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("injecting a packet: {}", std::strerror(errno)));
+  }
+}
+
+void NfqueueDiverter::_close_raw_sockets() noexcept {
+  std::lock_guard guard(_raw_lock);
+  for (int* fd : {&_raw4, &_raw6}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
 void NfqueueDiverter::_drop_unsent() noexcept {
   if (!_pending) return;
   nfq_set_verdict(_queue->queue, _pending->id, NF_DROP, 0, nullptr);
@@ -263,6 +324,7 @@ void NfqueueDiverter::close() noexcept {
   if (_rules) _rules->remove();
   _rules.reset();
   _port_set.reset();
+  _close_raw_sockets();
   _received.clear();
   _pending.reset();
   // Packets still held in the kernel queue are dropped when it is destroyed.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -31,7 +32,8 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   // The mark bit that tells a re-injected packet; no routing rule of ours uses it.
   static constexpr std::uint32_t REINJECT_MARK = 0x100;
   // The only filter the rules implement: the engine's.
-  static constexpr const char* SUPPORTED_FILTER = "tcp and (outbound or loopback)";
+  static constexpr const char* SUPPORTED_FILTER =
+      "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)";
 
   explicit NfqueueDiverter(std::uint16_t queue_number = DEFAULT_QUEUE_NUMBER);
   ~NfqueueDiverter() override;
@@ -46,6 +48,9 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   void set_param(DivertParam param, std::uint64_t value) override;
   std::optional<Packet> recv() override;
   void send(const Packet& packet) override;
+  void drop(const Packet& packet) override;
+  // Through a raw socket, under the reinject mark: out of connection tracking and the queue.
+  void inject(const Packet& packet) override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -64,6 +69,7 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
     Packet packet;
   };
   void _drop_unsent() noexcept;
+  void _close_raw_sockets() noexcept;
   void _read_socket();
 
   const std::uint16_t _queue_number;
@@ -77,6 +83,9 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   std::vector<char> _buffer;
   std::vector<std::uint8_t> _verdict_buffer;
   unsigned _loopback_index = 0;
+  std::mutex _raw_lock;  // inject() comes from other threads
+  int _raw4 = -1;
+  int _raw6 = -1;
   std::atomic<bool> _open{false};
   std::atomic<bool> _shut_down{false};
   std::atomic<std::uint64_t> _packets_received{0};

@@ -40,6 +40,15 @@ class PACKET_DIVERT_EXPORT PacketDiverter {
   // Re-injects the packet, as modified, in the direction its capture info names.
   virtual void send(const Packet& packet) = 0;
 
+  // Withholds the captured packet for good (the last one recv handed out); the engine carries
+  // or answers it some other way.
+  virtual void drop(const Packet& packet) { (void)packet; }
+
+  // Hands the system a packet the engine built for a program (an answer, a refusal) apart from
+  // any captured packet, in the direction its capture info names. Safe from any thread while
+  // the handle is open. Throws DivertOsError.
+  virtual void inject(const Packet& packet) { send(packet); }
+
   // Recomputes the IPv4 header and TCP checksums and marks them valid in the capture info.
   virtual void recalculate_checksums(Packet& packet) = 0;
 

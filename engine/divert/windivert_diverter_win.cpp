@@ -295,6 +295,12 @@ void WinDivertDiverter::send(const Packet& packet) {
   if (_sending->full()) flush_sends(handle);
 }
 
+void WinDivertDiverter::inject(const Packet& packet) {
+  void* handle = _handle.load();
+  if (handle == nullptr) throw handle_not_open_error();
+  send_one(handle, packet);
+}
+
 void WinDivertDiverter::send_one(void* handle, const Packet& packet) {
   const windivert::Address address = windivert::address_from(packet.info(), packet.ip_version() == 6);
   if (!_api->send(handle, packet.bytes().data(), static_cast<UINT>(packet.bytes().size()), nullptr, &address)) {

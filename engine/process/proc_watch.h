@@ -29,7 +29,8 @@ namespace tovix {
 using Json = nlohmann::ordered_json;
 
 // The diversion filter handed out for every process choice.
-inline constexpr const char* PROC_WATCH_FILTER = "tcp and (outbound or loopback)";
+inline constexpr const char* PROC_WATCH_FILTER =
+    "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)";
 // Marks a chosen name without a running process in the lookup details.
 inline constexpr const char* NOT_RUNNING = "未运行";
 // Connection states whose local port is attributed to its owner.

@@ -48,6 +48,8 @@ std::unique_ptr<Socks5UdpAssociation> Socks5UdpAssociation::open(const Socks5Ser
     const IpEndpoint relay = relay_of(reply, *control);
     // From the control connection's own address, which the proxy expects datagrams from.
     auto datagrams = Socket::create_udp();
+    // The engine's own: the diversion never hands its datagrams back to the engine.
+    datagrams->set_mark(OWN_CONNECTION_MARK);
     datagrams->bind(control->local_address().first, 0);
     datagrams->connect(relay.address.text(), relay.port, timeouts.connect);
     datagrams->set_non_blocking(true);

@@ -66,7 +66,8 @@ TEST(TunnelCoreTest, StartStopAndStartAgain) {
   const Json config{{"proxy_list", Json::array({Json{{"host", "127.0.0.1"}, {"port", 1}}})}};
   core.start_engine(config);
   ASSERT_TRUE(pump_until([&] { return received.texts.size() >= 1; }));
-  EXPECT_TRUE(received.texts[0].startsWith("status: 代理已启?| 全局代理 | 1IP轮询 | 中继:")) << received.texts[0].toStdString();
+  EXPECT_TRUE(received.texts[0].startsWith("status: 代理已启?| 全局代理 | 1IP轮询 | 中继:"))
+      << received.texts[0].toStdString();
   core.stop_engine();
   core.start_engine(config);
   ASSERT_TRUE(pump_until([&] { return received.texts.size() >= 4; }));

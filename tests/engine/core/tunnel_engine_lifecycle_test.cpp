@@ -96,7 +96,8 @@ TEST_F(LifecycleTest, GlobalModeStatusNamesTheRelayPorts) {
   EXPECT_EQ(status, "代理已启?| 全局代理 | 2IP轮询 | 中继:" + joined(ports));
   auto fake = source.wait_for(0);
   ASSERT_TRUE(fake);
-  EXPECT_EQ(fake->opened_filters(), std::vector<std::string>{"tcp and (outbound or loopback)"});
+  EXPECT_EQ(fake->opened_filters(),
+            std::vector<std::string>{"(tcp and (outbound or loopback)) or (udp and outbound and !loopback)"});
   EXPECT_EQ(fake->register_calls(), 1);
   ASSERT_TRUE(fake->wait_until_idle(WAIT));
   EXPECT_EQ(fake->params(), (std::vector<std::pair<DivertParam, std::uint64_t>>{{DivertParam::QUEUE_TIME, 100}}));

@@ -55,11 +55,13 @@ class PacketTest : public ::testing::Test {
   FakeDiverter diverter;
 };
 
-TEST_F(PacketTest, NonTcpPacketIsPassedUnchanged) {
+TEST_F(PacketTest, APacketNeitherTcpNorUdpIsPassedUnchanged) {
   install({40001});
-  Packet udp(build_ipv4_udp({1, 2, 3}));
-  const auto original = std::vector<std::uint8_t>(udp.bytes().begin(), udp.bytes().end());
-  inspect(*engine).handle_packet(udp, diverter);
+  std::vector<std::uint8_t> bytes = build_ipv4_udp({1, 2, 3});
+  bytes[9] = 1;  // ICMP
+  Packet other(bytes);
+  const auto original = std::vector<std::uint8_t>(other.bytes().begin(), other.bytes().end());
+  inspect(*engine).handle_packet(other, diverter);
   ASSERT_EQ(diverter.sent().size(), 1u);
   const auto sent = diverter.sent()[0];
   EXPECT_EQ(std::vector<std::uint8_t>(sent.bytes().begin() + 12, sent.bytes().begin() + 20),

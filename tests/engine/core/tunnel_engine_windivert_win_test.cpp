@@ -31,7 +31,8 @@ TEST_F(EngineOnWinDivertTest, SynIsRedirectedThroughTheBackend) {
   recorder.attach(*engine);
   engine->start_engine(Json{{"proxy_list", Json::array({Json{{"host", "127.0.0.1"}, {"port", 1}}})}});
   ASSERT_TRUE(recorder.wait_for_status_prefix(STATUS_STARTED_PREFIX, 30s)) << ::testing::PrintToString(recorder.all());
-  EXPECT_STREQ(stub<const char* (*)()>("StubLastFilter")(), "tcp and (outbound or loopback)");
+  EXPECT_STREQ(stub<const char* (*)()>("StubLastFilter")(),
+               "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)");
   ASSERT_TRUE(eventually([&] { return stub<UINT64 (*)()>("StubQueueTime")() == 100u; }, 30s));
 
   TcpFields fields;

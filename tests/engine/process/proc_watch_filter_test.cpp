@@ -33,7 +33,7 @@ TEST(ProcessNameTest, NormalizationLowerCasesAndAddsExe) {
 }
 
 TEST_F(ProcWatchFilterTest, EmptyNameListMeansGlobalProxyWithoutAnyQuery) {
-  EXPECT_EQ(watch.build_filter_expression({}), "tcp and (outbound or loopback)");
+  EXPECT_EQ(watch.build_filter_expression({}), "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)");
   EXPECT_THAT(watch.target_pids(), IsEmpty());
   EXPECT_EQ(watch.pid_lookup_details(), Json::object());
   EXPECT_TRUE(watch.is_packet_allowed(1234));
@@ -65,7 +65,7 @@ TEST_F(ProcWatchFilterTest, EnumerationFailureKeepsThePidsFoundSoFar) {
 }
 
 TEST_F(ProcWatchFilterTest, NothingRunningFallsBackToGlobalProxy) {
-  EXPECT_EQ(watch.build_filter_expression({"ghost", "Phantom.exe"}), "tcp and (outbound or loopback)");
+  EXPECT_EQ(watch.build_filter_expression({"ghost", "Phantom.exe"}), "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)");
   EXPECT_EQ(watch.pid_lookup_details(), Json::parse(R"({"ghost":"未运行","Phantom.exe":"未运行"})"));
   EXPECT_TRUE(log.contains(spdlog::level::warn,
                            R"(所有指定进程均未在运行，降级为全局代理: {"ghost":"未运行","Phantom.exe":"未运行"})"));

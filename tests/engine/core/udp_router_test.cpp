@@ -1,0 +1,193 @@
+// What becomes of programs' UDP datagrams, with a fake diverter and a scripted socket table:
+// passed, dropped, refused at once, or asked of the resolver through the proxy. Nothing of a
+// chosen program may be sent on unchanged.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "engine/core/udp_router.h"
+#include "engine/divert/fake_diverter.h"
+#include "engine/relay/upstream_handler.h"
+#include "engine/udp/dns_message.h"
+#include "tests/engine/process/process_queries_fake.h"
+
+namespace tovix {
+namespace {
+
+using testing::FakeProcessQueries;
+using testing::udp_socket;
+using Json = nlohmann::ordered_json;
+
+constexpr std::uint16_t CHOSEN_PORT = 4000;
+constexpr std::uint16_t OTHER_PORT = 4001;
+constexpr std::uint16_t UNKNOWN_PORT = 4002;
+constexpr const char* PROXY = "198.51.100.7";
+constexpr const char* API = "198.51.100.9";
+
+IpEndpoint endpoint(const char* address, std::uint16_t port) { return {*IpAddress::parse(address), port}; }
+
+Packet datagram(const IpEndpoint& from, const IpEndpoint& to, std::vector<std::uint8_t> payload = {1, 2, 3, 4}) {
+  return Packet(build_udp_datagram(from, to, payload));
+}
+
+// Tunnels through the proxy never open; every attempt is recorded.
+class RefusingHandler : public UpstreamHandler {
+ public:
+  struct Asked {
+    std::string destination;
+    int port;
+    std::string proxy;
+    int proxy_port;
+  };
+  explicit RefusingHandler(std::shared_ptr<std::vector<Asked>> asked, std::shared_ptr<std::mutex> lock)
+      : _asked(std::move(asked)), _lock(std::move(lock)) {}
+  std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
+                                            int proxy_port, const std::string&, const std::string&) override {
+    {
+      std::lock_guard guard(*_lock);
+      _asked->push_back({dst_ip, dst_port, proxy_host, proxy_port});
+    }
+    throw ProxyError("proxy unreachable");
+  }
+
+ private:
+  std::shared_ptr<std::vector<Asked>> _asked;
+  std::shared_ptr<std::mutex> _lock;
+};
+
+class UdpRouterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    queries->add_process(10, "chrome.exe");
+    queries->add_process(30, "other.exe");
+    queries->set_udp_sockets({udp_socket(CHOSEN_PORT, 10), udp_socket(OTHER_PORT, 30)});
+    watch.build_filter_expression({"chrome"});
+    diverter.open("udp");
+    const Json proxy_list = Json::array({Json{{"type", "http"}, {"host", PROXY}, {"port", 8080}}});
+    exempt = engine_settings::Exemptions::build({API}, {PROXY}, proxy_list);
+    relays.current = RelayGeneration::of({RelaySlot{nullptr, 0, proxy_list[0]}});
+  }
+
+  // The diverter's record after one datagram: sent unchanged, dropped, and what was injected.
+  struct Outcome {
+    int sent;
+    int dropped;
+    std::size_t injected;
+  };
+  Outcome route(Packet packet) {
+    const std::size_t sent = diverter.sent().size();
+    const int dropped = diverter.dropped();
+    const std::size_t injected = diverter.injected().size();
+    router.handle(packet, diverter, exempt, relays, 0);
+    return {static_cast<int>(diverter.sent().size() - sent), diverter.dropped() - dropped,
+            diverter.injected().size() - injected};
+  }
+
+  std::shared_ptr<FakeProcessQueries> queries = std::make_shared<FakeProcessQueries>();
+  ProcWatch watch{queries};
+  FakeDiverter diverter;
+  engine_settings::Exemptions exempt;
+  RelayView relays;
+  std::vector<std::string> notices;
+  std::shared_ptr<std::vector<RefusingHandler::Asked>> asked = std::make_shared<std::vector<RefusingHandler::Asked>>();
+  std::shared_ptr<std::mutex> asked_lock = std::make_shared<std::mutex>();
+  UdpRouter router{watch, [this](const std::string&) { return std::make_unique<RefusingHandler>(asked, asked_lock); },
+                   [this](const std::string& text) { notices.push_back(text); }};
+};
+
+TEST_F(UdpRouterTest, EachDatagramIsPassedDroppedOrRefusedNeverLetOutForAChosenProgram) {
+  const IpEndpoint chosen = endpoint("10.0.0.2", CHOSEN_PORT);
+  const IpEndpoint chosen6 = endpoint("2001:db8::2", CHOSEN_PORT);
+  struct Case {
+    const char* what;
+    IpEndpoint from;
+    IpEndpoint to;
+    Outcome expected;
+  };
+  const Case cases[] = {
+      {"another program's datagram", endpoint("10.0.0.2", OTHER_PORT), endpoint("203.0.113.5", 443), {1, 0, 0}},
+      {"a chosen program's QUIC", chosen, endpoint("203.0.113.5", 443), {0, 1, 1}},
+      {"a chosen program's IPv6", chosen6, endpoint("2001:db8::5", 443), {0, 1, 1}},
+      {"an owner no listing names", endpoint("10.0.0.2", UNKNOWN_PORT), endpoint("203.0.113.5", 443), {0, 1, 0}},
+      {"to loopback", chosen, endpoint("127.0.0.1", 5000), {1, 0, 0}},
+      {"to a multicast group", chosen, endpoint("224.0.0.251", 5353), {1, 0, 0}},
+      {"to the broadcast address", chosen, endpoint("255.255.255.255", 9), {1, 0, 0}},
+      {"to a link-local host", chosen, endpoint("169.254.1.1", 5000), {1, 0, 0}},
+      {"DHCP", endpoint("10.0.0.2", 68), endpoint("203.0.113.1", 67), {1, 0, 0}},
+      {"to a proxy's address", chosen, endpoint(PROXY, 9000), {1, 0, 0}},
+      {"to the API host", chosen, endpoint(API, 443), {1, 0, 0}},
+      {"IPv6 multicast", chosen6, endpoint("ff02::fb", 5353), {1, 0, 0}},
+      {"IPv6 link-local", chosen6, endpoint("fe80::1", 5000), {1, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome got = route(datagram(c.from, c.to));
+    EXPECT_EQ(got.sent, c.expected.sent);
+    EXPECT_EQ(got.dropped, c.expected.dropped);
+    EXPECT_EQ(got.injected, c.expected.injected);
+  }
+}
+
+TEST_F(UdpRouterTest, ARefusalIsAPortUnreachableToTheProgramAndTheStatusSaysSoOnce) {
+  const IpEndpoint program = endpoint("10.0.0.2", CHOSEN_PORT);
+  route(datagram(program, endpoint("203.0.113.5", 443)));
+  route(datagram(program, endpoint("203.0.113.6", 3478)));
+  const std::vector<Packet> injected = diverter.injected();
+  ASSERT_EQ(injected.size(), 2u);
+  const std::span<const std::uint8_t> icmp = injected[0].bytes();
+  ASSERT_GE(icmp.size(), 28u);
+  EXPECT_EQ(icmp[9], 1) << "ICMP";
+  EXPECT_EQ(icmp[20], 3) << "destination unreachable";
+  EXPECT_EQ(icmp[21], 3) << "port unreachable";
+  EXPECT_EQ(IpAddress::from_bytes(icmp.subspan(12, 4)).text(), "203.0.113.5");
+  EXPECT_EQ(IpAddress::from_bytes(icmp.subspan(16, 4)).text(), "10.0.0.2");
+  EXPECT_EQ(notices, std::vector<std::string>{STATUS_UDP_REFUSED});
+
+  router.stop();  // a new run tells it again
+  route(datagram(program, endpoint("203.0.113.5", 443)));
+  EXPECT_EQ(notices.size(), 2u);
+}
+
+TEST_F(UdpRouterTest, ADnsQueryIsAskedThroughTheProxyAndAFailedTunnelAnswersFromTheResolver) {
+  const IpEndpoint program = endpoint("10.0.0.2", CHOSEN_PORT);
+  const IpEndpoint resolver = endpoint("203.0.113.53", 53);
+  // A query for "a." of type A, ID 0x1234.
+  const std::vector<std::uint8_t> query{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 1, 'a', 0, 0, 1, 0, 1};
+  const Outcome got = route(datagram(program, resolver, query));
+  EXPECT_EQ(got.sent, 0);
+  EXPECT_EQ(got.dropped, 1);
+  EXPECT_TRUE(notices.empty()) << "names keep resolving: nothing is refused";
+
+  ASSERT_TRUE(diverter.wait_for_injected(1, std::chrono::seconds(20)));
+  const std::vector<Packet> injected = diverter.injected();
+  const std::optional<UdpDatagramView> answer = read_udp_datagram(injected[0].bytes());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->source, resolver);
+  EXPECT_EQ(answer->destination, program);
+  EXPECT_EQ(dns_message_id(answer->payload), 0x1234);
+  EXPECT_EQ(answer->payload[3] & 0x0F, 2) << "SERVFAIL";
+  std::lock_guard guard(*asked_lock);
+  ASSERT_FALSE(asked->empty());
+  EXPECT_EQ(asked->front().destination, "203.0.113.53");
+  EXPECT_EQ(asked->front().port, 53);
+  EXPECT_EQ(asked->front().proxy, PROXY);
+  EXPECT_EQ(asked->front().proxy_port, 8080);
+}
+
+TEST_F(UdpRouterTest, ASocketTheListingsMissedIsJudgedAgainOnItsNextDatagram) {
+  const IpEndpoint late = endpoint("10.0.0.2", UNKNOWN_PORT);
+  const IpEndpoint remote = endpoint("203.0.113.5", 443);
+  EXPECT_EQ(route(datagram(late, remote)).dropped, 1) << "held back while nobody is known to own it";
+  queries->set_udp_sockets({udp_socket(UNKNOWN_PORT, 30)});
+  EXPECT_EQ(route(datagram(late, remote)).sent, 1) << "another program's, once a listing names it";
+}
+
+TEST_F(UdpRouterTest, GlobalModeCarriesEveryProgramsDatagrams) {
+  watch.build_filter_expression({});
+  const Outcome got = route(datagram(endpoint("10.0.0.2", OTHER_PORT), endpoint("203.0.113.5", 443)));
+  EXPECT_EQ(got.sent, 0);
+  EXPECT_EQ(got.injected, 1u);
+}
+
+}  // namespace
+}  // namespace tovix
