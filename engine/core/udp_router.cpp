@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "common/logging.h"
+#include "engine/divert/ip_layout.h"
 #include "engine/divert/refusal_packets.h"
 #include "engine/relay/proxy_settings.h"
 #include "engine/udp/dns_over_tcp.h"
@@ -16,7 +17,6 @@
 namespace tovix {
 namespace {
 
-constexpr std::uint8_t PROTOCOL_UDP = 17;
 // A flow (source port and destination) quiet this long counts as new again, its owner looked up
 // afresh.
 constexpr auto FLOW_FORGOTTEN_AFTER = std::chrono::seconds(30);
@@ -24,11 +24,6 @@ constexpr std::size_t MAX_FLOWS_REMEMBERED = 65536;
 // Program sockets whose capture details are kept for their answers.
 constexpr std::size_t MAX_ANSWER_INFO = 4096;
 const HandshakeTimeouts PROBE_TIMEOUTS{std::chrono::seconds(5), std::chrono::seconds(5)};
-
-std::shared_ptr<spdlog::logger> engine_log() {
-  static std::shared_ptr<spdlog::logger> log = get_logger(LOGGER_ENGINE);
-  return log;
-}
 
 // Addresses no proxy carries and nobody would want diverted: loopback, link-local, multicast,
 // broadcast and unspecified, and DHCP on either version.
@@ -55,8 +50,8 @@ std::uint32_t ipv4_of(const IpAddress& address) { return wire::load32(address.by
 
 bool is_udp_packet(const Packet& packet) {
   const std::span<const std::uint8_t> bytes = packet.bytes();
-  if (packet.ip_version() == 4) return bytes[9] == PROTOCOL_UDP;
-  if (packet.ip_version() == 6) return bytes[6] == PROTOCOL_UDP;
+  if (packet.ip_version() == 4) return bytes[9] == IP_PROTOCOL_UDP;
+  if (packet.ip_version() == 6) return bytes[6] == IP_PROTOCOL_UDP;
   return false;
 }
 
