@@ -156,6 +156,7 @@ void TunnelEngine::prepare_start(Json config_dict) {
   std::string api_url;
   Json proxy_list;
   pool::SpreadMode spread_mode = pool::SpreadMode::first_available;
+  Json settings_record;
   {
     std::lock_guard guard(_config_lock);
     _config = std::move(config_dict);
@@ -166,8 +167,9 @@ void TunnelEngine::prepare_start(Json config_dict) {
     api_url = _api_url;
     proxy_list = settings::list_setting(_config, "proxy_list");
     spread_mode = pool::spread_mode_of(_config);
-    _pool->begin_run(_config, proxy_list);
+    settings_record = _config;
   }
+  _pool->begin_run(settings_record, proxy_list);
 
   std::set<std::string> api_ips;
   if (!api_url.empty()) {
