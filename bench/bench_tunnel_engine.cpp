@@ -78,7 +78,7 @@ int main() {
   options.diverter_factory = [] { return std::make_unique<NullDiverter>(); };
   TunnelEngine engine(options);
   tovix::testing::inspect(engine).install({{nullptr, RELAY_PORT, Json{{"host", "198.51.100.1"}, {"port", 1080}}}},
-                                          {"203.0.113.9"}, {"198.51.100.1"}, false);
+                                          {"203.0.113.9"}, {"198.51.100.1"}, tovix::pool::SpreadMode::first_available);
   NullDiverter w;
   tovix::testing::TunnelEngineProbe probe(engine);
   for (int i = 0; i < FLOWS; ++i) {

@@ -20,6 +20,8 @@ class APP_INSIGHT_EXPORT FailureStatusFeed : public QObject {
 
   // Safe to outlive the feed: once the feed is gone the notices go nowhere.
   UpstreamObserver observer() const { return observer_for(_notices); }
+  // The engine's health events: a proxy's first failure of each episode is told.
+  pool::HealthSink health_sink() const { return health_sink_for(_notices); }
   // Every proxy may be told of again (call when the engine starts).
   void reset() { _notices->reset(); }
 

@@ -26,6 +26,12 @@ void ProxyFailureNotices::observe(const UpstreamOutcome& outcome) {
   if (_sink) _sink(notice_text(outcome));
 }
 
+void ProxyFailureNotices::observe_health(const pool::HealthEvent& event) {
+  if (event.kind != pool::HealthEventKind::first_failure) return;
+  std::lock_guard guard(_lock);
+  if (_sink) _sink(pool::event_text(event));
+}
+
 void ProxyFailureNotices::reset() {
   std::lock_guard guard(_lock);
   _failing.clear();
@@ -46,6 +52,10 @@ std::string handler_reason(const std::string& error, const std::string& host, in
 
 UpstreamObserver observer_for(std::shared_ptr<ProxyFailureNotices> notices) {
   return [notices = std::move(notices)](const UpstreamOutcome& outcome) { notices->observe(outcome); };
+}
+
+pool::HealthSink health_sink_for(std::shared_ptr<ProxyFailureNotices> notices) {
+  return [notices = std::move(notices)](const pool::HealthEvent& event) { notices->observe_health(event); };
 }
 
 }  // namespace tovix::insight

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/insight/insight_core_export.h"
+#include "engine/pool/proxy_health.h"
 #include "engine/relay/relay_hub.h"
 
 namespace tovix::insight {
@@ -23,6 +24,9 @@ class INSIGHT_CORE_EXPORT ProxyFailureNotices {
   explicit ProxyFailureNotices(Sink sink);
 
   void observe(const UpstreamOutcome& outcome);
+  // The engine's health tracker decides when a proxy's failure is news: the first failure of
+  // each episode (a proxy that came back may be told of again).
+  void observe_health(const pool::HealthEvent& event);
   // Every proxy may be reported again (a new engine run, a changed proxy list).
   void reset();
   void detach();
@@ -43,5 +47,7 @@ INSIGHT_CORE_EXPORT std::string handler_reason(const std::string& error, const s
 
 // An observer for the relays that keeps the notices alive as long as a relay may call it.
 INSIGHT_CORE_EXPORT UpstreamObserver observer_for(std::shared_ptr<ProxyFailureNotices> notices);
+// The same for the engine's health tracker.
+INSIGHT_CORE_EXPORT pool::HealthSink health_sink_for(std::shared_ptr<ProxyFailureNotices> notices);
 
 }  // namespace tovix::insight

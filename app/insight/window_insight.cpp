@@ -13,6 +13,7 @@
 #include "app/window/main_window.h"
 #include "app/window/proxy_list_panel.h"
 #include "config/settings_store.h"
+#include "engine/pool/pool_readings.h"
 #include "engine/relay/nat_table.h"
 #include "ui/plan_dialog/public_ip_sources.h"
 
@@ -93,6 +94,11 @@ InsightPanels install_insight(app::MainWindow& window, SettingsStore& settings, 
                    });
   QObject::connect(service, &ProxyCheckService::check_finished, list,
                    [list, service, &settings] { mark_failed_proxies(*list, *service, settings.proxy_list()); });
+
+  // Each proxy's state as the engine's tracker has it (usage is not counted yet).
+  auto readings = std::make_shared<const pool::TrackedPoolReadings>(engine.core().engine().proxy_health(), nullptr);
+  list->set_pool_readings(readings);
+  panels.checks->set_pool_readings(readings);
 
   show_proxy_failures(failures, engine);
   return panels;

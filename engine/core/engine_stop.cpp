@@ -22,6 +22,7 @@ void TunnelEngine::stop_engine() {
   std::unique_lock stop_guard(_stop_lock);
   _running = false;
   _housekeeping->stop();
+  _pool->stop_rechecks();
   bool diverting = false;
   {
     std::lock_guard guard(_diverter_lock);
@@ -72,6 +73,7 @@ void TunnelEngine::_stop_relays_and_clear() {
 void TunnelEngine::_release_run() {
   std::lock_guard guard(_stop_lock);
   _housekeeping->stop();
+  _pool->stop_rechecks();
   _stop_relays_and_clear();
   _proc_watch->stop_tcp_port_monitor();
 }

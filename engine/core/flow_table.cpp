@@ -7,24 +7,21 @@
 namespace tovix {
 
 FlowTable::FlowTable(std::shared_ptr<NatTable> nat_table, std::function<double()> wall_clock,
-                     std::function<double()> steady_clock)
-    : _nat(std::move(nat_table)), _wall_clock(std::move(wall_clock)), _steady_clock(std::move(steady_clock)) {}
+                     std::function<double()> steady_clock, pool::PortOwner port_owner, pool::ProxyUsable usable)
+    : _nat(std::move(nat_table)),
+      _wall_clock(std::move(wall_clock)),
+      _steady_clock(std::move(steady_clock)),
+      _port_owner(std::move(port_owner)),
+      _usable(std::move(usable)) {}
 
-void FlowTable::set_pid_mode(bool pid_mode) {
-  std::lock_guard guard(_lock);
-  _pid_mode = pid_mode;
-}
+void FlowTable::set_spread_mode(pool::SpreadMode mode) { _selector.set_mode(mode); }
 
-bool FlowTable::pid_mode() const {
-  std::lock_guard guard(_lock);
-  return _pid_mode;
-}
+pool::SpreadMode FlowTable::spread_mode() const { return _selector.mode(); }
 
 void FlowTable::use_generation(std::shared_ptr<const RelayGeneration> generation) {
   std::lock_guard guard(_lock);
   _generation = std::move(generation);
-  _pid_relay_map.clear();
-  _next_relay_index = 0;
+  _selector.reset();
 }
 
 bool FlowTable::_live(Flow& flow) {
@@ -74,6 +71,10 @@ FlowTable::Opened FlowTable::open(const FlowKey& key, std::uint32_t isn, std::ui
   Opened opened;
   const double wall = _wall_clock();
   const double now = _steady_clock();
+  // Asked before the lock: the port map may list the ports afresh to answer.
+  std::uint32_t program = owner != 0 ? owner : pid;
+  if (program == 0 && _port_owner && _selector.mode() == pool::SpreadMode::per_program)
+    program = _port_owner(key.local_port);
   std::lock_guard guard(_lock);
   const int count = _generation ? static_cast<int>(_generation->ports.size()) : 0;
   if (count == 0) return opened;
@@ -87,16 +88,11 @@ FlowTable::Opened FlowTable::open(const FlowKey& key, std::uint32_t isn, std::ui
     // A new connection on the very same addresses: the earlier one's socket is gone.
     _forget(key);
   }
-  int relay_index = 0;
-  if (!_pid_mode) {
-    relay_index = 0;
-  } else if (auto found = pid != 0 ? _pid_relay_map.find(pid) : _pid_relay_map.end(); found != _pid_relay_map.end()) {
-    relay_index = found->second;
-  } else {
-    relay_index = _next_relay_index % count;
-    _next_relay_index += 1;
-    if (pid != 0) _pid_relay_map[pid] = relay_index;
-  }
+  // With every proxy down the choice still names a relay: the connection fails there, as any
+  // failing connection does, and never leaves without a proxy.
+  const std::optional<pool::ProxyChoice> choice =
+      _selector.choose({program, key.local_port}, static_cast<std::size_t>(count), _usable);
+  const int relay_index = choice ? static_cast<int>(choice->index) : 0;
   opened.relay_port = _generation->port_of(relay_index);
   opened.relay_index = relay_index;
   opened.nat_key = _nat_key_for(key.local_port);
@@ -251,7 +247,7 @@ void FlowTable::end_all() {
   _awaiting_reset.clear();
   _resets_changed.notify_all();
   _nat->clear();
-  _pid_relay_map.clear();
+  _selector.reset();
   _generation.reset();
 }
 
@@ -324,13 +320,11 @@ std::size_t FlowTable::size() const {
 }
 
 std::map<std::uint32_t, int> FlowTable::pid_relay_map() const {
-  std::lock_guard guard(_lock);
-  return {_pid_relay_map.begin(), _pid_relay_map.end()};
+  std::map<std::uint32_t, int> map;
+  for (const auto& [program, index] : _selector.program_proxies()) map[program] = static_cast<int>(index);
+  return map;
 }
 
-int FlowTable::next_relay_index() const {
-  std::lock_guard guard(_lock);
-  return _next_relay_index;
-}
+int FlowTable::next_relay_index() const { return static_cast<int>(_selector.next_index()); }
 
 }  // namespace tovix

@@ -1,7 +1,8 @@
 #pragma once
 // The engine's record of the connections it diverted: one flow per connection (keyed by all
 // four of its addresses) beside its entry in the shared NAT table, the relay each new
-// connection goes to (fixed, round robin, or sticky per process), the clean-up of stale
+// connection goes to (as the proxy selector spreads them over the proxies that are up), the
+// clean-up of stale
 // entries, and what a stop waits for.
 //
 // Each flow has its own NAT key, the client port the relay sees: the application's own port,
@@ -32,6 +33,7 @@
 #include "engine/core/relay_pool.h"
 #include "engine/core/tunnel_core_export.h"
 #include "engine/divert/held_connections.h"
+#include "engine/pool/proxy_selector.h"
 #include "engine/relay/nat_table.h"
 
 namespace tovix {
@@ -73,15 +75,17 @@ class TUNNEL_CORE_EXPORT FlowTable {
   static constexpr std::uint16_t FIRST_STAND_IN_PORT = 1024;
 
   // `wall_clock`: seconds since the epoch, for NatEntry::created_at. `steady_clock`: seconds
-  // that only go forward, for every age the table judges by.
+  // that only go forward, for every age the table judges by. `port_owner` names a connection's
+  // program where its packets carry no process id; `usable` tells which relays' proxies take
+  // new connections (empty: all of them).
   FlowTable(std::shared_ptr<NatTable> nat_table, std::function<double()> wall_clock,
-            std::function<double()> steady_clock);
+            std::function<double()> steady_clock, pool::PortOwner port_owner = {}, pool::ProxyUsable usable = {});
 
   // -- Relay choice for new connections.
-  void set_pid_mode(bool pid_mode);
-  bool pid_mode() const;
-  // New connections go to this generation from now on; the process map and the round robin
-  // start afresh.
+  void set_spread_mode(pool::SpreadMode mode);
+  pool::SpreadMode spread_mode() const;
+  // New connections go to this generation from now on; programs are given relays afresh and
+  // the turn starts again at the first.
   void use_generation(std::shared_ptr<const RelayGeneration> generation);
 
   // -- The packet path.
@@ -93,7 +97,8 @@ class TUNNEL_CORE_EXPORT FlowTable {
   };
   // A SYN of a chosen process: picks its relay and records the connection. `isn` is the SYN's
   // sequence number (a retransmitted SYN keeps the connection it opened), `pid` the packet's
-  // process id (relay choice), `owner` the process as far as it is known (window).
+  // process id, `owner` the process as far as it is known (window, and the relay choice per
+  // program, which asks the port's owner when neither is known).
   // Throws std::out_of_range when the chosen relay is not in the list.
   Opened open(const FlowKey& key, std::uint32_t isn, std::uint32_t pid, std::uint32_t owner);
 
@@ -151,7 +156,9 @@ class TUNNEL_CORE_EXPORT FlowTable {
   // Connections remembered after their end.
   std::size_t ended_count() const;
   std::size_t size() const;
+  // Program → index of its own relay (one proxy per program).
   std::map<std::uint32_t, int> pid_relay_map() const;
+  // Where the next turn starts.
   int next_relay_index() const;
 
  private:
@@ -200,9 +207,9 @@ class TUNNEL_CORE_EXPORT FlowTable {
   std::unordered_map<std::uint16_t, FlowKey> _nat_keys;  // NAT key → its flow
   std::uint16_t _next_stand_in = FIRST_STAND_IN_PORT;
   std::shared_ptr<const RelayGeneration> _generation;
-  bool _pid_mode = false;
-  std::unordered_map<std::uint32_t, int> _pid_relay_map;
-  int _next_relay_index = 0;
+  pool::ProxySelector _selector;
+  const pool::PortOwner _port_owner;
+  const pool::ProxyUsable _usable;
   // NAT keys of connections a stop reset whose application has not taken the reset yet.
   std::unordered_set<std::uint16_t> _awaiting_reset;
 };

@@ -49,7 +49,10 @@ class TUNNEL_CORE_EXPORT RelayPool {
   // Tells of each relay started: its position, ProxyEntry and port.
   using Announce = std::function<void(std::size_t index, const nlohmann::ordered_json& entry, int port)>;
 
-  RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, UpstreamObserver observer);
+  // Makes the observer of the relay of one ProxyEntry (its outcomes are that proxy's).
+  using ObserverFactory = std::function<UpstreamObserver(const nlohmann::ordered_json& entry)>;
+
+  RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, ObserverFactory observers);
   ~RelayPool();  // stops every relay
   RelayPool(const RelayPool&) = delete;
   RelayPool& operator=(const RelayPool&) = delete;
@@ -84,7 +87,7 @@ class TUNNEL_CORE_EXPORT RelayPool {
 
   const std::shared_ptr<NatTable> _nat_table;
   const HandlerFactory _handlers;
-  const UpstreamObserver _observer;
+  const ObserverFactory _observers;
 
   mutable std::mutex _lock;
   std::shared_ptr<const RelayView> _view;

@@ -18,6 +18,7 @@
 #include "engine/core/packet_router.h"
 #include "engine/core/relay_pool.h"
 #include "engine/core/udp_router.h"
+#include "engine/pool/spread_mode.h"
 
 namespace tovix {
 namespace {
@@ -48,11 +49,21 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   if (!_options.clock) _options.clock = nat_clock_now;
   if (!_options.steady_clock)
     _options.steady_clock = [] { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); };
+  // Re-checks use their own shorter time-outs unless the handlers were given.
+  _pool = std::make_unique<EnginePool>(_options.pool, _options.handler_factory,
+                                       [this](const std::string& text) { _emit_status(text); });
   if (!_options.handler_factory) _options.handler_factory = make_upstream_handler;
   if (!_options.own_process_id) _options.own_process_id = current_process_id();
   _proc_watch = std::make_unique<ProcWatch>(_options.process_queries);
-  _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory, _options.upstream_observer);
-  _flows = std::make_unique<FlowTable>(_nat_table, _options.clock, _options.steady_clock);
+  _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory,
+                                        [pool = _pool.get(), also = _options.upstream_observer](const Json& entry) {
+                                          return pool->observer_for(entry, also);
+                                        });
+  // Where the packet carries no process id (Linux), the program is the local port's owner.
+  _flows = std::make_unique<FlowTable>(
+      _nat_table, _options.clock, _options.steady_clock,
+      [proc_watch = _proc_watch.get()](std::uint16_t port) { return proc_watch->get_pid_by_src_port(port, true); },
+      [pool = _pool.get()](std::size_t index) { return pool->is_up(index); });
   _router = std::make_unique<PacketRouter>(*_flows, *_relays, *_proc_watch);
   _udp = std::make_unique<UdpRouter>(*_proc_watch, _options.handler_factory,
                                      [this](const std::string& text) { _emit_status(text); });
@@ -67,6 +78,7 @@ TunnelEngine::~TunnelEngine() {
     _on_status = nullptr;
     _on_error = nullptr;
   }
+  _pool->detach();
   if (_running || _thread_active) stop_engine();
   _housekeeping->stop();
   {
@@ -74,6 +86,7 @@ TunnelEngine::~TunnelEngine() {
     if (_thread.joinable()) _thread.join();
   }
   _stop_relays_and_clear();
+  _pool->stop_rechecks();
 }
 
 void TunnelEngine::set_status_callback(EngineTextCallback callback) {
@@ -142,7 +155,8 @@ void TunnelEngine::prepare_start(Json config_dict) {
 
   std::string api_url;
   Json proxy_list;
-  bool pid_mode = false;
+  pool::SpreadMode spread_mode = pool::SpreadMode::first_available;
+  Json settings_record;
   {
     std::lock_guard guard(_config_lock);
     _config = std::move(config_dict);
@@ -152,8 +166,10 @@ void TunnelEngine::prepare_start(Json config_dict) {
     _status_detail.clear();
     api_url = _api_url;
     proxy_list = settings::list_setting(_config, "proxy_list");
-    pid_mode = settings::truthy(_config, "pid_mode");
+    spread_mode = pool::spread_mode_of(_config);
+    settings_record = _config;
   }
+  _pool->begin_run(settings_record, proxy_list);
 
   std::set<std::string> api_ips;
   if (!api_url.empty()) {
@@ -173,7 +189,7 @@ void TunnelEngine::prepare_start(Json config_dict) {
 
   _router->set_exemptions(std::make_shared<const settings::Exemptions>(
       settings::Exemptions::build(std::move(api_ips), std::move(proxy_ips), proxy_list)));
-  _flows->set_pid_mode(pid_mode);
+  _flows->set_spread_mode(spread_mode);
   _relays->open();
   {
     std::lock_guard guard(_diverter_lock);
@@ -218,7 +234,7 @@ std::string TunnelEngine::_describe_run(const std::vector<std::string>& process_
     return "PID过滤 " + std::to_string(target_pids.size()) + "? " + detail_str + " | 中继:" + relay_ports_str;
   }
   if (!process_list.empty()) return "无运行进程，降级全局 | 中继:" + relay_ports_str;
-  return "全局代理 | " + std::to_string(proxy_count) + "IP轮询 | 中继:" + relay_ports_str;
+  return pool::global_status_detail(_flows->spread_mode(), proxy_count, relay_ports_str);
 }
 
 void TunnelEngine::_run_engine() {
@@ -250,11 +266,14 @@ void TunnelEngine::_run_engine() {
     std::lock_guard guard(_config_lock);
     _status_detail = detail;
   }
-  if (!_proc_watch->target_pids().empty() && _running) {
+  // One proxy per program needs each connection's program: on Linux its local port's owner.
+  const bool needs_port_owners = _flows->spread_mode() == pool::SpreadMode::per_program;
+  if ((!_proc_watch->target_pids().empty() || needs_port_owners) && _running) {
     _proc_watch->start_tcp_port_monitor();
     // A stop that came meanwhile has already stopped a monitor that was not there yet.
     if (!_running) _proc_watch->stop_tcp_port_monitor();
   }
+  if (_running) _pool->start_rechecks();
   _housekeeping->start(
       {{_options.cleanup_period, [this] { return _cleanup_nat_table(); }}, {_options.retire_check_period, [this] {
                                                                               _reap_retired_relays();
@@ -399,7 +418,10 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
     }
     // The pool first, so the new relays' replies are recognised before a connection uses them;
     // the retirement check then sees the old relays in use until new connections stop going there.
-    if (generation && _relays->replace(generation)) _flows->use_generation(generation);
+    if (generation && _relays->replace(generation)) {
+      _pool->use_proxies(proxy_list);
+      _flows->use_generation(generation);
+    }
   }
   const auto previous = _router->exemptions();
   _router->set_exemptions(std::make_shared<const settings::Exemptions>(

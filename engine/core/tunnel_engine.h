@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/core/engine_pool.h"
 #include "engine/core/engine_snapshot.h"
 #include "engine/core/tunnel_core_export.h"
 #include "engine/divert/packet_diverter.h"
@@ -78,6 +79,9 @@ struct EngineOptions {
   EngineClock steady_clock;                         // for every age; empty: the system's monotonic clock
   HandlerFactory handler_factory;                   // empty: make_upstream_handler (relays)
   UpstreamObserver upstream_observer;               // told how each relayed connection's tunnel went
+  // The proxies' health: its events (a proxy's first failure, down, back), its clock, and how
+  // often down proxies are re-checked, and where.
+  PoolOptions pool;
   // How often the NAT clean-up runs (120 s by default).
   std::chrono::milliseconds cleanup_period{std::chrono::seconds(120)};
   // An entry older than this and carried by no live relay connection is stale.
@@ -149,6 +153,9 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   bool is_thread_active() const { return _thread_active.load(); }
   // The text shown after "代理已启?| ".
   std::string status_detail() const;
+  // Each proxy's health in this run (the window's pool views read it); kept for the engine's
+  // lifetime.
+  std::shared_ptr<const pool::ProxyHealth> proxy_health() const { return _pool->health(); }
 
  private:
   friend class testing::TunnelEngineProbe;
@@ -177,6 +184,7 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
 
   EngineOptions _options;
   std::unique_ptr<ProcWatch> _proc_watch;
+  std::unique_ptr<EnginePool> _pool;
   std::shared_ptr<NatTable> _nat_table;
   std::unique_ptr<RelayPool> _relays;
   std::unique_ptr<FlowTable> _flows;

@@ -5,7 +5,8 @@
 
 namespace tovix::pool {
 
-ProxyHealth::ProxyHealth(WallClock clock, HealthSink sink) : _clock(std::move(clock)), _sink(std::move(sink)) {}
+ProxyHealth::ProxyHealth(WallClock clock, HealthSink sink, std::chrono::milliseconds recheck_period)
+    : _clock(std::move(clock)), _recheck_period(recheck_period), _sink(std::move(sink)) {}
 
 void ProxyHealth::set_proxies(const nlohmann::ordered_json& proxy_list) {
   std::lock_guard guard(_lock);
@@ -78,7 +79,7 @@ void ProxyHealth::record_recheck(const ProxyIdentity& proxy, bool succeeded, con
       _worked(slot, now, events);
     } else {
       _failed(slot, error, now, events);
-      slot.next_check = now + RECHECK_PERIOD;
+      slot.next_check = now + _recheck_period;
     }
   });
   _emit(events);
@@ -97,7 +98,7 @@ void ProxyHealth::_failed(Slot& slot, const std::string& error, std::chrono::sys
   if (view.state == ProxyState::up && view.consecutive_failures >= FAILURES_TO_MARK_DOWN) {
     view.state = ProxyState::down;
     view.since = now;
-    slot.next_check = now + RECHECK_PERIOD;
+    slot.next_check = now + _recheck_period;
     events.push_back({HealthEventKind::marked_down, slot.identity, error, now});
     if (!_all_down_told && _all_down_locked()) {
       _all_down_told = true;
@@ -171,7 +172,7 @@ std::vector<nlohmann::ordered_json> ProxyHealth::due_for_recheck() {
   std::vector<ProxyIdentity> handed_out;
   for (Slot& slot : _slots) {
     if (slot.view.state != ProxyState::down || now < slot.next_check) continue;
-    slot.next_check = now + RECHECK_PERIOD;
+    slot.next_check = now + _recheck_period;
     // Equal entries are one proxy: one check serves them all.
     if (std::find(handed_out.begin(), handed_out.end(), slot.identity) != handed_out.end()) continue;
     handed_out.push_back(slot.identity);
@@ -182,6 +183,7 @@ std::vector<nlohmann::ordered_json> ProxyHealth::due_for_recheck() {
 
 UpstreamObserver health_observer(std::shared_ptr<ProxyHealth> health, const nlohmann::ordered_json& proxy_entry) {
   return [health = std::move(health), proxy = identity_of(proxy_entry)](const UpstreamOutcome& outcome) {
+    if (outcome.proxy_host != proxy.host || outcome.proxy_port != proxy.port) return;
     health->record(proxy, outcome);
   };
 }

@@ -65,7 +65,9 @@ class PROXY_POOL_EXPORT ProxyHealth {
   static constexpr int FAILURES_TO_MARK_DOWN = 3;
   static constexpr std::chrono::seconds RECHECK_PERIOD{30};
 
-  explicit ProxyHealth(WallClock clock = std::chrono::system_clock::now, HealthSink sink = {});
+  // `recheck_period`: how long a down proxy waits between re-checks (shorter in tests).
+  explicit ProxyHealth(WallClock clock = std::chrono::system_clock::now, HealthSink sink = {},
+                       std::chrono::milliseconds recheck_period = RECHECK_PERIOD);
   ProxyHealth(const ProxyHealth&) = delete;
   ProxyHealth& operator=(const ProxyHealth&) = delete;
 
@@ -91,7 +93,7 @@ class PROXY_POOL_EXPORT ProxyHealth {
   std::optional<ProxyHealthView> view_of(const ProxyIdentity& proxy) const;
 
   // Down proxies whose re-check is due at the clock's now, with their ProxyEntry records. A
-  // proxy handed out is due again RECHECK_PERIOD after its result (or after the hand-out, when
+  // proxy handed out is due again a re-check period after its result (or after the hand-out, when
   // no result comes).
   std::vector<nlohmann::ordered_json> due_for_recheck();
 
@@ -113,6 +115,7 @@ class PROXY_POOL_EXPORT ProxyHealth {
   void _for_each_slot_of(const ProxyIdentity& proxy, Visit&& visit);
 
   const WallClock _clock;
+  const std::chrono::milliseconds _recheck_period;
   mutable std::mutex _lock;
   HealthSink _sink;
   std::vector<Slot> _slots;
@@ -120,7 +123,8 @@ class PROXY_POOL_EXPORT ProxyHealth {
 };
 
 // An observer for the relay of `proxy_entry`: its outcomes go to `health` under that entry's
-// identity. It keeps `health` alive as long as the relay may call it.
+// identity. An outcome of another proxy (a relay may send a connection elsewhere) is not this
+// entry's and is left out. It keeps `health` alive as long as the relay may call it.
 PROXY_POOL_EXPORT UpstreamObserver health_observer(std::shared_ptr<ProxyHealth> health,
                                                    const nlohmann::ordered_json& proxy_entry);
 

@@ -20,7 +20,8 @@ class InsightWindowTest : public WindowTest {
     auto queries = std::make_shared<FakeProcessQueries>();
     queries->add_process(CHROME_PID, "chrome.exe");
     options.process_queries = queries;
-    options.upstream_observer = failures.observer();
+    // As the application does: the engine's health tracker tells of a proxy's failures.
+    options.pool.health_sink = failures.health_sink();
     return options;
   }
 

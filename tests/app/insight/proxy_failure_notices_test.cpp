@@ -62,6 +62,24 @@ TEST_F(ProxyFailureNoticesTest, ManyConnectionThreadsFailingAtOnceGiveOneNotice)
   EXPECT_EQ(shown, std::vector<std::string>{"代理 10.0.0.5:1080 连接失败: connection timed out"});
 }
 
+// The engine's tracker decides what is news; of its events only a first failure is a notice.
+TEST_F(ProxyFailureNoticesTest, HealthEventsGiveTheFirstFailureOfAnEpisodeOnly) {
+  const pool::ProxyIdentity proxy{"socks5", "u", "10.0.0.5", 1080};
+  const auto sink = health_sink_for(notices);
+  for (const auto kind : {pool::HealthEventKind::first_failure, pool::HealthEventKind::marked_down,
+                          pool::HealthEventKind::recovered, pool::HealthEventKind::all_down}) {
+    sink({kind,
+          kind == pool::HealthEventKind::all_down ? pool::ProxyIdentity{} : proxy,
+          "SOCKS5 proxy 10.0.0.5:1080: Connection refused",
+          {}});
+  }
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "代理 10.0.0.5:1080 连接失败: Connection refused");
+  notices->detach();
+  sink({pool::HealthEventKind::first_failure, proxy, "refused", {}});
+  EXPECT_EQ(shown.size(), 1u) << "nothing after detach";
+}
+
 TEST(HandlerReason, DropsOnlyTheHandlersOwnNamingOfThisProxy) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"SOCKS5 proxy 10.0.0.5:1080: handshake timed out", "handshake timed out"},

@@ -89,7 +89,9 @@ TEST_F(LifecycleTest, EmptyProxyListFailsWithItsTextThenStopped) {
 }
 
 TEST_F(LifecycleTest, GlobalModeStatusNamesTheRelayPorts) {
-  const std::string status = start_and_wait(config({entry(1), entry(2)}));
+  Json cfg = config({entry(1), entry(2)});
+  cfg["per_connection_mode"] = true;
+  const std::string status = start_and_wait(cfg);
   const auto ports = engine->relay_ports();
   ASSERT_EQ(ports.size(), 2u);
   EXPECT_NE(ports[0], ports[1]);

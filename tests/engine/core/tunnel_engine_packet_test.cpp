@@ -30,12 +30,12 @@ class PacketTest : public ::testing::Test {
   }
 
   // Relays on made-up ports; the packet path never talks to them.
-  void install(std::vector<int> ports, bool pid_mode = false, std::set<std::string> api = {},
-               std::set<std::string> proxies = {}, Json config = {}) {
+  void install(std::vector<int> ports, pool::SpreadMode mode = pool::SpreadMode::first_available,
+               std::set<std::string> api = {}, std::set<std::string> proxies = {}, Json config = {}) {
     std::vector<RelaySlot> slots;
     for (int port : ports)
       slots.push_back({nullptr, port, Json{{"type", "socks5"}, {"host", "198.51.100.1"}, {"port", 1080}}});
-    inspect(*engine).install(std::move(slots), std::move(api), std::move(proxies), pid_mode, std::move(config));
+    inspect(*engine).install(std::move(slots), std::move(api), std::move(proxies), mode, std::move(config));
   }
 
   // Handles one packet; what it sent (nothing when it was dropped).
@@ -116,7 +116,7 @@ TEST_F(PacketTest, WholeWireRewriteBothWays) {
 }
 
 TEST_F(PacketTest, PidModeRoundRobinAndStickiness) {
-  install({40001, 40002, 40003}, true);
+  install({40001, 40002, 40003}, pool::SpreadMode::per_program);
   const int expected[] = {40001, 40002, 40003, 40001};
   for (int i = 0; i < 4; ++i) {
     auto out = handle(tcp_packet(CLIENT, 50000 + i, DEST, 443, SYN, {}, 100 + static_cast<std::uint32_t>(i)));
@@ -128,16 +128,16 @@ TEST_F(PacketTest, PidModeRoundRobinAndStickiness) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->dst_port, 40001);
   EXPECT_EQ(inspect(*engine).pid_relay_map(), (std::map<std::uint32_t, int>{{100, 0}, {101, 1}, {102, 2}, {103, 0}}));
-  EXPECT_EQ(inspect(*engine).next_relay_index(), 4);
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 1);
 }
 
 TEST_F(PacketTest, PidModeWithoutProcessIdAdvancesTheCounterOnly) {
-  install({40001, 40002}, true);
+  install({40001, 40002}, pool::SpreadMode::per_program);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50000, DEST, 443, SYN))->dst_port, 40001);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50001, DEST, 443, SYN))->dst_port, 40002);
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50002, DEST, 443, SYN))->dst_port, 40001);
   EXPECT_TRUE(inspect(*engine).pid_relay_map().empty());
-  EXPECT_EQ(inspect(*engine).next_relay_index(), 3);
+  EXPECT_EQ(inspect(*engine).next_relay_index(), 1);
 }
 
 TEST_F(PacketTest, SynAckIsNoNewConnection) {
@@ -151,7 +151,7 @@ TEST_F(PacketTest, SynAckIsNoNewConnection) {
 
 TEST_F(PacketTest, ApiAndProxyAddressesPassUntouched) {
   const Json config{{"proxy_list", Json::array({Json{{"host", "198.51.100.1"}, {"port", 1080}}})}};
-  install({40001}, false, {"203.0.113.9"}, {"198.51.100.1"}, config);
+  install({40001}, pool::SpreadMode::first_available, {"203.0.113.9"}, {"198.51.100.1"}, config);
   auto api = handle(tcp_packet(CLIENT, 50123, "203.0.113.9", 443, SYN));
   ASSERT_TRUE(api);
   EXPECT_EQ(api->dst, "203.0.113.9");

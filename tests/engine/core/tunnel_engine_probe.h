@@ -31,7 +31,8 @@ class TunnelEngineProbe {
   FlowTable& flows() { return *_engine._flows; }
   std::map<std::uint32_t, int> pid_relay_map() const { return _engine._flows->pid_relay_map(); }
   int next_relay_index() const { return _engine._flows->next_relay_index(); }
-  bool pid_mode() const { return _engine._flows->pid_mode(); }
+  pool::SpreadMode spread_mode() const { return _engine._flows->spread_mode(); }
+  pool::ProxyHealth& health() { return *_engine._pool->health(); }
   std::set<std::string> api_ips() const { return _engine._router->exemptions()->api_ip_texts; }
   std::set<std::string> proxy_ips_all() const { return _engine._router->exemptions()->proxy_ip_texts; }
   // Ended diverted connections still remembered.
@@ -53,7 +54,7 @@ class TunnelEngineProbe {
 
   // Relays (hubs may be null) and exempted addresses set by hand, without a run.
   void install(std::vector<RelaySlot> relays, std::set<std::string> api_ips, std::set<std::string> proxy_ips,
-               bool pid_mode, nlohmann::ordered_json config = {}) {
+               pool::SpreadMode mode, nlohmann::ordered_json config = {}) {
     auto proxy_list = engine_settings::list_setting(config, "proxy_list");
     if (proxy_list.empty())
       for (const auto& slot : relays) proxy_list.push_back(slot.proxy);
@@ -63,7 +64,8 @@ class TunnelEngineProbe {
     }
     _engine._router->set_exemptions(std::make_shared<const engine_settings::Exemptions>(
         engine_settings::Exemptions::build(std::move(api_ips), std::move(proxy_ips), proxy_list)));
-    _engine._flows->set_pid_mode(pid_mode);
+    _engine._flows->set_spread_mode(mode);
+    _engine._pool->begin_run(config, proxy_list);
     const auto generation = RelayGeneration::of(std::move(relays));
     _engine._relays->open();
     _engine._relays->install(generation);

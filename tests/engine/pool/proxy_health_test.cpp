@@ -220,9 +220,23 @@ TEST_F(ProxyHealthTest, ObserverFeedsTheRelaysOutcomesUnderTheEntrysIdentity) {
   auto shared = std::make_shared<ProxyHealth>(clock.function());
   shared->set_proxies(Json::array({a}));
   UpstreamObserver observer = health_observer(shared, a);
+  // A connection the relay sent through another proxy says nothing about this one.
+  for (int i = 0; i < 3; ++i) observer(testing::refused(proxy_entry("10.9.9.9")));
+  EXPECT_TRUE(shared->is_up(0));
+  EXPECT_EQ(shared->view_of(identity_of(a))->consecutive_failures, 0);
   for (int i = 0; i < 3; ++i) observer(testing::refused(a));
   EXPECT_FALSE(shared->is_up(0));
   shared->detach();
+}
+
+TEST_F(ProxyHealthTest, ReCheckPeriodIsTheTrackersOwn) {
+  ProxyHealth quick(clock.function(), {}, std::chrono::milliseconds(500));
+  quick.set_proxies(Json::array({a}));
+  for (int i = 0; i < ProxyHealth::FAILURES_TO_MARK_DOWN; ++i) quick.record(identity_of(a), testing::refused(a));
+  clock.advance(std::chrono::milliseconds(499));
+  EXPECT_TRUE(quick.due_for_recheck().empty());
+  clock.advance(std::chrono::milliseconds(1));
+  EXPECT_EQ(quick.due_for_recheck().size(), 1u);
 }
 
 // Relays report from their connection threads while the packet thread asks and the window
