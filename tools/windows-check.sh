@@ -24,7 +24,7 @@ print_phases() {
 trap print_phases EXIT
 
 configure() {
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVIX_WINDOWS_SHELL_CHECK=ON -DCMAKE_UNITY_BUILD=ON \
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVIX_WINDOWS_SHELL_CHECK=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake"
 }
 phase configure configure
