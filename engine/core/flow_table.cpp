@@ -333,4 +333,12 @@ int FlowTable::next_relay_index() const {
   return _next_relay_index;
 }
 
+std::uint32_t FlowTable::owner_of(std::uint16_t nat_key) const {
+  std::lock_guard guard(_lock);
+  auto key = _nat_keys.find(nat_key);
+  if (key == _nat_keys.end()) return 0;
+  auto flow = _flows.find(key->second);
+  return flow == _flows.end() ? 0 : flow->second.pid;
+}
+
 }  // namespace tovix

@@ -152,6 +152,8 @@ class TUNNEL_CORE_EXPORT FlowTable {
   std::size_t ended_count() const;
   std::size_t size() const;
   std::map<std::uint32_t, int> pid_relay_map() const;
+  // The process that opened the connection under `nat_key`, as far as it is known; 0 otherwise.
+  std::uint32_t owner_of(std::uint16_t nat_key) const;
   int next_relay_index() const;
 
  private:

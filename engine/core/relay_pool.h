@@ -49,7 +49,9 @@ class TUNNEL_CORE_EXPORT RelayPool {
   // Tells of each relay started: its position, ProxyEntry and port.
   using Announce = std::function<void(std::size_t index, const nlohmann::ordered_json& entry, int port)>;
 
-  RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, UpstreamObserver observer);
+  // `options` go to every relay the pool starts.
+  RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, UpstreamObserver observer,
+            RelayOptions options = {});
   ~RelayPool();  // stops every relay
   RelayPool(const RelayPool&) = delete;
   RelayPool& operator=(const RelayPool&) = delete;
@@ -85,6 +87,7 @@ class TUNNEL_CORE_EXPORT RelayPool {
   const std::shared_ptr<NatTable> _nat_table;
   const HandlerFactory _handlers;
   const UpstreamObserver _observer;
+  const RelayOptions _options;
 
   mutable std::mutex _lock;
   std::shared_ptr<const RelayView> _view;

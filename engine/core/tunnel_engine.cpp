@@ -17,6 +17,7 @@
 #include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
 #include "engine/core/relay_pool.h"
+#include "engine/core/route_chooser.h"
 
 namespace tovix {
 namespace {
@@ -54,7 +55,17 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   if (!_options.handler_factory) _options.handler_factory = make_upstream_handler;
   if (!_options.own_process_id) _options.own_process_id = current_process_id();
   _proc_watch = std::make_unique<ProcWatch>(_options.process_queries);
-  _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory, _options.upstream_observer);
+  _routes = std::make_unique<RouteChooser>([this](int nat_key) -> std::optional<std::string> {
+    const std::uint32_t pid = _flows->owner_of(static_cast<std::uint16_t>(nat_key));
+    std::string name = pid == 0 ? std::string() : _image_name_of(pid);
+    if (name.empty()) return std::nullopt;
+    return name;
+  });
+  RelayOptions relay_options;
+  relay_options.chooser = _routes->hook();
+  relay_options.read_host_names = true;
+  _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory, _options.upstream_observer,
+                                        std::move(relay_options));
   _flows = std::make_unique<FlowTable>(_nat_table, _options.clock, _options.steady_clock);
   _router = std::make_unique<PacketRouter>(*_flows, *_relays, *_proc_watch);
   _housekeeping = std::make_unique<Housekeeping>();
@@ -153,6 +164,8 @@ void TunnelEngine::prepare_start(Json config_dict) {
     api_url = _api_url;
     proxy_list = settings::list_setting(_config, "proxy_list");
     pid_mode = settings::truthy(_config, "pid_mode");
+    _routes->configure(_config);
+    _routes->set_proxy_list(proxy_list);
   }
 
   std::set<std::string> api_ips;
@@ -381,6 +394,7 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
     std::lock_guard guard(_config_lock);
     _config["proxy_list"] = proxy_list;
   }
+  _routes->set_proxy_list(proxy_list);
   std::set<std::string> proxy_ips = settings::resolve_proxy_hosts(proxy_list, nullptr);
   if (_running) {
     std::shared_ptr<const RelayGeneration> generation;
@@ -410,6 +424,12 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
 std::string TunnelEngine::status_detail() const {
   std::lock_guard guard(_config_lock);
   return _status_detail;
+}
+
+std::string TunnelEngine::update_routing(const Json& settings) {
+  std::string problem = _routes->configure(settings);
+  engine_log()->info("路由规则已更新");
+  return problem;
 }
 
 std::vector<int> TunnelEngine::relay_ports() const { return _relays->view()->current->ports; }
