@@ -1,5 +1,7 @@
 #include "engine/core/route_chooser.h"
 
+#include <algorithm>
+
 #include "common/logging.h"
 #include "engine/rules/rule_json.h"
 
@@ -58,6 +60,11 @@ UpstreamChoice RouteChooser::choose(const ConnectionRequest& request) const {
   ConnectionFacts facts{_program_of ? _program_of(request.client_port) : std::nullopt, request.host_name, *address,
                         request.dst_port};
   const std::optional<RuleMatch> match = plan->matcher.match(facts);
+  // A name only adds matches: the way stays unless a rule before this one asks for names.
+  const auto& rules = plan->matcher.rules();
+  const std::size_t deciding = match ? match->rule_index : rules.size();
+  choice.settled = std::none_of(rules.begin(), rules.begin() + static_cast<std::ptrdiff_t>(deciding),
+                                [](const RouteRule& rule) { return !rule.names.empty(); });
   if (!match) return choice;
   choice.reason = rule_label(match->rule_index, plan->matcher.rules()[match->rule_index]);
   switch (match->action.kind) {

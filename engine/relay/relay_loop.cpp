@@ -189,6 +189,15 @@ void RelayLoop::_read_first_bytes(RelayConnection& connection, RelayClock::time_
     _choose_upstream(connection);
     return;
   }
+  // A connection that is blocked or goes direct whatever its name is not kept waiting.
+  if (_context->options.chooser) {
+    const UpstreamChoice early = _ask_chooser(connection);
+    if (early.settled && early.way != UpstreamChoice::Way::relay_proxy &&
+        early.way != UpstreamChoice::Way::other_proxy) {
+      _follow(connection, early);
+      return;
+    }
+  }
   connection.stage = RelayConnection::Stage::sniffing;
   _arm(connection, now + SNIFF_WAIT);
   _update_watch(connection);
@@ -237,18 +246,22 @@ void RelayLoop::_end_sniff(RelayConnection& connection, std::optional<std::strin
   _choose_upstream(connection);
 }
 
-void RelayLoop::_choose_upstream(RelayConnection& connection) {
+UpstreamChoice RelayLoop::_ask_chooser(const RelayConnection& connection) const {
+  if (!_context->options.chooser) return UpstreamChoice::relay_proxy();
   const NatEntry& entry = *connection.entry;
-  UpstreamChoice choice;
-  if (_context->options.chooser) {
-    try {
-      choice = _context->options.chooser(ConnectionRequest{connection.client_addr.second, entry.original_src_ip,
-                                                           entry.original_dst_ip, entry.original_dst_port,
-                                                           connection.host_name});
-    } catch (...) {
-      choice = UpstreamChoice::block();
-    }
+  try {
+    return _context->options.chooser(ConnectionRequest{connection.client_addr.second, entry.original_src_ip,
+                                                       entry.original_dst_ip, entry.original_dst_port,
+                                                       connection.host_name});
+  } catch (...) {
+    return UpstreamChoice::block();
   }
+}
+
+void RelayLoop::_choose_upstream(RelayConnection& connection) { _follow(connection, _ask_chooser(connection)); }
+
+void RelayLoop::_follow(RelayConnection& connection, const UpstreamChoice& choice) {
+  const NatEntry& entry = *connection.entry;
   {
     std::lock_guard guard(_table_lock);
     connection.reason = choice.reason;

@@ -75,6 +75,8 @@ class RelayLoop {
   void _sniff_ready(RelayConnection& connection, const EventPoller::Event& event);
   void _end_sniff(RelayConnection& connection, std::optional<std::string> name);
   void _choose_upstream(RelayConnection& connection);
+  UpstreamChoice _ask_chooser(const RelayConnection& connection) const;
+  void _follow(RelayConnection& connection, const UpstreamChoice& choice);
   void _start_handshake(RelayConnection& connection, TunnelOrder order);
   void _take_tunnels();
   void _start_copy(RelayConnection& connection, OpenedTunnel tunnel);

@@ -27,6 +27,9 @@ struct UpstreamChoice {
   // A proxy is asked for the destination's name where the relay learnt one (and for its
   // address when the proxy cannot resolve it); false: always for the address.
   bool name_to_proxy = true;
+  // The way does not depend on the host name: a connection blocked or sent direct by it needs
+  // no wait for its first bytes.
+  bool settled = false;
   // What decided the way, for the connections list (a rule's number and label); empty when
   // nothing did.
   std::string reason;
@@ -47,8 +50,8 @@ struct UpstreamChoice {
   }
 };
 
-// Called on the relay's event-loop thread once per connection; it must not block. An exception
-// counts as block.
+// Called on the relay's event-loop thread, once per connection or twice where the relay reads host
+// names (before and after reading); it must not block. An exception counts as block.
 using UpstreamChooser = std::function<UpstreamChoice(const ConnectionRequest&)>;
 
 }  // namespace tovix

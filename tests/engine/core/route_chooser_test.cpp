@@ -55,22 +55,23 @@ TEST_F(RouteChooserTest, FirstMatchingRuleDecidesEachConnectionsWay) {
     std::optional<std::string> name;
     Way way;
     std::string reason;
+    bool settled;  // no name could change the way
   };
   const std::vector<Case> cases{
       {"a program rule, in any letter case and with .exe", 1, "93.184.216.34", 443, std::nullopt, Way::direct,
-       "规则 1：游戏直连"},
-      {"a name suffix blocks", 3, "93.184.216.34", 443, "www.blocked.example", Way::block, "规则 2"},
-      {"the suffix's own name", 3, "93.184.216.34", 443, "blocked.example", Way::block, "规则 2"},
-      {"program and name pin a proxy", 2, "93.184.216.34", 443, "pinned.example", Way::other_proxy, "规则 3"},
-      {"the pinned name for another program", 3, "93.184.216.34", 443, "pinned.example", Way::relay_proxy, ""},
-      {"no name read: by address only", 2, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, ""},
+       "规则 1：游戏直连", true},
+      {"a name suffix blocks", 3, "93.184.216.34", 443, "www.blocked.example", Way::block, "规则 2", false},
+      {"the suffix's own name", 3, "93.184.216.34", 443, "blocked.example", Way::block, "规则 2", false},
+      {"program and name pin a proxy", 2, "93.184.216.34", 443, "pinned.example", Way::other_proxy, "规则 3", false},
+      {"the pinned name for another program", 3, "93.184.216.34", 443, "pinned.example", Way::relay_proxy, "", false},
+      {"no name read: by address only", 2, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, "", false},
       {"a proxy position beyond the list takes the proxies in turn", 3, "203.0.113.9", 8050, std::nullopt,
-       Way::relay_proxy, "规则 4"},
-      {"a port outside the range", 3, "203.0.113.9", 443, std::nullopt, Way::relay_proxy, ""},
-      {"the LAN goes direct", 3, "192.168.1.20", 631, std::nullopt, Way::direct, "规则 5"},
-      {"a LAN DNS server stays with the proxy", 3, "192.168.1.1", 53, std::nullopt, Way::relay_proxy, ""},
-      {"loopback goes direct", 3, "127.0.0.1", 8080, std::nullopt, Way::direct, "规则 5"},
-      {"an unknown program matches no program rule", 9, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, ""},
+       Way::relay_proxy, "规则 4", false},
+      {"a port outside the range", 3, "203.0.113.9", 443, std::nullopt, Way::relay_proxy, "", false},
+      {"the LAN goes direct", 3, "192.168.1.20", 631, std::nullopt, Way::direct, "规则 5", false},
+      {"a LAN DNS server stays with the proxy", 3, "192.168.1.1", 53, std::nullopt, Way::relay_proxy, "", false},
+      {"loopback goes direct", 3, "127.0.0.1", 8080, std::nullopt, Way::direct, "规则 5", false},
+      {"an unknown program matches no program rule", 9, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, "", false},
   };
   for (const Case& one : cases) {
     SCOPED_TRACE(one.what);
@@ -82,6 +83,7 @@ TEST_F(RouteChooserTest, FirstMatchingRuleDecidesEachConnectionsWay) {
       EXPECT_EQ(choice.proxy, proxy(1081));
     }
     EXPECT_TRUE(choice.name_to_proxy);
+    EXPECT_EQ(choice.settled, one.settled);
   }
 }
 
@@ -110,6 +112,7 @@ TEST_F(RouteChooserTest, RulesThatCannotBeFollowedGiveWayToTheDefaults) {
       chooser.configure(Json{{ROUTE_RULES_KEY, Json::parse(R"([{"ports": "80", "action": "teleport"}])")}});
   EXPECT_FALSE(problem.empty());
   EXPECT_EQ(choose(3, "10.1.2.3", 80).way, Way::direct) << "the default LAN rule";
+  EXPECT_TRUE(choose(3, "10.1.2.3", 80).settled) << "no rule asks for names";
   EXPECT_EQ(choose(3, "93.184.216.34", 80).way, Way::relay_proxy);
 
   // A record without rules (the engine's tests, a caller of its own) has none.
