@@ -73,6 +73,11 @@ QVariant ConnectionsModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::ToolTipRole && index.column() == PROGRAM) {
     return row.ended_at ? QStringLiteral("已结束") : QStringLiteral("PID %1").arg(connection.pid);
   }
+  // Names and rule labels are often wider than their columns.
+  if (role == Qt::ToolTipRole && index.column() == DESTINATION) return destination_of(connection);
+  if (role == Qt::ToolTipRole && index.column() == RULE && !connection.rule.empty()) {
+    return QString::fromStdString(connection.rule);
+  }
   if (role != Qt::DisplayRole && role != SORT_ROLE) return {};
   const bool sorting = role == SORT_ROLE;
   switch (index.column()) {
