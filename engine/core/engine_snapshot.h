@@ -18,7 +18,7 @@ struct ConnectionInfo {
   int original_dst_port = 0;
   std::string host_name;  // the name the relay read from its first bytes; empty when none
   std::string rule;       // the routing rule that chose its way ("规则 N：note"); empty: none matched
-  int relay_index = 0;  // position in the relay list of its generation
+  int relay_index = 0;    // position in the relay list of its generation
   int relay_port = 0;
   std::string proxy_host;
   int proxy_port = 0;

@@ -217,8 +217,8 @@ void RelayLoop::_sniff_ready(RelayConnection& connection, const EventPoller::Eve
   while (bytes.size() < FIRST_BYTES_LIMIT) {
     std::optional<std::size_t> received;
     try {
-      received = connection.client->receive_available(
-          _scratch.get(), std::min(RelayHub::COPY_CHUNK, FIRST_BYTES_LIMIT - bytes.size()));
+      received = connection.client->receive_available(_scratch.get(),
+                                                      std::min(RelayHub::COPY_CHUNK, FIRST_BYTES_LIMIT - bytes.size()));
     } catch (const SocketError&) {
       _finish(connection, Ending::close);  // the client reset: nothing to carry
       return;
@@ -266,7 +266,13 @@ void RelayLoop::_follow(RelayConnection& connection, const UpstreamChoice& choic
     std::lock_guard guard(_table_lock);
     connection.reason = choice.reason;
   }
-  TunnelOrder order{connection.id, entry.original_dst_ip, entry.original_dst_port, {}, false, {}, connection.client,
+  TunnelOrder order{connection.id,
+                    entry.original_dst_ip,
+                    entry.original_dst_port,
+                    {},
+                    false,
+                    {},
+                    connection.client,
                     std::move(connection.first_bytes)};
   connection.first_bytes.clear();
   if (connection.host_name && choice.name_to_proxy) order.host_name = *connection.host_name;

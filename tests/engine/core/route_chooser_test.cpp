@@ -71,7 +71,8 @@ TEST_F(RouteChooserTest, FirstMatchingRuleDecidesEachConnectionsWay) {
       {"the LAN goes direct", 3, "192.168.1.20", 631, std::nullopt, Way::direct, "规则 5", false},
       {"a LAN DNS server stays with the proxy", 3, "192.168.1.1", 53, std::nullopt, Way::relay_proxy, "", false},
       {"loopback goes direct", 3, "127.0.0.1", 8080, std::nullopt, Way::direct, "规则 5", false},
-      {"an unknown program matches no program rule", 9, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, "", false},
+      {"an unknown program matches no program rule", 9, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, "",
+       false},
   };
   for (const Case& one : cases) {
     SCOPED_TRACE(one.what);

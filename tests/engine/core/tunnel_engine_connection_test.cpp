@@ -354,7 +354,11 @@ TEST_F(ConnectionTest, RoutingRulesPickEachConnectionsWay) {
   };
   const std::vector<Case> cases{
       {"a program sent direct", 12, "ping", {}, "规则 2：本地", ""},
-      {"a name pinned to a proxy that cannot resolve it", 13, request, {"www.named.example", "127.0.0.1"}, "规则 3",
+      {"a name pinned to a proxy that cannot resolve it",
+       13,
+       request,
+       {"www.named.example", "127.0.0.1"},
+       "规则 3",
        "www.named.example"},
       {"no rule: the proxies in turn, by address", 13, "ping", {"127.0.0.1"}, "", ""},
   };
@@ -368,7 +372,8 @@ TEST_F(ConnectionTest, RoutingRulesPickEachConnectionsWay) {
     EXPECT_EQ(std::vector<std::string>(asked.begin() + static_cast<std::ptrdiff_t>(asked_before), asked.end()),
               one.asked);
     const auto live = engine->connections_snapshot();
-    const auto it = std::find_if(live.begin(), live.end(), [&](const ConnectionInfo& c) { return c.client_port == conn.port; });
+    const auto it =
+        std::find_if(live.begin(), live.end(), [&](const ConnectionInfo& c) { return c.client_port == conn.port; });
     ASSERT_NE(it, live.end());
     EXPECT_EQ(it->rule, one.rule);
     EXPECT_EQ(it->host_name, one.host_name);

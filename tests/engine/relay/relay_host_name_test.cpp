@@ -69,9 +69,7 @@ class RelayHostNameTest : public RelayHubTest {
   ScriptedProxy proxy;
 };
 
-std::string tls_hello(const std::string& host) {
-  return testing::client_hello({testing::server_name_extension(host)});
-}
+std::string tls_hello(const std::string& host) { return testing::client_hello({testing::server_name_extension(host)}); }
 
 // Sends `bytes` in `pieces` separate writes, each its own segment on the way to the relay.
 void send_in_pieces(Client& client, const std::string& bytes, std::size_t pieces) {
@@ -95,13 +93,24 @@ TEST_F(RelayHostNameTest, TheProxyIsAskedForTheNameAndTheFirstBytesArriveUnchang
   const std::vector<Case> cases{
       {"a ClientHello in one segment", tls_hello("known.example"), 1, {"known.example"}, "known.example"},
       {"a ClientHello split over segments", tls_hello("known.example"), 7, {"known.example"}, "known.example"},
-      {"a ClientHello split into records", testing::in_records(testing::handshake_of(tls_hello("Known.Example")), 20),
-       3, {"known.example"}, "known.example"},
-      {"an HTTP request", "GET / HTTP/1.1\r\nHost: known.example:8080\r\n\r\n", 2, {"known.example"},
+      {"a ClientHello split into records",
+       testing::in_records(testing::handshake_of(tls_hello("Known.Example")), 20),
+       3,
+       {"known.example"},
        "known.example"},
-      {"a name the proxy cannot resolve", tls_hello("unknown.example"), 2, {"unknown.example", address},
+      {"an HTTP request", "GET / HTTP/1.1\r\nHost: known.example:8080\r\n\r\n", 2, {"known.example"}, "known.example"},
+      {"a name the proxy cannot resolve",
+       tls_hello("unknown.example"),
+       2,
+       {"unknown.example", address},
        "unknown.example"},
-      {"no name in a binary protocol", std::string("\x00\x05\xff\x10" "binary", 10), 1, {address}, ""},
+      {"no name in a binary protocol",
+       std::string("\x00\x05\xff\x10"
+                   "binary",
+                   10),
+       1,
+       {address},
+       ""},
       {"a hostile ClientHello length", "\x16\x03\x01\xff\xff\x01\xff\xff\xff", 1, {address}, ""},
   };
   for (const Case& one : cases) {
