@@ -27,8 +27,8 @@ struct UpstreamChoice {
   // A proxy is asked for the destination's name where the relay learnt one (and for its
   // address when the proxy cannot resolve it); false: always for the address.
   bool name_to_proxy = true;
-  // The way does not depend on the host name: a connection blocked or sent direct by it needs
-  // no wait for its first bytes.
+  // No rule before the deciding one asks for names: asked before any name was read, a name
+  // could not change the way, so a connection blocked or sent direct needs no wait for it.
   bool settled = false;
   // What decided the way, for the connections list (a rule's number and label); empty when
   // nothing did.

@@ -55,13 +55,13 @@ TEST_F(RouteChooserTest, FirstMatchingRuleDecidesEachConnectionsWay) {
     std::optional<std::string> name;
     Way way;
     std::string reason;
-    bool settled;  // no name could change the way
+    bool settled;  // no rule before the deciding one asks for names
   };
   const std::vector<Case> cases{
       {"a program rule, in any letter case and with .exe", 1, "93.184.216.34", 443, std::nullopt, Way::direct,
        "规则 1：游戏直连", true},
-      {"a name suffix blocks", 3, "93.184.216.34", 443, "www.blocked.example", Way::block, "规则 2", false},
-      {"the suffix's own name", 3, "93.184.216.34", 443, "blocked.example", Way::block, "规则 2", false},
+      {"a name suffix blocks", 3, "93.184.216.34", 443, "www.blocked.example", Way::block, "规则 2", true},
+      {"the suffix's own name", 3, "93.184.216.34", 443, "blocked.example", Way::block, "规则 2", true},
       {"program and name pin a proxy", 2, "93.184.216.34", 443, "pinned.example", Way::other_proxy, "规则 3", false},
       {"the pinned name for another program", 3, "93.184.216.34", 443, "pinned.example", Way::relay_proxy, "", false},
       {"no name read: by address only", 2, "93.184.216.34", 443, std::nullopt, Way::relay_proxy, "", false},

@@ -152,7 +152,8 @@ TEST_F(RelayHostNameTest, ChooserSeesTheNameAndMayKeepItFromTheProxy) {
   EXPECT_EQ(traffic[0].reason, "rule 2");
   EXPECT_EQ(traffic[0].host_name, "known.example");
   std::lock_guard guard(lock);
-  EXPECT_EQ(seen, std::vector<std::optional<std::string>>{std::string("known.example")});
+  // Asked once before the name was read (a rule may settle the way at once) and once with it.
+  EXPECT_EQ(seen, (std::vector<std::optional<std::string>>{std::nullopt, std::string("known.example")}));
 }
 
 TEST_F(RelayHostNameTest, AServerThatSpeaksFirstIsNotKeptWaiting) {
