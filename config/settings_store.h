@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/settings_store_export.h"
+#include "engine/rules/rule_json.h"
 
 namespace tovix {
 
@@ -20,10 +21,6 @@ using Json = nlohmann::ordered_json;
 // folder that holds this library (the ".." is kept as it is).
 SETTINGS_STORE_EXPORT std::filesystem::path _get_config_path();
 SETTINGS_STORE_EXPORT extern const std::filesystem::path CONFIG_PATH;
-
-// Whether the relay asks the proxy for a destination's name (read from the connection's first
-// bytes) rather than for the address the user's own resolver gave. On by default.
-inline constexpr const char* RESOLVE_NAMES_AT_PROXY_KEY = "resolve_names_at_proxy";
 
 // The settings record with its keys in file order, each at its default: the 17 keys of the
 // original file, then the routing rules ("route_rules", see engine/rules/rule_json.h) and

@@ -6,6 +6,7 @@
 #include "app/core/settings_keys.h"
 #include "common/json_values.h"
 #include "common/logging.h"
+#include "engine/rules/rule_json.h"
 
 namespace tovix::app {
 namespace {
@@ -143,6 +144,14 @@ void EngineController::set_manual_proxies(Json proxy_list) {
       QMetaObject::invokeMethod(this, [this, failure] { emit error_text(failure); });
     }
   });
+}
+
+void EngineController::set_routing(Json settings) {
+  for (const char* key : {ROUTE_RULES_KEY, RESOLVE_NAMES_AT_PROXY_KEY}) {
+    if (settings.contains(key)) _settings[key] = settings[key];
+  }
+  if (_state != EngineState::running) return;
+  _post([this, settings = std::move(settings)] { _core->engine().update_routing(settings); });
 }
 
 void EngineController::refresh_api_now() {

@@ -39,6 +39,9 @@ class EngineController : public QObject {
   // The user's proxy list changed: the running engine takes it at once, unless the API mode
   // supplies the proxies.
   void set_manual_proxies(Json proxy_list);
+  // The routing rules and the name switch of `settings`, for a running engine's next
+  // connections (a start reads them anyway).
+  void set_routing(Json settings);
   // In API mode while running: fetch the extraction link now instead of at the next interval.
   void refresh_api_now();
   // Stops the engine and waits for the control and engine threads; false when one did not end

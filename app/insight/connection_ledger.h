@@ -23,6 +23,8 @@ struct ConnectionSample {
   std::uint64_t upload = 0;
   std::uint64_t download = 0;
   double started_at = 0.0;  // wall-clock seconds
+  std::string host_name;    // the name the relay read from the connection; empty when none
+  std::string rule;         // the routing rule that chose its way; empty: none matched
 };
 
 // A client port is reused by later connections; with the start time it names one connection.

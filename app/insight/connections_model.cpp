@@ -17,6 +17,13 @@ QString program_of(const ConnectionSample& connection) {
   return connection.pid != 0 ? QStringLiteral("PID %1").arg(connection.pid) : QStringLiteral("未知程序");
 }
 
+// The name the connection asked for beside the address it went to.
+QString destination_of(const ConnectionSample& connection) {
+  const QString address = QString::fromStdString(connection.destination);
+  if (connection.host_name.empty()) return address;
+  return QString::fromStdString(connection.host_name) + QStringLiteral(" (") + address + QStringLiteral(")");
+}
+
 }  // namespace
 
 ConnectionsModel::ConnectionsModel(std::function<double()> wall_clock, QObject* parent)
@@ -66,15 +73,22 @@ QVariant ConnectionsModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::ToolTipRole && index.column() == PROGRAM) {
     return row.ended_at ? QStringLiteral("已结束") : QStringLiteral("PID %1").arg(connection.pid);
   }
+  // Names and rule labels are often wider than their columns.
+  if (role == Qt::ToolTipRole && index.column() == DESTINATION) return destination_of(connection);
+  if (role == Qt::ToolTipRole && index.column() == RULE && !connection.rule.empty()) {
+    return QString::fromStdString(connection.rule);
+  }
   if (role != Qt::DisplayRole && role != SORT_ROLE) return {};
   const bool sorting = role == SORT_ROLE;
   switch (index.column()) {
     case PROGRAM:
       return sorting ? program_of(connection).toLower() : program_of(connection);
     case DESTINATION:
-      return QString::fromStdString(connection.destination);
+      return destination_of(connection);
     case PROXY:
       return QString::fromStdString(connection.proxy);
+    case RULE:
+      return connection.rule.empty() ? QStringLiteral("默认") : QString::fromStdString(connection.rule);
     case UPLOAD:
       return sorting ? QVariant::fromValue<qulonglong>(connection.upload)
                      : QVariant(QString::fromStdString(format_bytes(connection.upload)));
@@ -91,7 +105,7 @@ QVariant ConnectionsModel::data(const QModelIndex& index, int role) const {
 
 QVariant ConnectionsModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  static const char* const HEADERS[COLUMN_COUNT] = {"程序", "目标地址", "代理", "上传", "下载", "时长"};
+  static const char* const HEADERS[COLUMN_COUNT] = {"程序", "目标地址", "代理", "规则", "上传", "下载", "时长"};
   return section >= 0 && section < COLUMN_COUNT ? QString::fromUtf8(HEADERS[section]) : QVariant();
 }
 

@@ -40,9 +40,10 @@ ConnectionsPanel::ConnectionsPanel(SnapshotSource source, std::function<double()
   QHeaderView* header = _table->horizontalHeader();
   header->setSectionResizeMode(QHeaderView::Interactive);
   header->setSectionResizeMode(ConnectionsModel::DESTINATION, QHeaderView::Stretch);
-  header->resizeSection(ConnectionsModel::PROGRAM, 150);
-  header->resizeSection(ConnectionsModel::PROXY, 140);
-  for (int column : {ConnectionsModel::UPLOAD, ConnectionsModel::DOWNLOAD}) header->resizeSection(column, 90);
+  header->resizeSection(ConnectionsModel::PROGRAM, 120);
+  header->resizeSection(ConnectionsModel::PROXY, 130);
+  header->resizeSection(ConnectionsModel::RULE, 90);
+  for (int column : {ConnectionsModel::UPLOAD, ConnectionsModel::DOWNLOAD}) header->resizeSection(column, 75);
   header->resizeSection(ConnectionsModel::DURATION, 70);
 
   _filter->setPlaceholderText(QStringLiteral("按程序筛选"));

@@ -71,6 +71,9 @@ MainWindow::MainWindow(SettingsStore& settings, EngineOptions engine_options, QW
   });
   // The rules name proxies by position: their texts follow the list.
   connect(_proxies, &ProxyListPanel::proxies_changed, _rules, &RulesPanel::reload);
+  // A running engine takes changed rules and the name switch for its next connections.
+  connect(_rules, &RulesPanel::rules_changed, this, [this] { _engine.set_routing(_settings.to_dict()); });
+  connect(_rules, &RulesPanel::names_at_proxy_changed, this, [this] { _engine.set_routing(_settings.to_dict()); });
   connect(_account, &AccountPanel::proxies_imported, _proxies, &ProxyListPanel::add_entries);
   connect(_account, &AccountPanel::api_link_received, _api, &ApiModePanel::fill_link);
   connect(_account, &AccountPanel::api_credentials_received, this,

@@ -16,7 +16,9 @@ struct ConnectionInfo {
   std::string client_ip;   // the application's own address
   std::string original_dst_ip;
   int original_dst_port = 0;
-  int relay_index = 0;  // position in the relay list of its generation
+  std::string host_name;  // the name the relay read from its first bytes; empty when none
+  std::string rule;       // the routing rule that chose its way ("规则 N：note"); empty: none matched
+  int relay_index = 0;    // position in the relay list of its generation
   int relay_port = 0;
   std::string proxy_host;
   int proxy_port = 0;

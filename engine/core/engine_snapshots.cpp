@@ -48,30 +48,32 @@ std::vector<ConnectionInfo> TunnelEngine::connections_snapshot() const {
       if (auto connection = relay->second.find(flow.nat_key); connection != relay->second.end()) {
         info.bytes_up = connection->second.upload;
         info.bytes_down = connection->second.download;
+        info.host_name = connection->second.host_name;
+        info.rule = connection->second.reason;
       }
     }
     out.push_back(std::move(info));
   }
-  // Image names outside every engine lock, cached per process id.
+  // Image names outside every engine lock.
   for (auto& info : out) {
-    if (info.pid == 0) continue;
-    {
-      std::lock_guard guard(_names_lock);
-      if (auto it = _image_names.find(info.pid); it != _image_names.end()) {
-        info.image_name = it->second;
-        continue;
-      }
-    }
-    std::string name = _options.process_queries->image_name(info.pid).value_or("");
-    std::lock_guard guard(_names_lock);
-    if (_image_names.size() > 4096) _image_names.clear();
-    _image_names[info.pid] = name;
-    info.image_name = std::move(name);
+    if (info.pid != 0) info.image_name = _image_name_of(info.pid);
   }
   std::sort(out.begin(), out.end(), [](const ConnectionInfo& a, const ConnectionInfo& b) {
     return a.started_at != b.started_at ? a.started_at < b.started_at : a.client_port < b.client_port;
   });
   return out;
+}
+
+std::string TunnelEngine::_image_name_of(std::uint32_t pid) const {
+  {
+    std::lock_guard guard(_names_lock);
+    if (auto it = _image_names.find(pid); it != _image_names.end()) return it->second;
+  }
+  std::string name = _options.process_queries->image_name(pid).value_or("");
+  std::lock_guard guard(_names_lock);
+  if (_image_names.size() > 4096) _image_names.clear();
+  _image_names[pid] = name;
+  return name;
 }
 
 EngineSnapshot TunnelEngine::snapshot() const {

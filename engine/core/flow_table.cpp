@@ -327,4 +327,12 @@ std::map<std::uint32_t, int> FlowTable::pid_relay_map() const {
 
 int FlowTable::next_relay_index() const { return static_cast<int>(_selector.next_index()); }
 
+std::uint32_t FlowTable::owner_of(std::uint16_t nat_key) const {
+  std::lock_guard guard(_lock);
+  auto key = _nat_keys.find(nat_key);
+  if (key == _nat_keys.end()) return 0;
+  auto flow = _flows.find(key->second);
+  return flow == _flows.end() ? 0 : flow->second.pid;
+}
+
 }  // namespace tovix

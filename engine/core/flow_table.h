@@ -158,6 +158,8 @@ class TUNNEL_CORE_EXPORT FlowTable {
   std::size_t size() const;
   // Program → index of its own relay (one proxy per program).
   std::map<std::uint32_t, int> pid_relay_map() const;
+  // The process that opened the connection under `nat_key`, as far as it is known; 0 otherwise.
+  std::uint32_t owner_of(std::uint16_t nat_key) const;
   // Where the next turn starts.
   int next_relay_index() const;
 

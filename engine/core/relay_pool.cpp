@@ -53,8 +53,12 @@ int RelayGeneration::port_of(int relay_index) const {
   return ports[static_cast<std::size_t>(relay_index)];
 }
 
-RelayPool::RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, ObserverFactory observers)
-    : _nat_table(std::move(nat_table)), _handlers(std::move(handlers)), _observers(std::move(observers)) {
+RelayPool::RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, ObserverFactory observers,
+                     RelayOptions options)
+    : _nat_table(std::move(nat_table)),
+      _handlers(std::move(handlers)),
+      _observers(std::move(observers)),
+      _options(std::move(options)) {
   _publish(RelayGeneration::of({}), {});
 }
 
@@ -90,8 +94,8 @@ std::shared_ptr<const RelayGeneration> RelayPool::start_generation(const nlohman
   try {
     for (std::size_t index = 0; index < proxy_list.size(); ++index) {
       const auto& entry = proxy_list[index];
-      auto hub =
-          std::make_shared<RelayHub>(_nat_table, entry, _handlers, _observers ? _observers(entry) : UpstreamObserver{});
+      auto hub = std::make_shared<RelayHub>(_nat_table, entry, _handlers,
+                                            _observers ? _observers(entry) : UpstreamObserver{}, _options);
       const SocketAddress bound = hub->start(RELAY_HOST, 0);
       bool closed = false;
       {

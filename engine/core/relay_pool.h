@@ -52,7 +52,9 @@ class TUNNEL_CORE_EXPORT RelayPool {
   // Makes the observer of the relay of one ProxyEntry (its outcomes are that proxy's).
   using ObserverFactory = std::function<UpstreamObserver(const nlohmann::ordered_json& entry)>;
 
-  RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, ObserverFactory observers);
+  // `options` go to every relay the pool starts.
+  RelayPool(std::shared_ptr<NatTable> nat_table, HandlerFactory handlers, ObserverFactory observers,
+            RelayOptions options = {});
   ~RelayPool();  // stops every relay
   RelayPool(const RelayPool&) = delete;
   RelayPool& operator=(const RelayPool&) = delete;
@@ -88,6 +90,7 @@ class TUNNEL_CORE_EXPORT RelayPool {
   const std::shared_ptr<NatTable> _nat_table;
   const HandlerFactory _handlers;
   const ObserverFactory _observers;
+  const RelayOptions _options;
 
   mutable std::mutex _lock;
   std::shared_ptr<const RelayView> _view;

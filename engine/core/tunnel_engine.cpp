@@ -19,6 +19,7 @@
 #include "engine/core/relay_pool.h"
 #include "engine/core/udp_router.h"
 #include "engine/pool/spread_mode.h"
+#include "engine/core/route_chooser.h"
 
 namespace tovix {
 namespace {
@@ -55,10 +56,21 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   if (!_options.handler_factory) _options.handler_factory = make_upstream_handler;
   if (!_options.own_process_id) _options.own_process_id = current_process_id();
   _proc_watch = std::make_unique<ProcWatch>(_options.process_queries);
-  _relays = std::make_unique<RelayPool>(_nat_table, _options.handler_factory,
-                                        [pool = _pool.get(), also = _options.upstream_observer](const Json& entry) {
-                                          return pool->observer_for(entry, also);
-                                        });
+  _routes = std::make_unique<RouteChooser>([this](int nat_key) -> std::optional<std::string> {
+    const std::uint32_t pid = _flows->owner_of(static_cast<std::uint16_t>(nat_key));
+    std::string name = pid == 0 ? std::string() : _image_name_of(pid);
+    if (name.empty()) return std::nullopt;
+    return name;
+  });
+  RelayOptions relay_options;
+  relay_options.chooser = _routes->hook();
+  relay_options.read_host_names = true;
+  _relays = std::make_unique<RelayPool>(
+      _nat_table, _options.handler_factory,
+      [pool = _pool.get(), also = _options.upstream_observer](const Json& entry) {
+        return pool->observer_for(entry, also);
+      },
+      std::move(relay_options));
   // Where the packet carries no process id (Linux), the program is the local port's owner.
   _flows = std::make_unique<FlowTable>(
       _nat_table, _options.clock, _options.steady_clock,
@@ -168,6 +180,8 @@ void TunnelEngine::prepare_start(Json config_dict) {
     proxy_list = settings::list_setting(_config, "proxy_list");
     spread_mode = pool::spread_mode_of(_config);
     settings_record = _config;
+    _routes->configure(_config);
+    _routes->set_proxy_list(proxy_list);
   }
   _pool->begin_run(settings_record, proxy_list);
 
@@ -403,6 +417,7 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
     std::lock_guard guard(_config_lock);
     _config["proxy_list"] = proxy_list;
   }
+  _routes->set_proxy_list(proxy_list);
   std::set<std::string> proxy_ips = settings::resolve_proxy_hosts(proxy_list, nullptr);
   if (_running) {
     std::shared_ptr<const RelayGeneration> generation;
@@ -435,6 +450,12 @@ void TunnelEngine::hot_update_all_proxies(Json proxy_list) {
 std::string TunnelEngine::status_detail() const {
   std::lock_guard guard(_config_lock);
   return _status_detail;
+}
+
+std::string TunnelEngine::update_routing(const Json& settings) {
+  std::string problem = _routes->configure(settings);
+  engine_log()->info("路由规则已更新");
+  return problem;
 }
 
 std::vector<int> TunnelEngine::relay_ports() const { return _relays->view()->current->ports; }

@@ -42,6 +42,7 @@ class Housekeeping;
 class PacketRouter;
 class UdpRouter;
 class RelayPool;
+class RouteChooser;
 namespace testing {
 class TunnelEngineProbe;  // the tests' and the benchmark's view of the internals
 }
@@ -137,6 +138,11 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   EngineSnapshot snapshot() const;
   std::vector<ConnectionInfo> connections_snapshot() const;
   std::vector<RelayTraffic> relay_traffic() const;
+  // New routing rules and name switch (the "route_rules" and "resolve_names_at_proxy" of a
+  // settings record) for connections from now on; the rest of the record is not read. Returns
+  // what is wrong with the rules (the default ones are used then), empty when they are taken.
+  std::string update_routing(const nlohmann::ordered_json& settings);
+
   // Listening ports of the relays new connections go to, in list order.
   std::vector<int> relay_ports() const;
 
@@ -181,11 +187,15 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   void _release_run();
   // Before the diversion closes: connections whose sockets may still send stay held.
   void _hold_unconfirmed(PacketDiverter& w);
+  // The image name of a process, cached; empty when it cannot be told.
+  std::string _image_name_of(std::uint32_t pid) const;
 
   EngineOptions _options;
   std::unique_ptr<ProcWatch> _proc_watch;
   std::unique_ptr<EnginePool> _pool;
   std::shared_ptr<NatTable> _nat_table;
+  // Before the relays, which call it until they stop.
+  std::unique_ptr<RouteChooser> _routes;
   std::unique_ptr<RelayPool> _relays;
   std::unique_ptr<FlowTable> _flows;
   std::unique_ptr<PacketRouter> _router;

@@ -35,6 +35,7 @@ RelayConnection::RelayConnection(std::uint64_t id, std::shared_ptr<Socket> clien
       live(std::make_shared<LiveToken>(std::move(live))) {}
 
 unsigned RelayConnection::wanted(Side side) const {
+  if (stage == Stage::sniffing) return side == Side::client ? EventPoller::READ : 0;
   if (stage != Stage::relaying) return 0;
   const Direction& outgoing = side == Side::client ? _up : _down;
   const Direction& incoming = side == Side::client ? _down : _up;

@@ -49,7 +49,7 @@ enum class Side : std::uint8_t { client = 0, upstream = 1 };
 
 class RelayConnection {
  public:
-  enum class Stage { awaiting_entry, handshaking, relaying, draining };
+  enum class Stage { awaiting_entry, sniffing, handshaking, relaying, draining };
 
   RelayConnection(std::uint64_t id, std::shared_ptr<Socket> client, SocketAddress client_addr,
                   std::shared_ptr<LiveCount> live);
@@ -77,7 +77,11 @@ class RelayConnection {
   Stage stage = Stage::awaiting_entry;
   int nat_attempts = 0;
   std::optional<NatEntry> entry;  // set once this connection serves the entry
+  // Written by the loop under its table lock, read by snapshots under it.
   std::optional<std::string> host_name;
+  std::string reason;  // what chose the way out
+  // The client's bytes read while its host name was looked for; the loop's alone.
+  std::string first_bytes;
   std::shared_ptr<std::atomic<bool>> handshake_abandoned;  // set while a handshake job runs
   RelayClock::time_point drain_deadline{};
 

@@ -82,7 +82,8 @@ std::vector<RelayHub::ConnectionTraffic> RelayHub::connection_traffic() const {
   if (!_loop) return result;
   _loop->visit_connections([&](const RelayConnection& connection) {
     result.push_back({connection.client_addr.second, connection.uploaded.load(std::memory_order_relaxed),
-                      connection.downloaded.load(std::memory_order_relaxed), connection.tunnel_up.load()});
+                      connection.downloaded.load(std::memory_order_relaxed), connection.tunnel_up.load(),
+                      connection.host_name.value_or(""), connection.reason});
   });
   return result;
 }

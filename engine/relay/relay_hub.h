@@ -61,6 +61,9 @@ struct RelayOptions {
   UpstreamChooser chooser;
   // Fixes the send and receive buffers of the relay's sockets; 0 leaves the system's own sizing.
   int socket_buffer_bytes = 0;
+  // Before choosing, wait up to SNIFF_WAIT for the client's first bytes and read the host name
+  // from them (not on ports whose server speaks first). The bytes go on unchanged.
+  bool read_host_names = false;
 };
 
 class RelayLoop;
@@ -119,6 +122,8 @@ class RELAY_HUB_EXPORT RelayHub {
     std::uint64_t upload = 0;
     std::uint64_t download = 0;
     bool tunnel_up = false;  // the upstream handshake is done
+    std::string host_name;   // read from the client's first bytes; empty when none
+    std::string reason;      // what chose its way (UpstreamChoice::reason)
   };
   // Connections from accept until their copy loop ends, in accept order. Cheap: copies the
   // counters the copy loop keeps anyway.

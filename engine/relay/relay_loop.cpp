@@ -1,8 +1,11 @@
 #include "engine/relay/relay_loop.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <spdlog/spdlog.h>
+
+#include "engine/sniff/host_sniffer.h"
 
 namespace tovix {
 namespace {
@@ -15,6 +18,9 @@ constexpr std::chrono::milliseconds ACCEPT_ERROR_PAUSE{100};
 constexpr int ACCEPTS_PER_REPORT = 64;
 // The system signals no event for an emptied send queue; a draining connection looks this often.
 constexpr std::chrono::milliseconds DRAIN_POLL{10};
+// The most the loop keeps of a client's first bytes while it looks for the host name; the
+// sniffer gives up on any message longer than that well before.
+constexpr std::size_t FIRST_BYTES_LIMIT = 64 * 1024;
 // After the poller itself failed, so a persistent failure cannot make the loop spin.
 constexpr std::chrono::milliseconds WAIT_FAILURE_PAUSE{100};
 
@@ -93,7 +99,12 @@ void RelayLoop::_dispatch(const EventPoller::Event& event, RelayClock::time_poin
     }
     RelayConnection* connection = _find(event.token >> 1);
     // A report for a connection that an earlier report of the same wait already finished.
-    if (connection == nullptr || connection->stage != RelayConnection::Stage::relaying) return;
+    if (connection == nullptr) return;
+    if (connection->stage == RelayConnection::Stage::sniffing) {
+      _sniff_ready(*connection, event);
+      return;
+    }
+    if (connection->stage != RelayConnection::Stage::relaying) return;
     _copy_ready(*connection, static_cast<Side>(event.token & 1), event, now);
   } catch (const std::exception& error) {
     _context->log->debug("中继事件处理异常: {}", error.what());
@@ -169,28 +180,102 @@ void RelayLoop::_find_destination(RelayConnection& connection, RelayClock::time_
   connection.entry = std::move(claim.entry);
   _context->log->debug("中继转发: {}:{} → {}:{}", src_ip, src_port, connection.entry->original_dst_ip,
                        connection.entry->original_dst_port);
-  _read_first_bytes(connection);
+  _read_first_bytes(connection, now);
 }
 
-void RelayLoop::_read_first_bytes(RelayConnection& connection) {
-  // The place to learn the host name from the client's first bytes (kept and sent on unchanged
-  // once the tunnel stands) before the way is chosen. Nothing is read yet.
+void RelayLoop::_read_first_bytes(RelayConnection& connection, RelayClock::time_point now) {
+  // A client of a server that speaks first says nothing until greeted: no wait for it.
+  if (!_context->options.read_host_names || server_speaks_first(connection.entry->original_dst_port)) {
+    _choose_upstream(connection);
+    return;
+  }
+  // A connection that is blocked or goes direct whatever its name is not kept waiting.
+  if (_context->options.chooser) {
+    const UpstreamChoice early = _ask_chooser(connection);
+    if (early.settled && early.way != UpstreamChoice::Way::relay_proxy &&
+        early.way != UpstreamChoice::Way::other_proxy) {
+      _follow(connection, early);
+      return;
+    }
+  }
+  connection.stage = RelayConnection::Stage::sniffing;
+  _arm(connection, now + SNIFF_WAIT);
+  _update_watch(connection);
+  // The first bytes often came with the connection already.
+  EventPoller::Event client_ready;
+  client_ready.readable = true;
+  _sniff_ready(connection, client_ready);
+}
+
+void RelayLoop::_sniff_ready(RelayConnection& connection, const EventPoller::Event& event) {
+  if (event.exceptional) {
+    _finish(connection, Ending::close);
+    return;
+  }
+  std::string& bytes = connection.first_bytes;
+  std::optional<std::string> name;
+  while (bytes.size() < FIRST_BYTES_LIMIT) {
+    std::optional<std::size_t> received;
+    try {
+      received = connection.client->receive_available(_scratch.get(),
+                                                      std::min(RelayHub::COPY_CHUNK, FIRST_BYTES_LIMIT - bytes.size()));
+    } catch (const SocketError&) {
+      _finish(connection, Ending::close);  // the client reset: nothing to carry
+      return;
+    }
+    if (!received) return;  // more may come before the wait ends
+    // The client ended its side: what it sent goes on, and the copy reads the end again.
+    if (*received == 0) break;
+    bytes.append(_scratch.get(), *received);
+    SniffResult result = sniff_host_name(bytes);
+    if (result.outcome == SniffOutcome::need_more) continue;
+    if (result.outcome == SniffOutcome::name) name = std::move(result.name);
+    break;
+  }
+  _end_sniff(connection, std::move(name));
+}
+
+void RelayLoop::_end_sniff(RelayConnection& connection, std::optional<std::string> name) {
+  // The wait's timer has nothing more to do.
+  connection.timer_due.reset();
+  ++connection.timer_serial;
+  if (name) {
+    std::lock_guard guard(_table_lock);
+    connection.host_name = std::move(name);
+  }
   _choose_upstream(connection);
 }
 
-void RelayLoop::_choose_upstream(RelayConnection& connection) {
+UpstreamChoice RelayLoop::_ask_chooser(const RelayConnection& connection) const {
+  if (!_context->options.chooser) return UpstreamChoice::relay_proxy();
   const NatEntry& entry = *connection.entry;
-  UpstreamChoice choice;
-  if (_context->options.chooser) {
-    try {
-      choice = _context->options.chooser(ConnectionRequest{connection.client_addr.second, entry.original_src_ip,
-                                                           entry.original_dst_ip, entry.original_dst_port,
-                                                           connection.host_name});
-    } catch (...) {
-      choice = UpstreamChoice::block();
-    }
+  try {
+    return _context->options.chooser(ConnectionRequest{connection.client_addr.second, entry.original_src_ip,
+                                                       entry.original_dst_ip, entry.original_dst_port,
+                                                       connection.host_name});
+  } catch (...) {
+    return UpstreamChoice::block();
   }
-  TunnelOrder order{connection.id, entry.original_dst_ip, entry.original_dst_port, false, {}, connection.client};
+}
+
+void RelayLoop::_choose_upstream(RelayConnection& connection) { _follow(connection, _ask_chooser(connection)); }
+
+void RelayLoop::_follow(RelayConnection& connection, const UpstreamChoice& choice) {
+  const NatEntry& entry = *connection.entry;
+  {
+    std::lock_guard guard(_table_lock);
+    connection.reason = choice.reason;
+  }
+  TunnelOrder order{connection.id,
+                    entry.original_dst_ip,
+                    entry.original_dst_port,
+                    {},
+                    false,
+                    {},
+                    connection.client,
+                    std::move(connection.first_bytes)};
+  connection.first_bytes.clear();
+  if (connection.host_name && choice.name_to_proxy) order.host_name = *connection.host_name;
   try {
     switch (choice.way) {
       case UpstreamChoice::Way::block:
@@ -200,6 +285,7 @@ void RelayLoop::_choose_upstream(RelayConnection& connection) {
         return;
       case UpstreamChoice::Way::direct:
         order.direct = true;
+        order.host_name.clear();  // the address the program's own resolver gave
         break;
       case UpstreamChoice::Way::other_proxy:
         order.proxy = read_proxy_settings(choice.proxy);
@@ -221,6 +307,7 @@ void RelayLoop::_choose_upstream(RelayConnection& connection) {
 
 void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order) {
   connection.stage = RelayConnection::Stage::handshaking;
+  _update_watch(connection);  // the client is read again once the tunnel stands
   auto abandoned = std::make_shared<std::atomic<bool>>(false);
   connection.handshake_abandoned = abandoned;
   const std::string key = upstream_key(order);
@@ -398,6 +485,10 @@ void RelayLoop::_on_timer(RelayConnection& connection, RelayClock::time_point no
   switch (connection.stage) {
     case RelayConnection::Stage::awaiting_entry:
       _find_destination(connection, now);
+      return;
+    case RelayConnection::Stage::sniffing:
+      // The wait is over: the connection goes by address, with what the client said so far.
+      _end_sniff(connection, std::nullopt);
       return;
     case RelayConnection::Stage::handshaking:
       return;

@@ -3,7 +3,7 @@
 // of the relay, without a thread or a buffer per connection. Each connection passes these steps:
 //
 //   accept → admit (only connections the engine diverted) → destination from the NAT table
-//   → first bytes (room for reading a host name before the way is chosen; passed on at once now)
+//   → first bytes (the host name read from them, at most SNIFF_WAIT; kept and sent on unchanged)
 //   → choose the upstream (the chooser hook, or the relay's own proxy)
 //   → handshake (blocking handlers, on the relay's handshake threads) → copy both ways → drain
 //
@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <string>
 #include <vector>
@@ -70,8 +71,12 @@ class RelayLoop {
   void _accept_ready(RelayClock::time_point now);
   void _admit(std::shared_ptr<Socket> client, const SocketAddress& peer, RelayClock::time_point now);
   void _find_destination(RelayConnection& connection, RelayClock::time_point now);
-  void _read_first_bytes(RelayConnection& connection);
+  void _read_first_bytes(RelayConnection& connection, RelayClock::time_point now);
+  void _sniff_ready(RelayConnection& connection, const EventPoller::Event& event);
+  void _end_sniff(RelayConnection& connection, std::optional<std::string> name);
   void _choose_upstream(RelayConnection& connection);
+  UpstreamChoice _ask_chooser(const RelayConnection& connection) const;
+  void _follow(RelayConnection& connection, const UpstreamChoice& choice);
   void _start_handshake(RelayConnection& connection, TunnelOrder order);
   void _take_tunnels();
   void _start_copy(RelayConnection& connection, OpenedTunnel tunnel);

@@ -12,6 +12,35 @@ std::string upstream_key(const TunnelOrder& order) {
   return order.proxy.host + ":" + std::to_string(order.proxy.port);
 }
 
+namespace {
+
+std::shared_ptr<Socket> ask_proxy(const RelayContext& context, const ProxySettings& proxy,
+                                  const std::string& destination, int port) {
+  std::unique_ptr<UpstreamHandler> handler = context.handler_factory(proxy.type);
+  if (!handler) throw std::runtime_error("no upstream handler for type " + proxy.type);
+  std::shared_ptr<Socket> upstream =
+      handler->handle_connection(destination, port, proxy.host, proxy.port, proxy.username, proxy.password);
+  if (!upstream) throw std::runtime_error("upstream handler returned no socket");
+  return upstream;
+}
+
+// By name where one is known; by address when there is none or the proxy could not resolve it.
+std::shared_ptr<Socket> tunnel_through_proxy(const RelayContext& context, const TunnelOrder& order,
+                                             const std::atomic<bool>& abandoned) {
+  if (!order.host_name.empty()) {
+    try {
+      return ask_proxy(context, order.proxy, order.host_name, order.dst_port);
+    } catch (const ProxyError& error) {
+      if (!error.name_not_resolved() || abandoned) throw;
+      context.log->debug("代理未能解析 {}，改用地址 {}:{}: {}", order.host_name, order.dst_ip, order.dst_port,
+                         error.what());
+    }
+  }
+  return ask_proxy(context, order.proxy, order.dst_ip, order.dst_port);
+}
+
+}  // namespace
+
 std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrder& order,
                                     const std::atomic<bool>& abandoned) {
   const ProxySettings& proxy = order.proxy;
@@ -21,11 +50,7 @@ std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrd
       upstream = DirectHandler().handle_connection(order.dst_ip, order.dst_port, {}, 0, {}, {});
     } else {
       try {
-        std::unique_ptr<UpstreamHandler> handler = context.handler_factory(proxy.type);
-        if (!handler) throw std::runtime_error("no upstream handler for type " + proxy.type);
-        upstream = handler->handle_connection(order.dst_ip, order.dst_port, proxy.host, proxy.port, proxy.username,
-                                              proxy.password);
-        if (!upstream) throw std::runtime_error("upstream handler returned no socket");
+        upstream = tunnel_through_proxy(context, order, abandoned);
       } catch (const std::exception& error) {
         if (!abandoned) context.report_upstream(proxy, &error);
         throw;
@@ -60,24 +85,36 @@ bool prepare_for_loop(Socket& upstream, int socket_buffer_bytes) noexcept {
   }
 }
 
-void send_first_bytes(RelayContext& context, Socket& client, OpenedTunnel& tunnel) {
+// Sends what the upstream takes now; the rest waits for the loop's copy.
+void forward_first(RelayContext& context, OpenedTunnel& tunnel, const char* data, std::size_t size) {
+  std::size_t sent = 0;
+  try {
+    sent = tunnel.upstream->send_available(data, size);
+  } catch (const SocketError&) {
+  }
+  tunnel.forwarded = sent;
+  tunnel.unsent.assign(data + sent, size - sent);
+  context.add_traffic(sent, 0);
+}
+
+// Sends what the loop read before the handshake, or else what the client has said meanwhile.
+// Bytes newer than the loop's stay with the client until the copy, so nothing overtakes them.
+void send_first_bytes(RelayContext& context, const TunnelOrder& order, OpenedTunnel& tunnel) {
+  if (!order.first_bytes.empty()) {
+    forward_first(context, tunnel, order.first_bytes.data(), order.first_bytes.size());
+    return;
+  }
+  if (!order.client) return;
   char first[FIRST_BYTES];
   std::optional<std::size_t> received;
   try {
-    received = client.receive_available(first, sizeof first);
+    received = order.client->receive_available(first, sizeof first);
   } catch (const SocketError&) {
     return;  // the loop finds the failure again
   }
   // An end of stream is left for the loop: receiving it again reports it again.
   if (!received || *received == 0) return;
-  std::size_t sent = 0;
-  try {
-    sent = tunnel.upstream->send_available(first, *received);
-  } catch (const SocketError&) {
-  }
-  tunnel.forwarded = sent;
-  tunnel.unsent.assign(first + sent, *received - sent);
-  context.add_traffic(sent, 0);
+  forward_first(context, tunnel, first, *received);
 }
 
 }  // namespace
@@ -92,7 +129,7 @@ OpenedTunnel open_and_prime_tunnel(RelayContext& context, const TunnelOrder& ord
     tunnel.upstream = nullptr;
     return tunnel;
   }
-  if (!abandoned && order.client) send_first_bytes(context, *order.client, tunnel);
+  if (!abandoned) send_first_bytes(context, order, tunnel);
   return tunnel;
 }
 

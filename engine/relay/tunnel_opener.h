@@ -16,11 +16,16 @@ struct TunnelOrder {
   std::uint64_t connection_id = 0;
   std::string dst_ip;
   int dst_port = 0;
+  // Asked of the proxy in place of dst_ip when set; dst_ip once more when the proxy cannot
+  // resolve it.
+  std::string host_name;
   bool direct = false;  // no proxy: `proxy` is not used
   ProxySettings proxy;
   // The client, for its first bytes once the tunnel stands. While the handshake runs the loop
   // leaves it open (it only shuts it down), so the job may read it.
   std::shared_ptr<Socket> client;
+  // What the loop read of the client before the handshake: sent first, unchanged.
+  std::string first_bytes;
 };
 
 // What a handshake job hands back to the loop.

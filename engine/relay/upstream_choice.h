@@ -24,17 +24,34 @@ struct UpstreamChoice {
   enum class Way { relay_proxy, other_proxy, direct, block };
   Way way = Way::relay_proxy;
   nlohmann::ordered_json proxy;  // the ProxyEntry for other_proxy
+  // A proxy is asked for the destination's name where the relay learnt one (and for its
+  // address when the proxy cannot resolve it); false: always for the address.
+  bool name_to_proxy = true;
+  // No rule before the deciding one asks for names: asked before any name was read, a name
+  // could not change the way, so a connection blocked or sent direct needs no wait for it.
+  bool settled = false;
+  // What decided the way, for the connections list (a rule's number and label); empty when
+  // nothing did.
+  std::string reason;
 
   static UpstreamChoice relay_proxy() { return {}; }
   static UpstreamChoice through(nlohmann::ordered_json proxy_entry) {
-    return {Way::other_proxy, std::move(proxy_entry)};
+    UpstreamChoice choice;
+    choice.way = Way::other_proxy;
+    choice.proxy = std::move(proxy_entry);
+    return choice;
   }
-  static UpstreamChoice direct() { return {Way::direct, {}}; }
-  static UpstreamChoice block() { return {Way::block, {}}; }
+  static UpstreamChoice direct() { return of(Way::direct); }
+  static UpstreamChoice block() { return of(Way::block); }
+  static UpstreamChoice of(Way way) {
+    UpstreamChoice choice;
+    choice.way = way;
+    return choice;
+  }
 };
 
-// Called on the relay's event-loop thread once per connection; it must not block. An exception
-// counts as block.
+// Called on the relay's event-loop thread, once per connection or twice where the relay reads host
+// names (before and after reading); it must not block. An exception counts as block.
 using UpstreamChooser = std::function<UpstreamChoice(const ConnectionRequest&)>;
 
 }  // namespace tovix

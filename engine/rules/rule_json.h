@@ -16,6 +16,9 @@
 namespace tovix {
 
 inline constexpr const char* ROUTE_RULES_KEY = "route_rules";
+// Whether the relay asks the proxy for a destination's name (read from the connection's first
+// bytes) rather than for the address the user's own resolver gave. On by default.
+inline constexpr const char* RESOLVE_NAMES_AT_PROXY_KEY = "resolve_names_at_proxy";
 
 // What is wrong with stored rules, in words for the user: which rule (counted from 1) and why.
 class ROUTE_RULES_EXPORT RuleError : public std::runtime_error {

@@ -6,7 +6,7 @@ namespace tovix::insight {
 namespace {
 
 ConnectionSample sample(int port, double started_at, std::uint64_t up = 0, std::uint64_t down = 0) {
-  return {port, 42, "curl.exe", "93.184.216.34:443", "proxy.example", up, down, started_at};
+  return {port, 42, "curl.exe", "93.184.216.34:443", "proxy.example", up, down, started_at, {}, {}};
 }
 
 class ConnectionLedgerTest : public ::testing::Test {

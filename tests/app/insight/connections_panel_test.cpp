@@ -13,7 +13,7 @@ namespace tovix::insight {
 namespace {
 
 ConnectionSample sample(int port, std::string program, std::uint64_t down, double started_at = 100.0) {
-  return {port, 7, std::move(program), "10.9.8.7:443", "proxy.example", 10, down, started_at};
+  return {port, 7, std::move(program), "10.9.8.7:443", "proxy.example", 10, down, started_at, {}, {}};
 }
 
 class ConnectionsPanelTest : public ::testing::Test {
@@ -43,6 +43,19 @@ TEST_F(ConnectionsPanelTest, SortsByValueAndFiltersByProgram) {
   live.push_back(sample(4, "chrome.exe", 1));
   panel.refresh();
   EXPECT_EQ(panel.rows()->rowCount(), 3) << "the filter holds for rows that arrive later";
+}
+
+TEST_F(ConnectionsPanelTest, ShowsTheNameBesideTheAddressAndTheRuleOnceTheRelayKnowsThem) {
+  live = {sample(1, "curl.exe", 0)};
+  panel.refresh();
+  EXPECT_EQ(cell(0, ConnectionsModel::DESTINATION), "10.9.8.7:443");
+  EXPECT_EQ(cell(0, ConnectionsModel::RULE), "默认");
+  // The name is read and the way chosen after the connection was first listed.
+  live[0].host_name = "www.example.com";
+  live[0].rule = "规则 2：游戏直连";
+  panel.refresh();
+  EXPECT_EQ(cell(0, ConnectionsModel::DESTINATION), "www.example.com (10.9.8.7:443)");
+  EXPECT_EQ(cell(0, ConnectionsModel::RULE), "规则 2：游戏直连");
 }
 
 TEST_F(ConnectionsPanelTest, KeepsTheSelectionWhileCountsChangeAndFadesFinishedRows) {

@@ -18,10 +18,12 @@ TEST(PanelRender, ConnectionsAndTrafficWithData) {
   if (dir.isEmpty()) GTEST_SKIP() << "TOVIX_RENDER_DIR not set";
   double now = 10'000.0;
   std::vector<ConnectionSample> live{
-      {50001, 4242, "chrome.exe", "142.250.72.14:443", "103.45.12.8:1080", 18'300, 2'450'000, now - 75},
-      {50002, 4242, "chrome.exe", "151.101.1.69:443", "103.45.12.8:1080", 2'100, 48'000, now - 12},
-      {50003, 880, "WeChat.exe", "203.205.239.82:80", "58.218.92.3:8080", 640, 1'200, now - 3},
-      {50004, 0, "", "93.184.216.34:443", "103.45.12.8:1080", 0, 0, now - 1}};
+      {50001, 4242, "chrome.exe", "142.250.72.14:443", "103.45.12.8:1080", 18'300, 2'450'000, now - 75,
+       "www.google.com", ""},
+      {50002, 4242, "chrome.exe", "151.101.1.69:443", "103.45.12.8:1080", 2'100, 48'000, now - 12, "", ""},
+      {50003, 880, "WeChat.exe", "203.205.239.82:80", "58.218.92.3:8080", 640, 1'200, now - 3, "weixin.qq.com",
+       "规则 1：微信走二号代理"},
+      {50004, 0, "", "192.168.1.20:9100", "", 0, 0, now - 1, "", "规则 5：局域网直连"}};
   ConnectionsPanel connections([&] { return live; }, [&] { return now; });
   connections.resize(760, 260);
   connections.refresh();

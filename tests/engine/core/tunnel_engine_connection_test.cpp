@@ -3,10 +3,13 @@
 // through a real microsocks (user and password) to a loopback destination.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "engine/core/tunnel_engine.h"
+#include "engine/sniff/host_sniffer.h"
 #include "tests/engine/core/engine_test_support.h"
 #include "tests/engine/core/tunnel_engine_probe.h"
 #include "tests/engine/process/process_queries_fake.h"
@@ -71,10 +74,12 @@ class ConnectionTest : public ::testing::Test {
                 {"password", PROXY_PASSWORD}};
   }
 
-  void start(std::size_t relays = 1) {
+  void start(std::size_t relays = 1, const Json& more_settings = Json::object()) {
     Json list = Json::array();
     for (std::size_t i = 0; i < relays; ++i) list.push_back(proxy_entry());
-    engine->start_engine(Json{{"proxy_list", list}, {"process_list", Json::array()}});
+    Json record{{"proxy_list", list}, {"process_list", Json::array()}};
+    record.update(more_settings);
+    engine->start_engine(record);
     ASSERT_TRUE(recorder.wait_for_status_prefix(STATUS_STARTED_PREFIX, WAIT))
         << ::testing::PrintToString(recorder.all());
     fake = source.wait_for(0);
@@ -296,6 +301,101 @@ TEST_F(ConnectionTest, HotUpdateKeepsATransferInFlightAndTotalsNeverDrop) {
   const auto after = engine->get_traffic_stats();
   EXPECT_EQ(after.first, 2 * HALF + 3);
   EXPECT_EQ(after.second, 2 * HALF + 3);
+}
+
+// Remembers each destination a proxy is asked for, and asks the real proxy.
+struct AskedDestinations {
+  std::mutex lock;
+  std::vector<std::string> asked;
+  HandlerFactory factory() {
+    return [this](const std::string& type) -> std::unique_ptr<UpstreamHandler> {
+      return std::make_unique<Recording>(*this, make_upstream_handler(type));
+    };
+  }
+  std::vector<std::string> all() {
+    std::lock_guard guard(lock);
+    return asked;
+  }
+  struct Recording : UpstreamHandler {
+    Recording(AskedDestinations& log, std::unique_ptr<UpstreamHandler> real) : log(log), real(std::move(real)) {}
+    std::shared_ptr<Socket> handle_connection(const std::string& dst, int dst_port, const std::string& host, int port,
+                                              const std::string& user, const std::string& password) override {
+      {
+        std::lock_guard guard(log.lock);
+        log.asked.push_back(dst);
+      }
+      return real->handle_connection(dst, dst_port, host, port, user, password);
+    }
+    AskedDestinations& log;
+    std::unique_ptr<UpstreamHandler> real;
+  };
+};
+
+TEST_F(ConnectionTest, RoutingRulesPickEachConnectionsWay) {
+  AskedDestinations proxy_log;
+  make_engine(proxy_log.factory());
+  queries->add_process(11, "blocked.exe");
+  queries->add_process(12, "direct.exe");
+  queries->add_process(13, "curl.exe");
+  LoopbackServer dest(greet_then_echo());
+  start(1, Json{{"route_rules", Json::parse(R"([
+    {"programs": ["blocked.exe"], "action": "block"},
+    {"note": "本地", "programs": ["direct.exe"], "action": "direct"},
+    {"names": [".named.example"], "action": "proxy", "proxy": 0}
+  ])")}});
+  const std::string request = "GET / HTTP/1.1\r\nHost: www.named.example\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::uint32_t pid;
+    std::string first_bytes;
+    std::vector<std::string> asked;  // of the proxy; the name first, then the address it fell back to
+    std::string rule;
+    std::string host_name;
+  };
+  const std::vector<Case> cases{
+      {"a program sent direct", 12, "ping", {}, "规则 2：本地", ""},
+      {"a name pinned to a proxy that cannot resolve it",
+       13,
+       request,
+       {"www.named.example", "127.0.0.1"},
+       "规则 3",
+       "www.named.example"},
+      {"no rule: the proxies in turn, by address", 13, "ping", {"127.0.0.1"}, "", ""},
+  };
+  for (const Case& one : cases) {
+    SCOPED_TRACE(one.what);
+    const std::size_t asked_before = proxy_log.all().size();
+    Diverted conn = open_connection(dest.port(), one.pid);
+    conn.send(one.first_bytes);
+    EXPECT_EQ(conn.receive(one.first_bytes.size()), one.first_bytes);
+    const auto asked = proxy_log.all();
+    EXPECT_EQ(std::vector<std::string>(asked.begin() + static_cast<std::ptrdiff_t>(asked_before), asked.end()),
+              one.asked);
+    const auto live = engine->connections_snapshot();
+    const auto it =
+        std::find_if(live.begin(), live.end(), [&](const ConnectionInfo& c) { return c.client_port == conn.port; });
+    ASSERT_NE(it, live.end());
+    EXPECT_EQ(it->rule, one.rule);
+    EXPECT_EQ(it->host_name, one.host_name);
+  }
+  // A blocked program's connection is reset at once, though it has not said anything yet.
+  const int reached = dest.accepted();
+  const auto started = std::chrono::steady_clock::now();
+  auto blocked = Socket::create_tcp();
+  blocked->bind(FAKE_SRC_IP, 0);
+  const int blocked_port = blocked->local_address().second;
+  const auto syn = through_loop(tcp_packet(CLIENT, blocked_port, "127.0.0.1", dest.port(), SYN, {}, 11));
+  ASSERT_TRUE(syn);
+  bool refused = false;
+  try {
+    blocked->connect("127.0.0.1", syn->dst_port, 10s);  // the reset may already fail the connect
+    refused = sees_end_of_stream(*blocked, WAIT);
+  } catch (const SocketError&) {
+    refused = true;
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, SNIFF_WAIT);
+  EXPECT_EQ(dest.accepted(), reached);
 }
 
 }  // namespace
