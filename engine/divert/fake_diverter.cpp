@@ -140,14 +140,14 @@ void FakeDiverter::drop(const Packet&) {
   std::lock_guard lock(_lock);
   if (!_open) throw handle_not_open_error();
   ++_dropped;
-  _changed.notify_all();
+  _observed.notify_all();
 }
 
 void FakeDiverter::inject(const Packet& packet) {
   std::lock_guard lock(_lock);
   if (!_open) throw handle_not_open_error();
   _injected.push_back(packet);
-  _changed.notify_all();
+  _observed.notify_all();
 }
 
 std::vector<Packet> FakeDiverter::injected() const {
@@ -162,7 +162,7 @@ int FakeDiverter::dropped() const {
 
 bool FakeDiverter::wait_for_injected(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(_lock);
-  return _changed.wait_for(lock, timeout, [&] { return _injected.size() >= count; });
+  return _observed.wait_for(lock, timeout, [&] { return _injected.size() >= count; });
 }
 
 void FakeDiverter::recalculate_checksums(Packet& packet) { compute_checksums(packet); }
