@@ -27,7 +27,7 @@ namespace tovix {
 struct PoolOptions {
   pool::HealthSink health_sink;  // told of every health event
   pool::WallClock clock;         // empty: the system clock
-  std::chrono::milliseconds recheck_period{pool::ProxyHealth::RECHECK_PERIOD};
+  std::chrono::milliseconds recheck_period{pool::HEALTH_RECHECK_PERIOD};
   std::chrono::milliseconds recheck_tick{pool::HEALTH_RECHECK_TICK};
   pool::HandshakeCheck check;  // empty: a handshake through the engine's own upstream handlers
   // Where re-checks go when the settings name no destination: the application's first

@@ -1,6 +1,6 @@
 #pragma once
 // Re-checks down proxies in the background: every tick it asks the health tracker which down
-// proxies are due (each one every ProxyHealth::RECHECK_PERIOD by the tracker's clock) and runs
+// proxies are due (each one every pool::HEALTH_RECHECK_PERIOD by the tracker's clock) and runs
 // their handshakes, a few at a time, recording each result in the tracker.
 //
 // Threads: one loop thread (start/stop) and up to `parallel` check threads. A check blocks for

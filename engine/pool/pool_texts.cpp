@@ -70,7 +70,7 @@ std::string event_text(const HealthEvent& event) {
     case HealthEventKind::first_failure:
       return failure_notice(proxy.host, proxy.port, event.reason);
     case HealthEventKind::marked_down:
-      return "代理 " + proxy.address() + " 已停用: 连续 " + std::to_string(ProxyHealth::FAILURES_TO_MARK_DOWN) +
+      return "代理 " + proxy.address() + " 已停用: 连续 " + std::to_string(pool::FAILURES_TO_MARK_DOWN) +
              " 次连接失败 (" + failure_reason(event.reason, proxy.host, proxy.port) +
              ")，新连接改用其他代理，每 30 秒重新检测";
     case HealthEventKind::recovered:

@@ -60,14 +60,16 @@ struct HealthEvent {
 
 using HealthSink = std::function<void(const HealthEvent&)>;
 
+// Outside the class: a DLL does not export a class's constexpr members to the code that uses them.
+inline constexpr int FAILURES_TO_MARK_DOWN = 3;
+inline constexpr std::chrono::seconds HEALTH_RECHECK_PERIOD{30};
+
 class PROXY_POOL_EXPORT ProxyHealth {
  public:
-  static constexpr int FAILURES_TO_MARK_DOWN = 3;
-  static constexpr std::chrono::seconds RECHECK_PERIOD{30};
 
   // `recheck_period`: how long a down proxy waits between re-checks (shorter in tests).
   explicit ProxyHealth(WallClock clock = std::chrono::system_clock::now, HealthSink sink = {},
-                       std::chrono::milliseconds recheck_period = RECHECK_PERIOD);
+                       std::chrono::milliseconds recheck_period = HEALTH_RECHECK_PERIOD);
   ProxyHealth(const ProxyHealth&) = delete;
   ProxyHealth& operator=(const ProxyHealth&) = delete;
 

@@ -127,12 +127,12 @@ TEST_F(SpreadTest, DownProxiesArePassedOverAndNothingGoesDirect) {
     install(c.mode);
     port += 100;
     EXPECT_EQ(relay_of(port, c.pid), 0);
-    fail(1, pool::ProxyHealth::FAILURES_TO_MARK_DOWN - 1);
+    fail(1, pool::FAILURES_TO_MARK_DOWN - 1);
     EXPECT_EQ(relay_of(port + 1, c.pid), c.mode == SpreadMode::per_connection ? 1 : 0) << "two failures: still up";
     fail(1, 1);
-    fail(2, pool::ProxyHealth::FAILURES_TO_MARK_DOWN);
+    fail(2, pool::FAILURES_TO_MARK_DOWN);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(relay_of(port + 10 + i, c.pid), 2) << "the only proxy up";
-    fail(3, pool::ProxyHealth::FAILURES_TO_MARK_DOWN);
+    fail(3, pool::FAILURES_TO_MARK_DOWN);
     ASSERT_TRUE(inspect(*engine).health().all_down());
     const int chosen = relay_of(port + 20, c.pid);
     EXPECT_GE(chosen, 0) << "with every proxy down a connection still goes to a relay, to fail there";
@@ -286,7 +286,7 @@ TEST_F(FailoverTest, ThirdFailureSendsTheNextConnectionToTheNextProxyUntilAReche
   start(Json::object());
   EXPECT_EQ(engine->status_detail().find("首个可用代理"), std::string("全局代理 | ").size())
       << "first-proxy mode says so: " << engine->status_detail();
-  for (int i = 1; i <= pool::ProxyHealth::FAILURES_TO_MARK_DOWN; ++i) {
+  for (int i = 1; i <= pool::FAILURES_TO_MARK_DOWN; ++i) {
     EXPECT_EQ(connect_once(), 0) << "connection " << i;
     ASSERT_TRUE(events.wait_for(pool::HealthEventKind::first_failure, 1));
   }
@@ -296,7 +296,7 @@ TEST_F(FailoverTest, ThirdFailureSendsTheNextConnectionToTheNextProxyUntilAReche
   EXPECT_EQ(connect_once(), 1);
 
   // Not yet due: the down proxy stays out.
-  pool_clock.advance(pool::ProxyHealth::RECHECK_PERIOD - 1s);
+  pool_clock.advance(pool::HEALTH_RECHECK_PERIOD - 1s);
   EXPECT_EQ(connect_once(), 1);
   dead->set({});
   pool_clock.advance(1s);
@@ -318,11 +318,11 @@ TEST_F(FailoverTest, EveryProxyDownIsSaidOnceAndConnectionsStillGoToARelay) {
   Json settings;
   settings[pool::HEALTH_CHECK_TARGET_KEY] = "check.example:8080";
   start(settings);
-  for (int i = 0; i < 2 * pool::ProxyHealth::FAILURES_TO_MARK_DOWN; ++i) EXPECT_GE(connect_once(), 0);
+  for (int i = 0; i < 2 * pool::FAILURES_TO_MARK_DOWN; ++i) EXPECT_GE(connect_once(), 0);
   ASSERT_TRUE(events.wait_for(pool::HealthEventKind::all_down, 1));
   ASSERT_TRUE(recorder.wait_for_status_count(pool::STATUS_ALL_PROXIES_DOWN, 1));
   for (int i = 0; i < 3; ++i) EXPECT_GE(connect_once(), 0) << "fails at a proxy, never direct";
-  pool_clock.advance(pool::ProxyHealth::RECHECK_PERIOD);
+  pool_clock.advance(pool::HEALTH_RECHECK_PERIOD);
   ASSERT_TRUE(wait_for_checks(2)) << "both down proxies re-checked";
   {
     std::lock_guard guard(check_lock);

@@ -73,7 +73,7 @@ class HealthRecheckerTest : public ::testing::Test {
   HealthRecheckerTest() { health->set_proxies(Json::array({a, b})); }
 
   void put_down(const Json& entry) {
-    for (int i = 0; i < ProxyHealth::FAILURES_TO_MARK_DOWN; ++i)
+    for (int i = 0; i < pool::FAILURES_TO_MARK_DOWN; ++i)
       health->record(identity_of(entry), testing::refused(entry));
   }
 
@@ -91,13 +91,13 @@ TEST_F(HealthRecheckerTest, DownProxyComesBackAfterASuccessfulRecheck) {
   check.answer("10.0.0.1", {false, "SOCKS5 proxy 10.0.0.1:1080: connection refused"});
   EXPECT_EQ(rechecker.run_due_checks(), 0u) << "not due before the period";
 
-  clock.advance(ProxyHealth::RECHECK_PERIOD);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD);
   EXPECT_EQ(rechecker.run_due_checks(), 1u);
   ASSERT_TRUE(rechecker.wait_until_idle(WAIT));
   EXPECT_FALSE(health->is_up(0));
 
   check.answer("10.0.0.1", {true, ""});
-  clock.advance(ProxyHealth::RECHECK_PERIOD);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD);
   EXPECT_EQ(rechecker.run_due_checks(), 1u);
   ASSERT_TRUE(rechecker.wait_until_idle(WAIT));
   EXPECT_TRUE(health->is_up(0));
@@ -112,10 +112,10 @@ TEST_F(HealthRecheckerTest, SlowCheckIsNotStartedTwiceAndStopDoesNotWaitForIt) {
   put_down(a);
   put_down(b);
   check.hold();
-  clock.advance(ProxyHealth::RECHECK_PERIOD);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD);
   EXPECT_EQ(rechecker.run_due_checks(), 2u);
   ASSERT_TRUE(check.wait_until_inside(2));
-  clock.advance(ProxyHealth::RECHECK_PERIOD);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD);
   EXPECT_EQ(rechecker.run_due_checks(), 0u) << "both still being checked";
 
   rechecker.start();
@@ -134,7 +134,7 @@ TEST_F(HealthRecheckerTest, ChecksRunAFewAtATime) {
   health->set_proxies(Json(many));
   for (const Json& entry : many) put_down(entry);
   check.hold();
-  clock.advance(ProxyHealth::RECHECK_PERIOD);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD);
   EXPECT_EQ(rechecker.run_due_checks(), many.size());
   ASSERT_TRUE(check.wait_until_inside(std::size_t{HealthRechecker::MAX_PARALLEL}));
   EXPECT_EQ(check.calls().size(), std::size_t{HealthRechecker::MAX_PARALLEL});

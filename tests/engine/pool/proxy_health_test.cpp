@@ -146,7 +146,7 @@ TEST_F(ProxyHealthTest, AllDownIsToldOnceUntilOneComesBack) {
 TEST_F(ProxyHealthTest, DownProxyIsDueForRecheckEveryPeriod) {
   fail(a, 3);
   EXPECT_TRUE(health.due_for_recheck().empty());
-  clock.advance(ProxyHealth::RECHECK_PERIOD - 1s);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD - 1s);
   EXPECT_TRUE(health.due_for_recheck().empty());
   clock.advance(1s);
   const auto due = health.due_for_recheck();
@@ -159,7 +159,7 @@ TEST_F(ProxyHealthTest, DownProxyIsDueForRecheckEveryPeriod) {
   const auto view = health.view_of(identity_of(a));
   EXPECT_EQ(view->state, ProxyState::down);
   EXPECT_EQ(view->last_reason, "SOCKS5 proxy 10.0.0.1:1080: connection timed out");
-  clock.advance(ProxyHealth::RECHECK_PERIOD - 1s);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD - 1s);
   EXPECT_TRUE(health.due_for_recheck().empty()) << "the period counts from the last result";
   clock.advance(1s);
   EXPECT_EQ(health.due_for_recheck().size(), 1u);
@@ -167,7 +167,7 @@ TEST_F(ProxyHealthTest, DownProxyIsDueForRecheckEveryPeriod) {
   health.record_recheck(identity_of(a), true, "");
   EXPECT_TRUE(health.is_up(0));
   EXPECT_EQ(health.view_of(identity_of(a))->since, clock.now());
-  clock.advance(ProxyHealth::RECHECK_PERIOD * 3);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD * 3);
   EXPECT_TRUE(health.due_for_recheck().empty()) << "proxies that are up are not re-checked";
 }
 
@@ -193,7 +193,7 @@ TEST_F(ProxyHealthTest, SameProxyTwiceInTheListSharesItsHealth) {
   EXPECT_FALSE(health.is_up(0));
   EXPECT_TRUE(health.is_up(1));
   EXPECT_FALSE(health.is_up(2));
-  clock.advance(ProxyHealth::RECHECK_PERIOD);
+  clock.advance(pool::HEALTH_RECHECK_PERIOD);
   EXPECT_EQ(health.due_for_recheck().size(), 1u) << "one check serves both";
 }
 
@@ -232,7 +232,7 @@ TEST_F(ProxyHealthTest, ObserverFeedsTheRelaysOutcomesUnderTheEntrysIdentity) {
 TEST_F(ProxyHealthTest, ReCheckPeriodIsTheTrackersOwn) {
   ProxyHealth quick(clock.function(), {}, std::chrono::milliseconds(500));
   quick.set_proxies(Json::array({a}));
-  for (int i = 0; i < ProxyHealth::FAILURES_TO_MARK_DOWN; ++i) quick.record(identity_of(a), testing::refused(a));
+  for (int i = 0; i < pool::FAILURES_TO_MARK_DOWN; ++i) quick.record(identity_of(a), testing::refused(a));
   clock.advance(std::chrono::milliseconds(499));
   EXPECT_TRUE(quick.due_for_recheck().empty());
   clock.advance(std::chrono::milliseconds(1));
