@@ -43,6 +43,8 @@ void HeadlessRunner::_on_state(EngineState state) {
   emit finished(_stop_requested ? 0 : HEADLESS_ENGINE_FAILED);
 }
 
+HeadlessRunner::~HeadlessRunner() { _controller.disconnect(this); }
+
 void HeadlessRunner::_print(const char* tag, const QString& text) {
   _out << '[' << tag << "] " << text.toStdString() << std::endl;
 }

@@ -25,6 +25,8 @@ class HeadlessRunner : public QObject {
 
  public:
   HeadlessRunner(SettingsStore& settings, EngineOptions options, std::ostream& out, QObject* parent = nullptr);
+  // Stops a running engine without telling this runner, whose members go first.
+  ~HeadlessRunner() override;
 
   void start();
   void request_stop();

@@ -19,6 +19,7 @@
 #include "app/window/main_window.h"
 #include "app/window/process_list_panel.h"
 #include "app/window/proxy_list_panel.h"
+#include "engine/pool/spread_mode.h"
 #include "tests/app/window_fixture.h"
 #include "tests/support/console_fake.h"
 #include "tests/support/loopback_server.h"
@@ -267,6 +268,7 @@ TEST_F(MainWindowTest, ApiModeStartsWithTheFetchedListAndHotUpdatesTheRelays) {
   settings.set_api_url(extraction.base_url() + "/get");
   settings.set_api_user(PROXY_USER);
   settings.set_api_pass(PROXY_PASSWORD);
+  settings.set(pool::PER_CONNECTION_MODE_KEY, true);  // connections take the two proxies in turn
   app::MainWindow window(settings, fake_engine());
   QSignalSpy in_use(&window.engine(), &app::EngineController::proxies_in_use);
   window.start_engine();

@@ -10,6 +10,7 @@
 #include "app/core/headless_runner.h"
 #include "app/core/proxy_text.h"
 #include "app/insight/proxy_failure_status.h"
+#include "engine/rules/rule_json.h"
 #include "tests/app/insight/diverted_connection.h"
 #include "tests/app/insight/insight_window_fixture.h"
 #include "tests/support/proxy_fixtures.h"
@@ -60,6 +61,8 @@ TEST_P(HeadlessFailures, PrintsTheProxysFailureOnceHoweverManyConnectionsFail) {
   }
   settings.set("proxy_list", nlohmann::ordered_json::array(
                                  {app::make_proxy_entry("socks5", "127.0.0.1", port, PROXY_USER, expected.password)}));
+  // The proxy and the destination are on loopback, which the default rules send direct.
+  settings.set(ROUTE_RULES_KEY, nlohmann::ordered_json::array());
   app::HeadlessRunner runner(settings, engine_options(), out);
   insight::show_proxy_failures(failures, runner.engine());
   const std::string notice = "[错误] 代理 127.0.0.1:" + std::to_string(port) + " 连接失败: ";
@@ -81,6 +84,20 @@ TEST_P(HeadlessFailures, PrintsTheProxysFailureOnceHoweverManyConnectionsFail) {
   runner.request_stop();
   ASSERT_TRUE(finished.count() > 0 || finished.wait(WAIT_MS));
   EXPECT_EQ(finished.at(0).at(0).toInt(), 0);
+}
+
+// A runner that goes while its engine runs stops the engine without calling back into itself.
+TEST_P(HeadlessFailures, ARunnerDestroyedWhileItsEngineRunsStopsItQuietly) {
+  settings.set(ROUTE_RULES_KEY, nlohmann::ordered_json::array());
+  settings.set("proxy_list", nlohmann::ordered_json::array({app::make_proxy_entry(
+                                 "socks5", "127.0.0.1", free_loopback_port(), PROXY_USER, PROXY_PASSWORD)}));
+  {
+    app::HeadlessRunner runner(settings, engine_options(), out);
+    runner.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runner.engine().state() == app::EngineState::running; }, WAIT_MS))
+        << out.str();
+  }
+  EXPECT_TRUE(lines_with("[停止]").empty()) << out.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(Proxies, HeadlessFailures,
