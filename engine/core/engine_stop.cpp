@@ -15,7 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 }  // namespace
 
 void TunnelEngine::stop_engine() {

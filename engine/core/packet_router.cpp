@@ -48,7 +48,6 @@ SegmentFacts facts_of(const Packet& packet, const TcpHeader& tcp) {
   return facts;
 }
 
-
 }  // namespace
 
 // One TCP/IPv4 packet as the steps read it.

@@ -17,9 +17,9 @@
 #include "engine/core/housekeeping.h"
 #include "engine/core/packet_router.h"
 #include "engine/core/relay_pool.h"
+#include "engine/core/route_chooser.h"
 #include "engine/core/udp_router.h"
 #include "engine/pool/spread_mode.h"
-#include "engine/core/route_chooser.h"
 
 namespace tovix {
 namespace {
@@ -30,7 +30,6 @@ namespace settings = engine_settings;
 
 // A diversion handle that keeps failing must not turn the loop into a busy spin.
 constexpr std::chrono::milliseconds RECV_ERROR_PAUSE{10};
-
 
 std::string joined_ports(const std::vector<int>& ports) {
   std::string out;

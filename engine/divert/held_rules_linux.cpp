@@ -46,7 +46,8 @@ std::string restore(const std::vector<std::string>& lines) {
   }
   std::string failure;
   try {
-    const CommandResult result = run_command({"iptables-restore", "-w", "--noflush", file.string()}, NETFILTER_TOOL_TIMEOUT);
+    const CommandResult result =
+        run_command({"iptables-restore", "-w", "--noflush", file.string()}, NETFILTER_TOOL_TIMEOUT);
     if (result.exit_code != 0) failure = std::string(strip_whitespace(result.standard_error));
   } catch (const CommandError& error) {
     failure = error.what();

@@ -66,7 +66,6 @@ inline constexpr std::chrono::seconds HEALTH_RECHECK_PERIOD{30};
 
 class PROXY_POOL_EXPORT ProxyHealth {
  public:
-
   // `recheck_period`: how long a down proxy waits between re-checks (shorter in tests).
   explicit ProxyHealth(WallClock clock = std::chrono::system_clock::now, HealthSink sink = {},
                        std::chrono::milliseconds recheck_period = HEALTH_RECHECK_PERIOD);

@@ -17,7 +17,6 @@ constexpr auto kSpinRetryDelay = std::chrono::milliseconds(5);
 // How long a non-matching PID is remembered before its image name is read again.
 constexpr auto kRejectedPidLifetime = std::chrono::seconds(1);
 
-
 bool is_tracked_state(const std::string& state) {
   return std::any_of(std::begin(TRACKED_TCP_STATES), std::end(TRACKED_TCP_STATES),
                      [&](const char* tracked) { return state == tracked; });

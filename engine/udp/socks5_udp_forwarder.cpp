@@ -12,7 +12,6 @@ constexpr std::chrono::milliseconds kHousekeepingPeriod{1000};
 // Answers read from one association before the others get their turn.
 constexpr int kAnswersPerTurn = 64;
 
-
 }  // namespace
 
 Socks5UdpForwarder::Socks5UdpForwarder(Socks5Server server, Callbacks callbacks, Options options)
@@ -68,7 +67,8 @@ UdpSendResult Socks5UdpForwarder::send(const IpEndpoint& program, const IpEndpoi
         return UdpSendResult::sent;
       } catch (const SocketError& error) {
         // Too large, or the relay is gone: this flow ends, the next datagram opens a new one.
-        get_logger(LOGGER_ENGINE)->debug("UDP 数据报无法经代理发出 {} -> {}: {}", program.text(), destination.text(), error.what());
+        get_logger(LOGGER_ENGINE)
+            ->debug("UDP 数据报无法经代理发出 {} -> {}: {}", program.text(), destination.text(), error.what());
         _end_flow_locked(program, flow->id);
         result = UdpSendResult::dropped;
         wake = true;
