@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/core/tunnel_engine.h"
+#include "engine/divert/checksum.h"
 
 namespace tovix::bench {
 
@@ -28,6 +29,13 @@ inline std::vector<std::uint8_t> tcp_bytes(std::uint32_t src, std::uint16_t spor
   b[33] = flags;
   wire::store16(b, 34, 65535);
   return b;
+}
+
+// A packet as the Linux diverter hands it over: the kernel's checksums in place and vouched for.
+inline Packet captured(std::vector<std::uint8_t> bytes) {
+  Packet packet(std::move(bytes));
+  compute_checksums(packet);
+  return packet;
 }
 
 // Starts `engine` and waits until its packet loop runs.

@@ -26,8 +26,7 @@ void FlowTable::use_generation(std::shared_ptr<const RelayGeneration> generation
 
 bool FlowTable::_live(Flow& flow) {
   if (flow.ended) return false;
-  const std::optional<NatEntry> entry = _nat->get(flow.nat_key);
-  if (entry && *entry == flow.entry) return true;
+  if (_nat->holds(flow.nat_key, flow.entry)) return true;
   flow.ended = true;
   return false;
 }

@@ -6,6 +6,7 @@
 
 #include "common/logging.h"
 #include "engine/core/udp_router.h"
+#include "engine/divert/checksum.h"
 #include "engine/divert/refusal_packets.h"
 
 namespace tovix {
@@ -19,9 +20,6 @@ constexpr std::size_t IPV4_DST_OFFSET = 16;
 bool is_loopback(std::uint32_t address) { return (address >> 24) == 127; }
 
 std::uint32_t load_addr(const Packet& packet, std::size_t offset) { return wire::load32(packet.bytes(), offset); }
-void store_addr(Packet& packet, std::size_t offset, std::uint32_t address) {
-  wire::store32(packet.mutable_bytes(), offset, address);
-}
 
 // A packet that goes on as it came needs no new checksums: its bytes are the captured ones.
 void pass_packet(Packet& packet, PacketDiverter& w) { w.send(packet); }
@@ -65,11 +63,12 @@ struct PacketRouter::Segment {
   // To the relay on `relay_port`, from the fake client address and the connection's NAT key,
   // under which the relay finds it.
   void redirect(PacketDiverter& w, int relay_port, std::uint16_t nat_key) {
-    store_addr(packet, IPV4_SRC_OFFSET, FAKE_SRC_ADDR);
-    store_addr(packet, IPV4_DST_OFFSET, RELAY_DST_ADDR);
-    if (nat_key != src_port) tcp.set_src_port(nat_key);
-    tcp.set_dst_port(static_cast<std::uint16_t>(relay_port));
-    w.recalculate_checksums(packet);
+    send_to(w, {FAKE_SRC_ADDR, nat_key, RELAY_DST_ADDR, static_cast<std::uint16_t>(relay_port)});
+  }
+
+  // Rewritten towards `to`; checksums the capture vouched for are adjusted, others computed.
+  void send_to(PacketDiverter& w, const Ipv4TcpEndpoints& to) {
+    if (!retarget_ipv4_tcp(packet, to)) w.recalculate_checksums(packet);
     w.send(packet);
   }
 };
@@ -164,12 +163,7 @@ bool PacketRouter::_relay_reply(Segment& segment, const RelayView& relays, Packe
   const std::optional<FlowTable::Reply> reply =
       _flows.relay_reply(segment.dst_port, segment.src_port, facts_of(segment.packet, segment.tcp));
   if (!reply) return false;
-  store_addr(segment.packet, IPV4_SRC_OFFSET, reply->key.remote_addr);
-  segment.tcp.set_src_port(reply->key.remote_port);
-  store_addr(segment.packet, IPV4_DST_OFFSET, reply->key.local_addr);
-  segment.tcp.set_dst_port(reply->key.local_port);
-  w.recalculate_checksums(segment.packet);
-  w.send(segment.packet);
+  segment.send_to(w, {reply->key.remote_addr, reply->key.remote_port, reply->key.local_addr, reply->key.local_port});
   // A stop waits for this reset; it may close diversion only once the reset is on its way to
   // the application, not merely seen here.
   if (reply->reset_taken) _flows.reset_delivered(segment.dst_port);

@@ -1,5 +1,7 @@
 #include "engine/divert/checksum.h"
 
+#include <array>
+
 namespace tovix {
 namespace {
 
@@ -9,6 +11,14 @@ constexpr std::size_t IPV6_ADDRESSES_AT = 8;
 std::uint16_t fold_and_complement(std::uint64_t sum) {
   while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum);
+}
+
+// HC' = ~(~HC + ~m + m') for each 16-bit word m that became m'.
+std::uint16_t adjusted(std::uint16_t checksum, std::span<const std::uint16_t> before,
+                       std::span<const std::uint16_t> after) {
+  std::uint64_t sum = static_cast<std::uint16_t>(~checksum);
+  for (std::size_t i = 0; i < before.size(); ++i) sum += static_cast<std::uint16_t>(~before[i]) + after[i];
+  return fold_and_complement(sum);
 }
 
 }  // namespace
@@ -47,6 +57,36 @@ void compute_checksums(Packet& packet) {
   wire::store16(segment, TCP_CHECKSUM_AT, 0);
   wire::store16(segment, TCP_CHECKSUM_AT, fold_and_complement(sum_words(segment) + pseudo));
   packet.info().tcp_checksum_valid = true;
+}
+
+bool retarget_ipv4_tcp(Packet& packet, const Ipv4TcpEndpoints& to) {
+  auto ip = packet.ipv4();
+  auto tcp = packet.tcp();
+  if (!ip || !tcp) return false;
+  const std::span<std::uint8_t> bytes = packet.mutable_bytes();
+  const auto words = [&](std::uint32_t src, std::uint16_t src_port, std::uint32_t dst, std::uint16_t dst_port) {
+    return std::array<std::uint16_t, 6>{static_cast<std::uint16_t>(src >> 16),
+                                        static_cast<std::uint16_t>(src),
+                                        static_cast<std::uint16_t>(dst >> 16),
+                                        static_cast<std::uint16_t>(dst),
+                                        src_port,
+                                        dst_port};
+  };
+  const auto before = words(wire::load32(bytes, IPV4_ADDRESSES_AT), tcp->src_port(),
+                            wire::load32(bytes, IPV4_ADDRESSES_AT + 4), tcp->dst_port());
+  const auto after = words(to.src, to.src_port, to.dst, to.dst_port);
+  wire::store32(bytes, IPV4_ADDRESSES_AT, to.src);
+  wire::store32(bytes, IPV4_ADDRESSES_AT + 4, to.dst);
+  tcp->set_src_port(to.src_port);
+  tcp->set_dst_port(to.dst_port);
+  CaptureInfo& info = packet.info();
+  if (!info.ip_checksum_valid || !info.tcp_checksum_valid) return false;
+  // The IPv4 header covers the addresses; the TCP checksum the addresses (pseudo-header) and ports.
+  const std::span<std::uint8_t> segment = packet.mutable_tcp_segment();
+  wire::store16(bytes, IPV4_CHECKSUM_AT,
+                adjusted(wire::load16(bytes, IPV4_CHECKSUM_AT), std::span(before).first(4), std::span(after).first(4)));
+  wire::store16(segment, TCP_CHECKSUM_AT, adjusted(wire::load16(segment, TCP_CHECKSUM_AT), before, after));
+  return true;
 }
 
 }  // namespace tovix

@@ -27,4 +27,17 @@ PACKET_DIVERT_EXPORT std::uint16_t internet_checksum(std::span<const std::uint8_
 // Packets without those headers are left as they are.
 PACKET_DIVERT_EXPORT void compute_checksums(Packet& packet);
 
+// Where an IPv4 TCP packet goes: its addresses (host byte order) and ports.
+struct Ipv4TcpEndpoints {
+  std::uint32_t src = 0;
+  std::uint16_t src_port = 0;
+  std::uint32_t dst = 0;
+  std::uint16_t dst_port = 0;
+};
+
+// Writes `to` into an IPv4 packet with a TCP view. When both checksums were known right, they
+// are adjusted for the changed words alone (RFC 1624), without reading the payload, and true
+// is returned; otherwise they are left for a full computation and false is returned.
+PACKET_DIVERT_EXPORT bool retarget_ipv4_tcp(Packet& packet, const Ipv4TcpEndpoints& to);
+
 }  // namespace tovix

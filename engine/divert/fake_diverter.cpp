@@ -24,22 +24,32 @@ void FakeDiverter::push(Packet packet) {
   if (_blocked_receivers > 0) _packets.notify_all();
 }
 
-void FakeDiverter::script(std::deque<DivertOsError>& failures, DivertOsError error) {
+void FakeDiverter::push_all(std::vector<Packet> packets) {
   std::lock_guard lock(_lock);
+  for (Packet& packet : packets) _queue.push_back(std::move(packet));
+  if (_blocked_receivers > 0) _packets.notify_all();
+}
+
+void FakeDiverter::script(std::mutex& lock, std::deque<DivertOsError>& failures, DivertOsError error) {
+  std::lock_guard guard(lock);
   failures.push_back(std::move(error));
 }
 
-void FakeDiverter::fail_next_register(DivertOsError error) { script(_register_failures, std::move(error)); }
+void FakeDiverter::fail_next_register(DivertOsError error) { script(_lock, _register_failures, std::move(error)); }
 
-void FakeDiverter::fail_next_open(DivertOsError error) { script(_open_failures, std::move(error)); }
+void FakeDiverter::fail_next_open(DivertOsError error) { script(_lock, _open_failures, std::move(error)); }
 
-void FakeDiverter::fail_next_recv(DivertOsError error) { script(_recv_failures, std::move(error)); }
+void FakeDiverter::fail_next_recv(DivertOsError error) {
+  std::lock_guard lock(_lock);
+  _recv_failures.push_back(std::move(error));
+  ++_recv_failures_scripted;
+}
 
-void FakeDiverter::fail_next_send(DivertOsError error) { script(_send_failures, std::move(error)); }
+void FakeDiverter::fail_next_send(DivertOsError error) { script(_record_lock, _send_failures, std::move(error)); }
 
 std::vector<Packet> FakeDiverter::sent() const {
-  std::lock_guard lock(_lock);
-  return _sent;
+  std::lock_guard lock(_record_lock);
+  return {_sent.begin(), _sent.end()};
 }
 
 std::vector<std::string> FakeDiverter::opened_filters() const {
@@ -60,13 +70,13 @@ int FakeDiverter::register_calls() const {
 bool FakeDiverter::wait_until_idle(std::chrono::milliseconds timeout) const {
   std::unique_lock lock(_lock);
   ++_idle_waiters;
-  const bool idle = _observed.wait_for(lock, timeout, [this] { return _blocked_receivers > 0 && _queue.empty(); });
+  const bool idle = _idle.wait_for(lock, timeout, [this] { return _blocked_receivers > 0 && _queue.empty(); });
   --_idle_waiters;
   return idle;
 }
 
 bool FakeDiverter::wait_for_sent(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(_lock);
+  std::unique_lock lock(_record_lock);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   // Each waiter asks to be woken at its count; send wakes the waiters only then, so that a
   // waiter does not cost the packet loop a wake-up per packet.
@@ -96,6 +106,7 @@ void FakeDiverter::open(const std::string& filter) {
   _filters.push_back(filter);
   throw_scripted(_open_failures);
   _open = true;
+  _open_now = true;
   _shut_down = false;
   _wake_all();
 }
@@ -106,23 +117,43 @@ void FakeDiverter::set_param(DivertParam param, std::uint64_t value) {
   _params.emplace_back(param, value);
 }
 
+std::optional<Packet> FakeDiverter::_next_taken() {
+  if (!_open_now || _recv_failures_scripted > 0) return std::nullopt;
+  std::lock_guard taken(_taken_lock);
+  if (_taken.empty()) return std::nullopt;
+  Packet packet = std::move(_taken.front());
+  _taken.pop_front();
+  return packet;
+}
+
 std::optional<Packet> FakeDiverter::recv() {
+  if (std::optional<Packet> packet = _next_taken()) return packet;
   std::unique_lock lock(_lock);
   if (!_open) throw handle_not_open_error();
-  throw_scripted(_recv_failures);
-  ++_blocked_receivers;
-  if (_queue.empty() && _idle_waiters > 0) _observed.notify_all();
-  _packets.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
-  --_blocked_receivers;
-  if (_queue.empty()) return std::nullopt;
-  Packet packet = std::move(_queue.front());
-  _queue.pop_front();
+  if (!_recv_failures.empty()) {
+    --_recv_failures_scripted;
+    throw_scripted(_recv_failures);
+  }
+  std::lock_guard taken(_taken_lock);
+  if (_taken.empty()) {
+    ++_blocked_receivers;
+    if (_queue.empty() && _idle_waiters > 0) _idle.notify_all();
+    _packets.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
+    --_blocked_receivers;
+    if (_queue.empty()) return std::nullopt;
+    for (std::size_t i = 0; i < TAKE_AT_ONCE && !_queue.empty(); ++i) {
+      _taken.push_back(std::move(_queue.front()));
+      _queue.pop_front();
+    }
+  }
+  Packet packet = std::move(_taken.front());
+  _taken.pop_front();
   return packet;
 }
 
 void FakeDiverter::send(const Packet& packet) {
-  std::lock_guard lock(_lock);
-  if (!_open) throw handle_not_open_error();
+  if (!_open_now) throw handle_not_open_error();
+  std::lock_guard lock(_record_lock);
   throw_scripted(_send_failures);
   _sent.push_back(packet);
   if (_sent.size() >= _sent_wanted) {
@@ -133,35 +164,36 @@ void FakeDiverter::send(const Packet& packet) {
 
 void FakeDiverter::_wake_all() {
   _packets.notify_all();
+  _idle.notify_all();
   _observed.notify_all();
 }
 
 void FakeDiverter::drop(const Packet&) {
-  std::lock_guard lock(_lock);
-  if (!_open) throw handle_not_open_error();
+  if (!_open_now) throw handle_not_open_error();
+  std::lock_guard lock(_record_lock);
   ++_dropped;
   _observed.notify_all();
 }
 
 void FakeDiverter::inject(const Packet& packet) {
-  std::lock_guard lock(_lock);
-  if (!_open) throw handle_not_open_error();
+  if (!_open_now) throw handle_not_open_error();
+  std::lock_guard lock(_record_lock);
   _injected.push_back(packet);
   _observed.notify_all();
 }
 
 std::vector<Packet> FakeDiverter::injected() const {
-  std::lock_guard lock(_lock);
+  std::lock_guard lock(_record_lock);
   return _injected;
 }
 
 int FakeDiverter::dropped() const {
-  std::lock_guard lock(_lock);
+  std::lock_guard lock(_record_lock);
   return _dropped;
 }
 
 bool FakeDiverter::wait_for_injected(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(_lock);
+  std::unique_lock lock(_record_lock);
   return _observed.wait_for(lock, timeout, [&] { return _injected.size() >= count; });
 }
 
@@ -177,6 +209,7 @@ void FakeDiverter::shutdown() noexcept {
 void FakeDiverter::close() noexcept {
   std::lock_guard lock(_lock);
   _open = false;
+  _open_now = false;
   _wake_all();
 }
 

@@ -2,12 +2,14 @@
 // A diverter without a driver, for tests: it hands out the packets a test queued, records what
 // was sent, and fails the calls a test scripted to fail. Scripting and observing are safe from
 // any thread while the code under test uses the diverter.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +28,7 @@ class FakeDiverter final : public PacketDiverter {
 
   // recv hands these out in order.
   void push(Packet packet);
+  void push_all(std::vector<Packet> packets);
   // Each makes the next call of that kind throw the error instead of doing its work.
   void fail_next_register(DivertOsError error);
   void fail_next_open(DivertOsError error);
@@ -68,34 +71,54 @@ class FakeDiverter final : public PacketDiverter {
   };
   class Hold;
 
-  void script(std::deque<DivertOsError>& failures, DivertOsError error);
-  // Throws the first scripted failure of `failures`, if any. Call with the lock held.
+  void script(std::mutex& lock, std::deque<DivertOsError>& failures, DivertOsError error);
+  // Throws the first scripted failure of `failures`, if any. Call with its lock held.
   static void throw_scripted(std::deque<DivertOsError>& failures);
+  // The next packet of what a receiver took from the queue in one go, if any and nothing
+  // scripted or closed stands in its way.
+  std::optional<Packet> _next_taken();
 
-  // Call with the lock held: wakes receivers and observers (open, shut down, closed).
+  // Call with _lock held: wakes receivers and observers (open, shut down, closed).
   void _wake_all();
 
   static constexpr std::size_t NOBODY_WAITS = std::numeric_limits<std::size_t>::max();
+  // Packets a receiver takes from the queue under one lock, as a batching driver hands them out.
+  static constexpr std::size_t TAKE_AT_ONCE = 64;
 
+  // The queue side: what tests push and receivers take, the scripted failures of the calls
+  // before a packet moves, and the handle's state. Receivers wait on _packets, idle waiters on
+  // _idle; each is woken only when someone waits on it.
   mutable std::mutex _lock;
-  // Receivers wait on _packets, the tests' waits on _observed; each is woken only when someone
-  // waits on it, as the benchmark of the packet loop runs through this class too.
   std::condition_variable _packets;
-  mutable std::condition_variable _observed;
+  mutable std::condition_variable _idle;
   mutable int _idle_waiters = 0;
-  mutable std::size_t _sent_wanted = NOBODY_WAITS;
   std::deque<Packet> _queue;
-  std::vector<Packet> _sent;
-  std::vector<Packet> _injected;
-  int _dropped = 0;
   std::vector<std::string> _filters;
   std::vector<std::pair<DivertParam, std::uint64_t>> _params;
-  std::deque<DivertOsError> _register_failures, _open_failures, _recv_failures, _send_failures;
-  std::shared_ptr<Holds> _holds = std::make_shared<Holds>();
+  std::deque<DivertOsError> _register_failures, _open_failures, _recv_failures;
   int _register_calls = 0;
   int _blocked_receivers = 0;
   bool _open = false;
   bool _shut_down = false;
+  // Read without _lock by the receiver's and the sender's quick checks.
+  std::atomic<bool> _open_now{false};
+  std::atomic<int> _recv_failures_scripted{0};
+
+  // Taken from the queue, not yet handed out; only receivers use it.
+  std::mutex _taken_lock;
+  std::deque<Packet> _taken;
+
+  // The record side: what the code under test sent, injected and dropped. Kept apart from the
+  // queue so that a test pushing packets does not contend with the packet loop's sends.
+  mutable std::mutex _record_lock;
+  mutable std::condition_variable _observed;
+  mutable std::size_t _sent_wanted = NOBODY_WAITS;
+  std::deque<Packet> _sent;
+  std::vector<Packet> _injected;
+  int _dropped = 0;
+  std::deque<DivertOsError> _send_failures;
+
+  std::shared_ptr<Holds> _holds = std::make_shared<Holds>();
 };
 
 }  // namespace tovix

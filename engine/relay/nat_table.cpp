@@ -16,6 +16,12 @@ std::optional<NatEntry> NatTable::get(int port) const {
   return it->second.entry;
 }
 
+bool NatTable::holds(int port, const NatEntry& expected) const {
+  std::lock_guard guard(_lock);
+  auto it = _entries.find(port);
+  return it != _entries.end() && it->second.entry == expected;
+}
+
 void NatTable::set(int port, NatEntry entry) {
   std::lock_guard guard(_lock);
   _entries.insert_or_assign(port, Slot{std::move(entry), false});

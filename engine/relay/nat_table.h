@@ -37,6 +37,8 @@ NAT_TABLE_EXPORT double nat_clock_now();
 class NAT_TABLE_EXPORT NatTable {
  public:
   std::optional<NatEntry> get(int port) const;
+  // Whether `port` still holds exactly `expected`, without copying the entry out.
+  bool holds(int port, const NatEntry& expected) const;
   // Replaces any entry under that port; the new entry is unclaimed (a new connection).
   void set(int port, NatEntry entry);
   // The entry under `port` for exactly one relay connection: the first claim gets it, later

@@ -204,6 +204,54 @@ TEST(ChecksumTest, RewrittenPacketGetsChecksumsOfItsNewAddresses) {
   EXPECT_EQ(packet.tcp()->checksum(), expected_tcp_checksum(out));
 }
 
+// The adjusted checksums equal a full computation over the rewritten bytes, whatever words
+// change and whatever carries the adjustment produces.
+TEST(ChecksumTest, RetargetingAdjustsVouchedChecksumsToWhatAFullComputationGives) {
+  struct Case {
+    Ipv4TcpEndpoints to;
+    std::size_t payload;
+  };
+  const Case cases[] = {
+      {{0x7F000002, 50000, 0x7F000001, 40001}, 0},    // to a relay
+      {{0x7F000002, 50000, 0x7F000001, 40001}, 5},    // odd payload: a padded last byte
+      {{0x0A000005, 443, 0x5DB8D822, 50000}, 100},    // back as from the destination
+      {{0xFFFFFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFF}, 1},  // every word at its largest: carries
+      {{0, 0, 0, 0}, 2},                              // every word zero
+      {{0x00010001, 1, 0xFFFE0001, 0x8000}, 7},
+  };
+  for (TcpFields fields : {TcpFields{}, fields_with_options()}) {
+    for (const Case& c : cases) {
+      fields.payload.assign(c.payload, 0xA5);
+      Packet adjusted(build_ipv4_tcp(fields));
+      compute_checksums(adjusted);
+      ASSERT_TRUE(retarget_ipv4_tcp(adjusted, c.to));
+      Packet computed(std::vector<std::uint8_t>(adjusted.bytes().begin(), adjusted.bytes().end()));
+      compute_checksums(computed);
+      const std::vector<std::uint8_t> out(adjusted.bytes().begin(), adjusted.bytes().end());
+      EXPECT_EQ(adjusted.tcp()->src_port(), c.to.src_port);
+      EXPECT_EQ(adjusted.tcp()->dst_port(), c.to.dst_port);
+      EXPECT_EQ(adjusted.ipv4()->dst_addr(), format_ipv4(c.to.dst));
+      EXPECT_EQ(read16(out, testing::IP_CHECKSUM), expected_ip_checksum(out)) << c.payload;
+      // 0x0000 and 0xFFFF are the same ones' complement number: both verify.
+      const std::uint16_t tcp = adjusted.tcp()->checksum();
+      const std::uint16_t full = computed.tcp()->checksum();
+      EXPECT_TRUE(tcp == full || (tcp ^ full) == 0xFFFF) << std::hex << tcp << " " << full;
+    }
+  }
+}
+
+TEST(ChecksumTest, RetargetingLeavesChecksumsItCannotVouchForToAFullComputation) {
+  Packet offloaded(build_ipv4_tcp(TcpFields{}));  // as an outbound packet whose card fills them in
+  const std::uint16_t before = offloaded.tcp()->checksum();
+  EXPECT_FALSE(retarget_ipv4_tcp(offloaded, {0x7F000002, 1, 0x7F000001, 2}));
+  EXPECT_EQ(offloaded.tcp()->checksum(), before) << "left for the diverter to compute";
+  EXPECT_EQ(offloaded.tcp()->dst_port(), 2) << "the addresses and ports are written all the same";
+
+  Packet udp(build_ipv4_udp({1, 2, 3}));
+  compute_checksums(udp);
+  EXPECT_FALSE(retarget_ipv4_tcp(udp, {0x7F000002, 1, 0x7F000001, 2}));
+}
+
 TEST(ChecksumTest, Ipv6SegmentGetsItsChecksum) {
   testing::Tcp6Fields fields;
   fields.payload = {'o', 'd', 'd'};
