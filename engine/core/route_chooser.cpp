@@ -35,6 +35,9 @@ std::string RouteChooser::configure(const Json& settings) {
   std::string problem;
   auto plan = std::make_shared<Plan>(*_current());
   plan->matcher = RuleMatcher(rules_of(settings, problem));
+  const auto& rules = plan->matcher.rules();
+  plan->needs_program =
+      std::any_of(rules.begin(), rules.end(), [](const RouteRule& rule) { return !rule.programs.empty(); });
   plan->names_to_proxy = true;
   if (settings.is_object()) {
     const Json& names = settings.value(RESOLVE_NAMES_AT_PROXY_KEY, Json(true));
@@ -57,8 +60,8 @@ UpstreamChoice RouteChooser::choose(const ConnectionRequest& request) const {
   choice.name_to_proxy = plan->names_to_proxy;
   const std::optional<IpAddress> address = IpAddress::parse(request.dst_ip);
   if (!address) return choice;
-  ConnectionFacts facts{_program_of ? _program_of(request.client_port) : std::nullopt, request.host_name, *address,
-                        request.dst_port};
+  ConnectionFacts facts{plan->needs_program && _program_of ? _program_of(request.client_port) : std::nullopt,
+                        request.host_name, *address, request.dst_port};
   const std::optional<RuleMatch> match = plan->matcher.match(facts);
   // A name only adds matches: the way stays unless a rule before this one asks for names.
   const auto& rules = plan->matcher.rules();

@@ -21,7 +21,7 @@ namespace tovix {
 class TUNNEL_CORE_EXPORT RouteChooser {
  public:
   // The image name of the program behind a relay's NAT key, when it can be told. Called on the
-  // relays' loop threads; it must not block for long.
+  // relays' loop threads, only while a rule names programs; it must not block for long.
   using ProgramOf = std::function<std::optional<std::string>(int nat_key)>;
 
   explicit RouteChooser(ProgramOf program_of);
@@ -43,6 +43,7 @@ class TUNNEL_CORE_EXPORT RouteChooser {
     RuleMatcher matcher{{}};
     nlohmann::ordered_json proxies = nlohmann::ordered_json::array();
     bool names_to_proxy = true;
+    bool needs_program = false;  // a rule names programs: the program is looked up
   };
   std::shared_ptr<const Plan> _current() const;
   void _publish(std::shared_ptr<const Plan> plan);

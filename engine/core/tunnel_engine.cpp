@@ -56,7 +56,17 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   if (!_options.own_process_id) _options.own_process_id = current_process_id();
   _proc_watch = std::make_unique<ProcWatch>(_options.process_queries);
   _routes = std::make_unique<RouteChooser>([this](int nat_key) -> std::optional<std::string> {
-    const std::uint32_t pid = _flows->owner_of(static_cast<std::uint16_t>(nat_key));
+    const auto port = static_cast<std::uint16_t>(nat_key);
+    std::uint32_t pid = _flows->owner_of(port);
+    // Where packets carry no process id and the packet path did not look the port up (Linux in
+    // global mode), the connection's program is the port's owner in a fresh listing.
+    if (pid == 0) {
+      pid = _proc_watch->get_pid_by_src_port(port);
+      if (pid == 0) {
+        _proc_watch->refresh_now();
+        pid = _proc_watch->get_pid_by_src_port(port);
+      }
+    }
     std::string name = pid == 0 ? std::string() : _image_name_of(pid);
     if (name.empty()) return std::nullopt;
     return name;

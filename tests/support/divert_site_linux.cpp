@@ -8,9 +8,15 @@
 namespace tovix::testing {
 namespace fs = std::filesystem;
 
-DivertSite::DivertSite(std::size_t body_size) {
+DivertSite::DivertSite(std::size_t body_size, const std::string& remote_hosts) {
   _dir = std::make_unique<TempDir>();
   _pair = std::make_unique<NetnsPair>();
+  if (!remote_hosts.empty()) {
+    // `ip netns exec` mounts these over /etc for what it starts: it must be there before the proxies.
+    _remote_etc = fs::path("/etc/netns") / remote();
+    fs::create_directories(_remote_etc);
+    write_text(_remote_etc / "hosts", "127.0.0.1 localhost\n" + remote_hosts);
+  }
   std::string data(body_size, '\0');
   std::mt19937_64 random(42);
   for (std::size_t i = 0; i + 8 <= data.size(); i += 8) {
@@ -53,6 +59,8 @@ DivertSite::~DivertSite() {
   _microsocks.reset();
   _destination.reset();
   _pair.reset();
+  std::error_code ignored;
+  if (!_remote_etc.empty()) fs::remove_all(_remote_etc, ignored);
 }
 
 std::string DivertSite::url(const std::string& path) const {

@@ -22,8 +22,10 @@ class DivertSite {
   // The name process_list gives for the chosen copies.
   static constexpr const char* CHOSEN_NAME = "chosen";
 
-  // `body_size` bytes of reproducible pseudo-random data behind GET /data.
-  explicit DivertSite(std::size_t body_size);
+  // `body_size` bytes of reproducible pseudo-random data behind GET /data. `remote_hosts`: lines
+  // of a host file ("address name") for the remote namespace, so the proxies there resolve names
+  // the client cannot.
+  explicit DivertSite(std::size_t body_size, const std::string& remote_hosts = {});
   ~DivertSite();
   DivertSite(const DivertSite&) = delete;
   DivertSite& operator=(const DivertSite&) = delete;
@@ -55,6 +57,7 @@ class DivertSite {
   std::unique_ptr<NetnsProcess> _microsocks, _tinyproxy;
   int _socks_port = 0, _http_port = 0;
   std::filesystem::path _chosen_curl, _other_curl, _chosen_placeholder;
+  std::filesystem::path _remote_etc;  // the remote namespace's own /etc files, when given
 };
 
 }  // namespace tovix::testing

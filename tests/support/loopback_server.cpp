@@ -35,9 +35,9 @@ struct Digest {
 
 }  // namespace
 
-LoopbackServer::LoopbackServer(Handler handler, const std::string& bind_ip) : _handler(std::move(handler)) {
+LoopbackServer::LoopbackServer(Handler handler, const std::string& bind_ip, int port) : _handler(std::move(handler)) {
   _listener = Socket::create_tcp();
-  _listener->bind(bind_ip, 0);
+  _listener->bind(bind_ip, port);
   _listener->listen(256);
   _listener->set_non_blocking(true);
   _port = _listener->local_address().second;

@@ -1,5 +1,6 @@
 #pragma once
-// A TCP server on 127.0.0.1 (or another address of this host) with an OS-chosen port that runs
+// A TCP server on 127.0.0.1 (or another address of this host) with an OS-chosen port (or the
+// one given, for a well-known port in a network namespace of the test's own) that runs
 // `handler` on its own thread for each accepted connection. The destructor wakes and joins
 // every thread.
 #include <atomic>
@@ -18,7 +19,7 @@ namespace tovix::testing {
 class LoopbackServer {
  public:
   using Handler = std::function<void(Socket& connection)>;
-  explicit LoopbackServer(Handler handler, const std::string& bind_ip = "127.0.0.1");
+  explicit LoopbackServer(Handler handler, const std::string& bind_ip = "127.0.0.1", int port = 0);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;

@@ -18,6 +18,7 @@ class RouteChooserTest : public ::testing::Test {
  protected:
   RouteChooserTest()
       : chooser([this](int nat_key) -> std::optional<std::string> {
+          ++program_lookups;
           auto it = programs.find(nat_key);
           if (it == programs.end()) return std::nullopt;
           return it->second;
@@ -41,6 +42,7 @@ class RouteChooserTest : public ::testing::Test {
   }
 
   std::map<int, std::string> programs{{1, "Game.EXE"}, {2, "browser.exe"}, {3, "other.exe"}};
+  int program_lookups = 0;
   RouteChooser chooser;
 };
 
@@ -119,6 +121,17 @@ TEST_F(RouteChooserTest, RulesThatCannotBeFollowedGiveWayToTheDefaults) {
   // A record without rules (the engine's tests, a caller of its own) has none.
   EXPECT_EQ(chooser.configure(Json::object()), "");
   EXPECT_EQ(choose(3, "10.1.2.3", 80).way, Way::relay_proxy);
+}
+
+// Telling a connection's program can mean listing the system's connections; that cost is only
+// paid while some rule names programs.
+TEST_F(RouteChooserTest, TheProgramIsLookedUpOnlyWhileARuleNamesPrograms) {
+  chooser.configure(Json{{ROUTE_RULES_KEY, rules_to_json(default_route_rules())}});
+  choose(1, "93.184.216.34", 443);
+  EXPECT_EQ(program_lookups, 0);
+  chooser.configure(settings());
+  EXPECT_EQ(choose(1, "93.184.216.34", 443).way, Way::direct);
+  EXPECT_EQ(program_lookups, 1);
 }
 
 }  // namespace
