@@ -8,9 +8,6 @@ namespace tovix {
 namespace {
 
 using namespace e2e;
-using testing::NetnsPair;
-using testing::NetnsProcess;
-namespace fs = std::filesystem;
 
 class ThroughEachProxyTest : public EngineEndToEndTest, public ::testing::WithParamInterface<std::string> {};
 

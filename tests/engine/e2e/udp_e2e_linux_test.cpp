@@ -9,9 +9,6 @@ namespace tovix {
 namespace {
 
 using namespace e2e;
-using testing::NetnsPair;
-using testing::NetnsProcess;
-namespace fs = std::filesystem;
 
 // Programs' UDP: a UDP echo and a resolver (dnsmasq, port 53) in the remote namespace, on an
 // address of their own (UDP to a proxy's address is never diverted), and a small UDP program
