@@ -355,6 +355,8 @@ void Socket::connect(const std::string& ip, int port, std::chrono::milliseconds 
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     int error = last_error();
     if (!would_block(error)) fail("cannot connect to " + ip + ":" + std::to_string(port), error);
+    // A shutdown() before the connection began cannot wake the wait below; one after it can.
+    if (is_shut_down()) throw SocketError("connecting to " + ip + ":" + std::to_string(port) + " was cancelled");
     if (!wait_connected(s, timeout)) {
       throw SocketTimeout("connecting to " + ip + ":" + std::to_string(port) + " timed out");
     }
@@ -538,7 +540,8 @@ std::vector<std::string> resolve_ipv4(const std::string& host) {
 }
 
 std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout,
-                                    std::uint32_t mark) {
+                                    std::uint32_t mark,
+                                    const std::function<void(const std::shared_ptr<Socket>&)>& before_connect) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::exception_ptr last_failure;
   for (const std::string& ip : resolve_ipv4(host)) {
@@ -553,6 +556,7 @@ std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chro
           // Without the right to mark, this process cannot divert packets either.
         }
       }
+      if (before_connect) before_connect(socket);
       socket->connect(ip, port, left);
       return socket;
     } catch (const SocketError&) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -110,7 +111,8 @@ class COMMON_EXPORT Socket {
   std::shared_ptr<Socket> accept(SocketAddress& peer);
   // The same for event loops: the accepted connection is non-blocking.
   std::shared_ptr<Socket> accept_non_blocking(SocketAddress& peer);
-  // Connects to an IPv4 address; throws SocketTimeout when the time-out passes first.
+  // Connects to an IPv4 address; throws SocketTimeout when the time-out passes first, and
+  // SocketError when shutdown() came before or during the wait.
   void connect(const std::string& ip, int port, std::chrono::milliseconds timeout);
 
   // 0 means the peer closed its side in order, or shutdown() was called.
@@ -158,9 +160,12 @@ COMMON_EXPORT std::vector<std::string> resolve_ipv4(const std::string& host);
 COMMON_EXPORT bool parse_ipv4(const std::string& text, unsigned char (&bytes)[4]);
 
 // A connected socket to host (name or address) and port, trying each IPv4 address in turn
-// within one overall time-out; a non-zero `mark` is set on each socket before it connects.
-COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(const std::string& host, int port, std::chrono::milliseconds timeout,
-                                                  std::uint32_t mark = 0);
+// within one overall time-out; a non-zero `mark` is set on each socket before it connects, and
+// `before_connect` (when set) is shown each socket first, so another thread can shut it down to
+// end the wait.
+COMMON_EXPORT std::shared_ptr<Socket> connect_tcp(
+    const std::string& host, int port, std::chrono::milliseconds timeout, std::uint32_t mark = 0,
+    const std::function<void(const std::shared_ptr<Socket>&)>& before_connect = {});
 
 // Receives exactly `size` bytes before `deadline`; throws SocketTimeout, or SocketError when
 // the peer closes first.

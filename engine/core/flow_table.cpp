@@ -66,6 +66,14 @@ std::uint16_t FlowTable::_nat_key_for(std::uint16_t client_port) {
   return 0;
 }
 
+std::optional<std::size_t> FlowTable::choose_relay(std::uint32_t program, std::uint16_t src_port) {
+  std::lock_guard guard(_lock);
+  const std::size_t count = _generation ? _generation->ports.size() : 0;
+  const std::optional<pool::ProxyChoice> choice = _selector.choose({program, src_port}, count, _usable);
+  if (!choice) return std::nullopt;
+  return choice->index;
+}
+
 FlowTable::Opened FlowTable::open(const FlowKey& key, std::uint32_t isn, std::uint32_t pid, std::uint32_t owner) {
   Opened opened;
   const double wall = _wall_clock();

@@ -88,6 +88,10 @@ class TUNNEL_CORE_EXPORT FlowTable {
   // the turn starts again at the first.
   void use_generation(std::shared_ptr<const RelayGeneration> generation);
 
+  // The relay a program's other traffic (its UDP) goes to, chosen as for a new connection of
+  // that program from `src_port`; nothing when there is no relay.
+  std::optional<std::size_t> choose_relay(std::uint32_t program, std::uint16_t src_port);
+
   // -- The packet path.
   struct Opened {
     int relay_index = -1;  // -1: no relay to go to

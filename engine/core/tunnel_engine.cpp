@@ -86,8 +86,13 @@ TunnelEngine::TunnelEngine(EngineOptions options)
       [proc_watch = _proc_watch.get()](std::uint16_t port) { return proc_watch->get_pid_by_src_port(port, true); },
       [pool = _pool.get()](std::size_t index) { return pool->is_up(index); });
   _router = std::make_unique<PacketRouter>(*_flows, *_relays, *_proc_watch);
-  _udp = std::make_unique<UdpRouter>(*_proc_watch, _options.handler_factory,
-                                     [this](const std::string& text) { _emit_status(text); });
+  // UDP follows the program's TCP: the same proxy, and only proxies that are up.
+  UdpProxyChoice udp_choice{
+      [flows = _flows.get()](std::uint32_t program, std::uint16_t port) { return flows->choose_relay(program, port); },
+      [pool = _pool.get()](std::size_t index) { return pool->is_up(index); }};
+  _udp = std::make_unique<UdpRouter>(
+      *_proc_watch, _options.handler_factory, [this](const std::string& text) { _emit_status(text); },
+      std::move(udp_choice));
   _router->set_udp_router(_udp.get());
   _housekeeping = std::make_unique<Housekeeping>();
   _held = std::make_unique<HeldConnectionsWatch>(_options.process_queries, _options.held_check_period);

@@ -64,6 +64,7 @@ struct UdpRouter::Carriers {
   // known before a program waits on it.
   std::atomic<bool> refuses_udp{false};
   std::thread probe;
+  HandshakeAbort probe_abort;  // ends the probe at stop() instead of waiting out its time-outs
 
   bool carries_udp() const { return socks && !refuses_udp.load() && !socks->refuses_udp(); }
   void start_probe() {
@@ -71,7 +72,7 @@ struct UdpRouter::Carriers {
     const Socks5Server server{proxy.host, proxy.port, proxy.username, proxy.password};
     probe = std::thread([this, server] {
       try {
-        Socks5UdpAssociation::open(server, PROBE_TIMEOUTS);
+        Socks5UdpAssociation::open(server, PROBE_TIMEOUTS, &probe_abort);
       } catch (const UdpAssociateRefused&) {
         refuses_udp = true;
       } catch (const std::exception&) {
@@ -81,10 +82,11 @@ struct UdpRouter::Carriers {
   }
 };
 
-UdpRouter::UdpRouter(ProcWatch& proc_watch, HandlerFactory handlers, Notice notice)
+UdpRouter::UdpRouter(ProcWatch& proc_watch, HandlerFactory handlers, Notice notice, UdpProxyChoice choice)
     : _proc_watch(proc_watch),
       _handlers(handlers ? std::move(handlers) : HandlerFactory(make_upstream_handler)),
-      _notice(std::move(notice)) {}
+      _notice(std::move(notice)),
+      _choice(std::move(choice)) {}
 
 UdpRouter::~UdpRouter() { stop(); }
 
@@ -94,6 +96,7 @@ void UdpRouter::stop() {
     _injector = nullptr;
     _answer_info.clear();
   }
+  for (auto& [key, carriers] : _carriers) carriers->probe_abort.abort();
   // Relays first: their callbacks may still hand a query to a resolver tunnel.
   for (auto& [key, carriers] : _carriers)
     if (carriers->socks) carriers->socks->stop();
@@ -106,6 +109,7 @@ void UdpRouter::stop() {
   for (auto& [key, carriers] : _carriers)
     if (carriers->probe.joinable()) carriers->probe.join();
   _carriers.clear();
+  _socket_proxies.clear();
   _refusal_told = false;
 }
 
@@ -141,7 +145,8 @@ void UdpRouter::handle(Packet& packet, PacketDiverter& w, const engine_settings:
   if (verdict == UdpOwnerVerdict::unknown && !first)
     verdict = _proc_watch.judge_udp_packet(packet.process_id(), src_port, true);
   // Where the system cannot keep the engine's own sockets out, their owner tells them.
-  if (own_pid != 0 && _proc_watch.get_pid_by_udp_port(src_port) == own_pid) {
+  const std::uint32_t port_owner = _proc_watch.get_pid_by_udp_port(src_port);
+  if (own_pid != 0 && port_owner == own_pid) {
     w.send(packet);
     return;
   }
@@ -157,14 +162,15 @@ void UdpRouter::handle(Packet& packet, PacketDiverter& w, const engine_settings:
       break;
   }
   try {
-    _carry(packet, *datagram, w, relays);
+    _carry(packet, *datagram, w, relays, packet.process_id() != 0 ? packet.process_id() : port_owner);
   } catch (const std::exception& error) {
     engine_log()->debug("UDP 数据报处理异常，已丢弃: {}", error.what());
     w.drop(packet);
   }
 }
 
-void UdpRouter::_carry(Packet& packet, const UdpDatagramView& datagram, PacketDiverter& w, const RelayView& relays) {
+void UdpRouter::_carry(Packet& packet, const UdpDatagramView& datagram, PacketDiverter& w, const RelayView& relays,
+                       std::uint32_t program_pid) {
   const IpEndpoint& program = datagram.source;
   if (!program.address.is_v4() || !relays.current || relays.current->slots.empty()) {
     _refuse(packet, w, false);
@@ -180,7 +186,8 @@ void UdpRouter::_carry(Packet& packet, const UdpDatagramView& datagram, PacketDi
     info.ip_checksum_valid = info.udp_checksum_valid = true;
     _answer_info[program] = info;
   }
-  if (Carriers* carriers = _udp_carrier(relays)) {
+  Carriers& given = _carriers_of(relays.current->slots[_proxy_for(program, program_pid, relays)].proxy);
+  if (Carriers* carriers = given.carries_udp() ? &given : _udp_carrier(relays)) {
     switch (carriers->socks->send(program, datagram.destination, datagram.payload)) {
       case UdpSendResult::sent:
       case UdpSendResult::held:
@@ -194,7 +201,7 @@ void UdpRouter::_carry(Packet& packet, const UdpDatagramView& datagram, PacketDi
     }
   }
   if (datagram.destination.port == DNS_PORT) {
-    DnsOverTcp* dns = _carriers_of(relays.current->slots.front().proxy).dns.get();
+    DnsOverTcp* dns = given.dns.get();
     {
       std::lock_guard guard(_answer_lock);
       _dns = dns;
@@ -205,6 +212,26 @@ void UdpRouter::_carry(Packet& packet, const UdpDatagramView& datagram, PacketDi
     return;
   }
   _refuse(packet, w, true);
+}
+
+std::size_t UdpRouter::_proxy_for(const IpEndpoint& program, std::uint32_t program_pid, const RelayView& relays) {
+  const std::size_t count = relays.current->slots.size();
+  const auto now = std::chrono::steady_clock::now();
+  if (const auto found = _socket_proxies.find(program); found != _socket_proxies.end()) {
+    SocketProxy& kept = found->second;
+    const bool same_list = kept.generation.lock() == relays.current;
+    const bool quiet = now - kept.last_seen > FLOW_FORGOTTEN_AFTER;
+    if (same_list && !quiet && (!_choice.is_up || _choice.is_up(kept.index))) {
+      kept.last_seen = now;
+      return kept.index;
+    }
+  }
+  std::size_t index = 0;
+  if (_choice.choose) index = _choice.choose(program_pid, program.port).value_or(0);
+  if (index >= count) index = 0;
+  if (_socket_proxies.size() >= MAX_ANSWER_INFO) _socket_proxies.clear();
+  _socket_proxies[program] = SocketProxy{relays.current, index, now};
+  return index;
 }
 
 void UdpRouter::_refuse(Packet& packet, PacketDiverter& w, bool no_proxy_carries_udp) {

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -42,6 +43,15 @@ class DnsOverTcp;
 // list carries UDP.
 inline constexpr const char* STATUS_UDP_REFUSED = "代理不支持 UDP：所选程序的 UDP 已拒绝，DNS 改经代理以 TCP 查询";
 
+// Which proxy of the list a chosen program's UDP goes to, the choice its TCP connections get:
+// `choose` gives the index in the relay list for the program (0 when unknown) and its local
+// port; `is_up` whether that proxy still takes new traffic. Either may be empty: the first
+// proxy, always up.
+struct UdpProxyChoice {
+  std::function<std::optional<std::size_t>(std::uint32_t program, std::uint16_t src_port)> choose;
+  std::function<bool(std::size_t index)> is_up;
+};
+
 // Whether the packet is a UDP datagram of either IP version (the first fragment at least).
 TUNNEL_CORE_EXPORT bool is_udp_packet(const Packet& packet);
 
@@ -49,13 +59,15 @@ class TUNNEL_CORE_EXPORT UdpRouter {
  public:
   using Notice = std::function<void(const std::string& text)>;
 
-  UdpRouter(ProcWatch& proc_watch, HandlerFactory handlers, Notice notice);
+  UdpRouter(ProcWatch& proc_watch, HandlerFactory handlers, Notice notice, UdpProxyChoice choice = {});
   ~UdpRouter();  // stop()
   UdpRouter(const UdpRouter&) = delete;
   UdpRouter& operator=(const UdpRouter&) = delete;
 
   // Every captured datagram is either sent on unchanged or dropped (carried or answered some
-  // other way) exactly once. Never throws for a chosen program's datagram: a failure drops it.
+  // other way) exactly once. A program socket keeps the proxy it was given while it sends; when
+  // that proxy does not carry UDP, the first of the list that does carries it, and its DNS
+  // queries are asked through the given proxy. Never throws for a chosen program's datagram: a failure drops it.
   void handle(Packet& packet, PacketDiverter& w, const engine_settings::Exemptions& exempt, const RelayView& relays,
               std::uint32_t own_pid);
 
@@ -74,7 +86,10 @@ class TUNNEL_CORE_EXPORT UdpRouter {
  private:
   struct Carriers;
 
-  void _carry(Packet& packet, const UdpDatagramView& datagram, PacketDiverter& w, const RelayView& relays);
+  void _carry(Packet& packet, const UdpDatagramView& datagram, PacketDiverter& w, const RelayView& relays,
+              std::uint32_t program_pid);
+  // The index in the relay list of the proxy the program socket goes through.
+  std::size_t _proxy_for(const IpEndpoint& program, std::uint32_t program_pid, const RelayView& relays);
   void _refuse(Packet& packet, PacketDiverter& w, bool no_proxy_carries_udp);
   bool _ask_dns(const IpEndpoint& program, const IpEndpoint& resolver, std::span<const std::uint8_t> query);
   Carriers& _carriers_of(const nlohmann::ordered_json& proxy);
@@ -89,10 +104,17 @@ class TUNNEL_CORE_EXPORT UdpRouter {
   ProcWatch& _proc_watch;
   const HandlerFactory _handlers;
   const Notice _notice;
+  const UdpProxyChoice _choice;
 
   // Packet thread only.
   std::map<std::string, std::unique_ptr<Carriers>> _carriers;
   std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> _last_seen;  // by flow
+  struct SocketProxy {
+    std::weak_ptr<const RelayGeneration> generation;  // the list the index belongs to
+    std::size_t index = 0;
+    std::chrono::steady_clock::time_point last_seen;
+  };
+  std::unordered_map<IpEndpoint, SocketProxy, IpEndpointHash> _socket_proxies;
 
   // Shared with the answer threads.
   std::mutex _answer_lock;

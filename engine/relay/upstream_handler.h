@@ -2,6 +2,7 @@
 // What the relay asks of an upstream proxy handler: a connected socket whose bytes reach the
 // destination through the proxy, the proxy's handshake already done.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -82,12 +83,13 @@ inline std::string proxy_failure(const std::string& kind, const std::string& hos
 
 // Opens the TCP connection to the proxy within the connect time-out. The socket is marked as
 // the engine's own before it connects, so the diversion never sends it back into a relay,
-// whatever address the proxy's name resolves to now.
-inline std::shared_ptr<Socket> open_proxy_connection(const std::string& kind, const std::string& host, int port,
-                                                     const HandshakeTimeouts& timeouts) {
+// whatever address the proxy's name resolves to now. `before_connect` as for connect_tcp.
+inline std::shared_ptr<Socket> open_proxy_connection(
+    const std::string& kind, const std::string& host, int port, const HandshakeTimeouts& timeouts,
+    const std::function<void(const std::shared_ptr<Socket>&)>& before_connect = {}) {
   if (port <= 0 || port > 65535) throw ProxyError(proxy_failure(kind, host, port, "invalid proxy port"));
   try {
-    return connect_tcp(host, port, timeouts.connect, OWN_CONNECTION_MARK);
+    return connect_tcp(host, port, timeouts.connect, OWN_CONNECTION_MARK, before_connect);
   } catch (const SocketTimeout&) {
     throw ProxyError(proxy_failure(kind, host, port, "connection timed out"));
   } catch (const SocketError& error) {

@@ -33,8 +33,11 @@ IpEndpoint relay_of(const socks5::Reply& reply, Socket& control) {
 }  // namespace
 
 std::unique_ptr<Socks5UdpAssociation> Socks5UdpAssociation::open(const Socks5Server& server,
-                                                                 const HandshakeTimeouts& timeouts) {
-  auto control = open_proxy_connection(KIND, server.host, server.port, timeouts);
+                                                                 const HandshakeTimeouts& timeouts,
+                                                                 HandshakeAbort* abort) {
+  auto control = open_proxy_connection(KIND, server.host, server.port, timeouts, [abort](const auto& socket) {
+    if (abort) abort->watch(socket);
+  });
   const auto deadline = std::chrono::steady_clock::now() + timeouts.handshake;
   return during_handshake(KIND, server.host, server.port, [&] {
     socks5::sign_in(*control, server.username, server.password, deadline);

@@ -13,6 +13,7 @@
 #include "common/ip_address.h"
 #include "common/socket.h"
 #include "engine/relay/upstream_handler.h"
+#include "engine/udp/handshake_abort.h"
 #include "engine/udp/socks5_udp_framing.h"
 #include "engine/udp/udp_proxy_export.h"
 
@@ -40,8 +41,10 @@ class UDP_PROXY_EXPORT Socks5UdpAssociation {
  public:
   // Connects, signs in, asks for the association and connects the datagram socket to the relay
   // (to the proxy's own address when the proxy names 0.0.0.0). Throws UdpAssociateRefused when
-  // the proxy refuses, ProxyError for every other failure; nothing stays open then.
-  static std::unique_ptr<Socks5UdpAssociation> open(const Socks5Server& server, const HandshakeTimeouts& timeouts);
+  // the proxy refuses, ProxyError for every other failure (also when `abort` ends the
+  // handshake); nothing stays open then.
+  static std::unique_ptr<Socks5UdpAssociation> open(const Socks5Server& server, const HandshakeTimeouts& timeouts,
+                                                    HandshakeAbort* abort = nullptr);
 
   Socks5UdpAssociation(std::shared_ptr<Socket> control, std::shared_ptr<Socket> datagrams, IpEndpoint relay);
   ~Socks5UdpAssociation();  // closes both sockets

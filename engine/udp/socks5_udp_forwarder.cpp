@@ -39,6 +39,7 @@ void Socks5UdpForwarder::stop() {
     std::lock_guard guard(_lock);
     _stopping = true;
   }
+  _abort.abort();
   _open_wanted.notify_all();
   _wake();
   _io_thread.join();
@@ -148,12 +149,12 @@ void Socks5UdpForwarder::_open(const IpEndpoint& program, std::uint64_t id) {
   std::shared_ptr<Socks5UdpAssociation> association;
   bool refused = false;
   try {
-    association = Socks5UdpAssociation::open(_server, _options.timeouts);
+    association = Socks5UdpAssociation::open(_server, _options.timeouts, &_abort);
   } catch (const UdpAssociateRefused& error) {
     refused = true;
     if (!_refuses_udp.exchange(true)) get_logger(LOGGER_ENGINE)->warn("代理不支持 UDP 转发: {}", error.what());
   } catch (const std::exception& error) {
-    get_logger(LOGGER_ENGINE)->warn("UDP 关联建立失败: {}", error.what());
+    if (!_abort.aborted()) get_logger(LOGGER_ENGINE)->warn("UDP 关联建立失败: {}", error.what());
   }
 
   std::vector<HeldDatagram> undeliverable;

@@ -49,7 +49,7 @@ class UDP_PROXY_EXPORT Socks5UdpForwarder {
         undeliverable;
   };
   struct Options {
-    // An association being opened when stop() comes is waited for, up to these.
+    // For opening an association; stop() ends one being opened at once.
     HandshakeTimeouts timeouts{std::chrono::seconds(5), std::chrono::seconds(5)};
     // More program sockets than this close the quietest association. Each association holds two
     // sockets, and Windows waits on at most 1024 at once.
@@ -118,6 +118,7 @@ class UDP_PROXY_EXPORT Socks5UdpForwarder {
   std::uint64_t _next_id = 0;
   bool _stopping = false;
   std::atomic<bool> _refuses_udp{false};
+  HandshakeAbort _abort;  // ends the openers' handshakes at stop()
 
   std::shared_ptr<Socket> _wake_socket;  // a datagram to itself wakes the reader thread
   std::mutex _stop_lock;

@@ -3,6 +3,7 @@
 // chosen program may be sent on unchanged.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "engine/core/udp_router.h"
@@ -10,6 +11,7 @@
 #include "engine/relay/upstream_handler.h"
 #include "engine/udp/dns_message.h"
 #include "tests/engine/process/process_queries_fake.h"
+#include "tests/support/loopback_server.h"
 
 namespace tovix {
 namespace {
@@ -23,6 +25,9 @@ constexpr std::uint16_t OTHER_PORT = 4001;
 constexpr std::uint16_t UNKNOWN_PORT = 4002;
 constexpr const char* PROXY = "198.51.100.7";
 constexpr const char* API = "198.51.100.9";
+
+// A query for "a." of type A, ID 0x1234.
+const std::vector<std::uint8_t> DNS_QUERY{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 1, 'a', 0, 0, 1, 0, 1};
 
 IpEndpoint endpoint(const char* address, std::uint16_t port) { return {*IpAddress::parse(address), port}; }
 
@@ -151,9 +156,7 @@ TEST_F(UdpRouterTest, ARefusalIsAPortUnreachableToTheProgramAndTheStatusSaysSoOn
 TEST_F(UdpRouterTest, ADnsQueryIsAskedThroughTheProxyAndAFailedTunnelAnswersFromTheResolver) {
   const IpEndpoint program = endpoint("10.0.0.2", CHOSEN_PORT);
   const IpEndpoint resolver = endpoint("203.0.113.53", 53);
-  // A query for "a." of type A, ID 0x1234.
-  const std::vector<std::uint8_t> query{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 1, 'a', 0, 0, 1, 0, 1};
-  const Outcome got = route(datagram(program, resolver, query));
+  const Outcome got = route(datagram(program, resolver, DNS_QUERY));
   EXPECT_EQ(got.sent, 0);
   EXPECT_EQ(got.dropped, 1);
   EXPECT_TRUE(notices.empty()) << "names keep resolving: nothing is refused";
@@ -187,6 +190,90 @@ TEST_F(UdpRouterTest, GlobalModeCarriesEveryProgramsDatagrams) {
   const Outcome got = route(datagram(endpoint("10.0.0.2", OTHER_PORT), endpoint("203.0.113.5", 443)));
   EXPECT_EQ(got.sent, 0);
   EXPECT_EQ(got.injected, 1u);
+}
+
+TEST(UdpRouterStopTest, StopEndsHandshakesWithASilentProxyAtOnce) {
+  auto queries = std::make_shared<FakeProcessQueries>();
+  queries->add_process(10, "chrome.exe");
+  queries->set_udp_sockets({udp_socket(CHOSEN_PORT, 10)});
+  ProcWatch watch{queries};
+  watch.build_filter_expression({"chrome"});
+  FakeDiverter diverter;
+  diverter.open("udp");
+  // Takes the connection and never says a word: both the start-up probe and the association a
+  // datagram asks for wait in their handshakes.
+  testing::LoopbackServer silent(testing::never_answer());
+  const Json proxy_list = Json::array({Json{{"type", "socks5"}, {"host", "127.0.0.1"}, {"port", silent.port()}}});
+  RelayView relays;
+  relays.current = RelayGeneration::of({RelaySlot{nullptr, 0, proxy_list[0]}});
+  const auto exempt = engine_settings::Exemptions::build({API}, {}, proxy_list);
+
+  UdpRouter router{watch, nullptr, nullptr};
+  router.prepare(relays);
+  Packet packet = datagram(endpoint("10.0.0.2", CHOSEN_PORT), endpoint("203.0.113.5", 443));
+  router.handle(packet, diverter, exempt, relays, 0);
+  EXPECT_EQ(diverter.dropped(), 1) << "held for its association, never let out";
+  ASSERT_TRUE(testing::eventually([&] { return silent.accepted() >= 2; }));
+
+  const auto begun = std::chrono::steady_clock::now();
+  router.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));
+  EXPECT_TRUE(diverter.sent().empty());
+}
+
+TEST_F(UdpRouterTest, AProgramSocketKeepsTheProxyItWasGivenWhileThatProxyIsUp) {
+  const Json proxy_list = Json::array({Json{{"type", "http"}, {"host", PROXY}, {"port", 8080}},
+                                       Json{{"type", "http"}, {"host", "198.51.100.8"}, {"port", 8081}}});
+  relays.current = RelayGeneration::of({RelaySlot{nullptr, 0, proxy_list[0]}, RelaySlot{nullptr, 0, proxy_list[1]}});
+  struct Asked {
+    std::uint32_t program;
+    std::uint16_t port;
+  };
+  std::vector<Asked> choices;
+  std::size_t next = 1;
+  bool second_up = true;
+  UdpRouter chosen_router{
+      watch, [this](const std::string&) { return std::make_unique<RefusingHandler>(asked, asked_lock); }, nullptr,
+      UdpProxyChoice{[&](std::uint32_t program, std::uint16_t port) {
+                       choices.push_back({program, port});
+                       return std::optional<std::size_t>(next);
+                     },
+                     [&](std::size_t index) { return index != 1 || second_up; }}};
+  const IpEndpoint program = endpoint("10.0.0.2", CHOSEN_PORT);
+  const IpEndpoint resolver = endpoint("203.0.113.53", 53);
+  auto ask = [&] {
+    const std::size_t before = diverter.injected().size();
+    Packet packet = datagram(program, resolver, DNS_QUERY);
+    chosen_router.handle(packet, diverter, exempt, relays, 0);
+    ASSERT_TRUE(diverter.wait_for_injected(before + 1, std::chrono::seconds(20)));
+  };
+  auto last_proxy = [&] {
+    std::lock_guard guard(*asked_lock);
+    return asked->empty() ? std::string() : asked->back().proxy;
+  };
+
+  ask();
+  ASSERT_EQ(choices.size(), 1u);
+  EXPECT_EQ(choices[0].program, 10u) << "the socket's owner, as its TCP connections are chosen for";
+  EXPECT_EQ(choices[0].port, CHOSEN_PORT);
+  EXPECT_EQ(last_proxy(), "198.51.100.8");
+
+  next = 0;
+  ask();
+  EXPECT_EQ(choices.size(), 1u) << "kept while it is up";
+  EXPECT_EQ(last_proxy(), "198.51.100.8");
+
+  second_up = false;
+  ask();
+  EXPECT_EQ(choices.size(), 2u) << "chosen again once its proxy is down";
+  EXPECT_EQ(last_proxy(), PROXY);
+
+  next = 7;  // outside the list: the first proxy
+  relays.current = RelayGeneration::of({RelaySlot{nullptr, 0, proxy_list[1]}});
+  ask();
+  EXPECT_EQ(choices.size(), 3u) << "a new list is chosen from afresh";
+  EXPECT_EQ(last_proxy(), "198.51.100.8");
+  chosen_router.stop();
 }
 
 }  // namespace
