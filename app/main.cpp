@@ -15,6 +15,7 @@
 #include "app/core/secret_redactor.h"
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
+#include "app/core/whitelist_auto_updater.h"
 #include "app/insight/failure_status_feed.h"
 #include "app/insight/proxy_failure_status.h"
 #include "app/insight/window_insight.h"
@@ -90,6 +91,8 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
   engine_options.pool = pool_options(proxy_failures, settings);
   HeadlessRunner runner(settings, std::move(engine_options), std::cout);
   insight::show_proxy_failures(proxy_failures, runner.engine());
+  WhitelistAutoUpdater whitelist(settings);
+  runner.follow_whitelist(whitelist);
   QObject::connect(&runner.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });
