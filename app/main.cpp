@@ -15,6 +15,7 @@
 #include "app/core/secret_redactor.h"
 #include "app/core/single_instance.h"
 #include "app/core/stop_signals.h"
+#include "app/core/whitelist_auto_updater.h"
 #include "app/insight/failure_status_feed.h"
 #include "app/insight/proxy_failure_status.h"
 #include "app/insight/window_insight.h"
@@ -23,6 +24,7 @@
 #include "app/window/tray_controller.h"
 #include "common/logging.h"
 #include "config/settings_store.h"
+#include "engine/pool/usage_store.h"
 
 namespace {
 
@@ -70,11 +72,13 @@ void print_usage() {
                "  --restore-network  清除异常退出的引擎遗留的分流规则（不启动引擎），并说明清除了什么\n";
 }
 
-// The engine tells a proxy's first failure of each episode, and re-checks down proxies against
-// the first what-is-my-IP service unless the settings name another destination.
-PoolOptions pool_options(const insight::FailureStatusFeed& failures) {
+// The engine tells a proxy's first failure of each episode, re-checks down proxies against the
+// first what-is-my-IP service unless the settings name another destination, and counts each
+// proxy's usage in a file beside the settings.
+PoolOptions pool_options(const insight::FailureStatusFeed& failures, const SettingsStore& settings) {
   PoolOptions options;
   options.health_sink = failures.health_sink();
+  options.usage = std::make_shared<pool::UsageStore>(pool::UsageStore::beside(settings.config_path()));
   const std::vector<insight::IpSource> sources = insight::public_ip_sources();
   if (!sources.empty()) options.default_test_url = sources.front().url;
   return options;
@@ -84,9 +88,11 @@ int run_headless(SettingsStore& settings, const std::shared_ptr<SecretRedactor>&
   StopSignals stop_signals;
   insight::FailureStatusFeed proxy_failures;
   EngineOptions engine_options;
-  engine_options.pool = pool_options(proxy_failures);
+  engine_options.pool = pool_options(proxy_failures, settings);
   HeadlessRunner runner(settings, std::move(engine_options), std::cout);
   insight::show_proxy_failures(proxy_failures, runner.engine());
+  WhitelistAutoUpdater whitelist(settings);
+  runner.follow_whitelist(whitelist);
   QObject::connect(&runner.engine(), &EngineController::proxies_in_use, [redactor](const nlohmann::ordered_json& list) {
     redactor->set_secrets("engine", secrets_of({{"proxy_list", list}}));
   });
@@ -101,7 +107,7 @@ int run_window(SettingsStore& settings, const std::shared_ptr<SecretRedactor>& r
                const Options& options) {
   insight::FailureStatusFeed proxy_failures;
   EngineOptions engine_options;
-  engine_options.pool = pool_options(proxy_failures);
+  engine_options.pool = pool_options(proxy_failures, settings);
   MainWindow window(settings, std::move(engine_options));
   insight::install_insight(window, settings, proxy_failures);
   TrayController tray(window, settings);

@@ -1,5 +1,6 @@
 #include "app/core/headless_runner.h"
 
+#include "app/core/whitelist_auto_updater.h"
 #include "config/settings_store.h"
 
 namespace tovix::app {
@@ -41,6 +42,14 @@ void HeadlessRunner::_on_state(EngineState state) {
   _traffic_timer.stop();
   _controller.shutdown();
   emit finished(_stop_requested ? 0 : HEADLESS_ENGINE_FAILED);
+}
+
+void HeadlessRunner::follow_whitelist(WhitelistAutoUpdater& updater) {
+  connect(&_controller, &EngineController::state_changed, &updater, [&updater](EngineState state) {
+    if (state == EngineState::running) updater.check_now();
+  });
+  connect(&updater, &WhitelistAutoUpdater::checked, this,
+          [this](const QString& text, bool) { _print("白名单", text); });
 }
 
 HeadlessRunner::~HeadlessRunner() { _controller.disconnect(this); }

@@ -1,7 +1,9 @@
 #pragma once
 // Headless mode: the engine started from config.json without a window. Prints the status and
 // error texts as they come, the traffic every HEADLESS_TRAFFIC_PERIOD, and stops cleanly when
-// asked (Ctrl-C, SIGTERM); `finished` carries the process exit code.
+// asked (Ctrl-C, SIGTERM); `finished` carries the process exit code. With the whitelist option
+// on, the whitelists follow the public address as in the window (checked at each engine start
+// and every few minutes), each result printed once.
 #include <QObject>
 #include <QTimer>
 #include <chrono>
@@ -15,6 +17,8 @@ class SettingsStore;
 }
 
 namespace tovix::app {
+
+class WhitelistAutoUpdater;
 
 inline constexpr std::chrono::seconds HEADLESS_TRAFFIC_PERIOD{5};
 // The engine ended by itself (a start failure, no proxy): the exit code says so.
@@ -31,6 +35,8 @@ class HeadlessRunner : public QObject {
   void start();
   void request_stop();
   EngineController& engine() { return _controller; }
+  // Checks at every engine start and prints what `updater` tells.
+  void follow_whitelist(WhitelistAutoUpdater& updater);
 
  signals:
   void finished(int exit_code);

@@ -95,8 +95,9 @@ InsightPanels install_insight(app::MainWindow& window, SettingsStore& settings, 
   QObject::connect(service, &ProxyCheckService::check_finished, list,
                    [list, service, &settings] { mark_failed_proxies(*list, *service, settings.proxy_list()); });
 
-  // Each proxy's state as the engine's tracker has it (usage is not counted yet).
-  auto readings = std::make_shared<const pool::TrackedPoolReadings>(engine.core().engine().proxy_health(), nullptr);
+  // Each proxy's state as the engine's tracker has it, and its usage as the engine counts it.
+  auto readings = std::make_shared<const pool::TrackedPoolReadings>(engine.core().engine().proxy_health(),
+                                                                    engine.core().engine().proxy_usage());
   list->set_pool_readings(readings);
   panels.checks->set_pool_readings(readings);
 

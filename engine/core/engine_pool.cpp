@@ -4,12 +4,17 @@
 
 #include "common/logging.h"
 #include "engine/pool/handshake_check.h"
+#include "engine/pool/pool_texts.h"
 #include "engine/pool/spread_mode.h"
 
 namespace tovix {
 
-EnginePool::EnginePool(PoolOptions options, HandlerFactory handlers, StatusCallback status)
-    : _options(std::move(options)), _handlers(std::move(handlers)), _status(std::move(status)) {
+EnginePool::EnginePool(PoolOptions options, HandlerFactory handlers, StatusCallback status, RunningStatus running)
+    : _options(std::move(options)),
+      _handlers(std::move(handlers)),
+      _status(std::move(status)),
+      _running_status(std::move(running)),
+      _usage_sampler(_options.usage) {
   pool::WallClock clock = _options.clock ? _options.clock : pool::WallClock(std::chrono::system_clock::now);
   _health = std::make_shared<pool::ProxyHealth>(
       std::move(clock), [this](const pool::HealthEvent& event) { _on_event(event); }, _options.recheck_period);
@@ -34,9 +39,15 @@ void EnginePool::_on_event(const pool::HealthEvent& event) {
       break;
     case pool::HealthEventKind::recovered:
       log->info("代理 {} 已恢复", event.proxy.address());
+      // The status still says every proxy is down: it says what is true again.
+      if (_all_down_shown.exchange(false) && _status) {
+        const std::string running = _running_status ? _running_status() : std::string();
+        _status(running.empty() ? pool::event_text(event) : running);
+      }
       break;
     case pool::HealthEventKind::all_down:
       log->error("{}", pool::STATUS_ALL_PROXIES_DOWN);
+      _all_down_shown = true;
       if (_status) _status(pool::STATUS_ALL_PROXIES_DOWN);
       break;
   }
@@ -46,6 +57,12 @@ void EnginePool::_on_event(const pool::HealthEvent& event) {
 void EnginePool::begin_run(const nlohmann::ordered_json& settings, const nlohmann::ordered_json& proxy_list) {
   _health->set_proxies(proxy_list);
   _health->reset();
+  _all_down_shown = false;
+  if (_options.usage) {
+    std::lock_guard guard(_usage_lock);
+    _options.usage->start_session();
+    _usage_sampler.reset();
+  }
   const pool::TestDestination destination = pool::test_destination_of(settings, _options.default_test_url);
   std::lock_guard guard(_lock);
   _destination = destination;
@@ -56,11 +73,12 @@ void EnginePool::use_proxies(const nlohmann::ordered_json& proxy_list) { _health
 
 UpstreamObserver EnginePool::observer_for(const nlohmann::ordered_json& proxy_entry,
                                           const UpstreamObserver& also) const {
-  UpstreamObserver health = pool::health_observer(_health, proxy_entry);
-  if (!also) return health;
-  return [health = std::move(health), also](const UpstreamOutcome& outcome) {
-    health(outcome);
-    also(outcome);
+  std::vector<UpstreamObserver> observers{pool::health_observer(_health, proxy_entry)};
+  if (_options.usage) observers.push_back(pool::usage_observer(_options.usage, proxy_entry));
+  if (also) observers.push_back(also);
+  if (observers.size() == 1) return observers.front();
+  return [observers = std::move(observers)](const UpstreamOutcome& outcome) {
+    for (const auto& observer : observers) observer(outcome);
   };
 }
 
@@ -84,6 +102,16 @@ void EnginePool::stop_rechecks() {
     rechecker = std::move(_rechecker);
   }
   if (rechecker) rechecker->stop();
+}
+
+void EnginePool::count_usage(const std::vector<pool::RelayTotals>& relays) {
+  if (!_options.usage) return;
+  std::lock_guard guard(_usage_lock);
+  _usage_sampler.sample(relays);
+}
+
+void EnginePool::save_usage() {
+  if (_options.usage) _options.usage->save();
 }
 
 pool::TestDestination EnginePool::test_destination() const {

@@ -66,7 +66,27 @@ void TunnelEngine::_reset_diverted_connections(bool diverting) {
 
 void TunnelEngine::_stop_relays_and_clear() {
   _flows->end_all();
+  // The relays' last bytes are counted before they leave the view, and kept on disk.
+  _count_usage();
   _relays->close();
+  _pool->save_usage();
+}
+
+void TunnelEngine::_count_usage() {
+  if (!_pool->counts_usage()) return;
+  const std::shared_ptr<const RelayView> view = _relays->view();
+  std::vector<pool::RelayTotals> totals;
+  auto add = [&](const RelayGeneration& generation) {
+    for (const RelaySlot& slot : generation.slots) {
+      if (!slot.hub) continue;
+      pool::RelayTotals relay{reinterpret_cast<std::uintptr_t>(slot.hub.get()), pool::identity_of(slot.proxy)};
+      std::tie(relay.bytes_up, relay.bytes_down) = slot.hub->get_traffic();
+      totals.push_back(std::move(relay));
+    }
+  };
+  if (view->current) add(*view->current);
+  for (const auto& generation : view->retiring) add(*generation);
+  _pool->count_usage(totals);
 }
 
 void TunnelEngine::_release_run() {
@@ -113,6 +133,7 @@ void TunnelEngine::_reap_retired_relays() {
     if (idle) done.push_back(generation);
   }
   if (done.empty()) return;
+  _count_usage();  // their last bytes, before they leave the view
   _relays->retire(done);
   _flows->detach(done);
   engine_log()->info("旧中继已无连接，已停止 {} 组", done.size());

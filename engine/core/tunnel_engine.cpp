@@ -50,8 +50,12 @@ TunnelEngine::TunnelEngine(EngineOptions options)
   if (!_options.steady_clock)
     _options.steady_clock = [] { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); };
   // Re-checks use their own shorter time-outs unless the handlers were given.
-  _pool = std::make_unique<EnginePool>(_options.pool, _options.handler_factory,
-                                       [this](const std::string& text) { _emit_status(text); });
+  _pool = std::make_unique<EnginePool>(
+      _options.pool, _options.handler_factory, [this](const std::string& text) { _emit_status(text); },
+      [this] {
+        const std::string detail = status_detail();
+        return _running && !detail.empty() ? STATUS_STARTED_PREFIX + detail : std::string();
+      });
   if (!_options.handler_factory) _options.handler_factory = make_upstream_handler;
   if (!_options.own_process_id) _options.own_process_id = current_process_id();
   _proc_watch = std::make_unique<ProcWatch>(_options.process_queries);
@@ -302,11 +306,22 @@ void TunnelEngine::_run_engine() {
     if (!_running) _proc_watch->stop_tcp_port_monitor();
   }
   if (_running) _pool->start_rechecks();
-  _housekeeping->start(
-      {{_options.cleanup_period, [this] { return _cleanup_nat_table(); }}, {_options.retire_check_period, [this] {
-                                                                              _reap_retired_relays();
-                                                                              return true;
-                                                                            }}});
+  std::vector<Housekeeping::Task> tasks{{_options.cleanup_period, [this] { return _cleanup_nat_table(); }},
+                                        {_options.retire_check_period, [this] {
+                                           _reap_retired_relays();
+                                           return true;
+                                         }}};
+  if (_pool->counts_usage()) {
+    tasks.push_back({USAGE_SAMPLE_PERIOD, [this] {
+                       _count_usage();
+                       return true;
+                     }});
+    tasks.push_back({_options.pool.usage_save_period, [this] {
+                       _pool->save_usage();
+                       return true;
+                     }});
+  }
+  _housekeeping->start(std::move(tasks));
 
   std::unique_ptr<PacketDiverter> diverter = _options.diverter_factory();
   if (!diverter) throw std::runtime_error("no packet diverter");

@@ -162,6 +162,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // Each proxy's health in this run (the window's pool views read it); kept for the engine's
   // lifetime.
   std::shared_ptr<const pool::ProxyHealth> proxy_health() const { return _pool->health(); }
+  // Each proxy's usage, when the options gave a store; null otherwise.
+  std::shared_ptr<const pool::UsageStore> proxy_usage() const { return _pool->usage(); }
 
  private:
   friend class testing::TunnelEngineProbe;
@@ -174,6 +176,8 @@ class TUNNEL_CORE_EXPORT TunnelEngine {
   // nothing, when the engine is not running.
   bool _cleanup_nat_table();
   void _reap_retired_relays();
+  // The relays' byte totals into the usage store (when there is one).
+  void _count_usage();
   // Maps a diversion-open failure to the user's message and emits it.
   void _handle_oserror(const DivertOsError& e);
   std::string _oserror_message(const DivertOsError& e) const;

@@ -28,6 +28,8 @@ void UsageSampler::reset() { _seen.clear(); }
 
 UpstreamObserver usage_observer(std::shared_ptr<UsageStore> store, const nlohmann::ordered_json& proxy_entry) {
   return [store = std::move(store), proxy = identity_of(proxy_entry)](const UpstreamOutcome& outcome) {
+    // A connection the relay sent through another proxy is not this one's.
+    if (outcome.proxy_host != proxy.host || outcome.proxy_port != proxy.port) return;
     if (outcome.succeeded) store->add_connection(proxy);
   };
 }

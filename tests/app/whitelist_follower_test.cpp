@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <optional>
+#include <sstream>
 #include <string>
 
+#include "app/core/headless_runner.h"
 #include "app/core/whitelist_auto_updater.h"
 #include "config/settings_store.h"
 #include "tests/support/console_fake.h"
@@ -162,6 +164,23 @@ TEST_F(WhitelistFollowerTest, UpdaterChecksWhenSwitchedOnAndTellsEachResultOnce)
 
   updater.set_enabled(false);
   EXPECT_FALSE(updater.timer()->isActive());
+}
+
+// Headless mode has no window to switch the option in, but follows the address all the same.
+TEST_F(WhitelistFollowerTest, HeadlessModeChecksAtEngineStartAndPrintsTheResultOnce) {
+  settings.set(AUTO_WHITELIST_KEY, true);
+  std::ostringstream out;
+  HeadlessRunner runner(settings, EngineOptions{}, out);
+  WhitelistAutoUpdater updater(settings, [] { return std::optional<std::string>("192.0.2.44"); });
+  runner.follow_whitelist(updater);
+  const std::string printed = "[白名单] 公网 IP 变为 192.0.2.44，已更新 2 个产品的白名单\n";
+  for (int start = 0; start < 2; ++start) {
+    emit runner.engine().state_changed(EngineState::running);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !updater.is_checking(); }, 30000));
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(out.str(), printed) << "start " << start;
+  }
+  EXPECT_EQ(writes().size(), 2u) << "the second start finds the address unchanged";
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ class NetnsPair {
   const std::string& remote() const { return _remote; }
   // The client's end of the veth pair: its "outside" interface.
   const std::string& client_interface() const { return _client_interface; }
+  // One more IPv4 address of the remote namespace, in the pair's /24 (the client reaches it).
+  void add_remote_address(const std::string& ip) const;
 
   // Runs argv inside `ns`.
   static CommandResult run(const std::string& ns, const std::vector<std::string>& argv,

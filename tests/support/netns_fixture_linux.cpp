@@ -79,6 +79,10 @@ NetnsPair::NetnsPair() : _client_interface("outside") {
 
 NetnsPair::~NetnsPair() { _remove(); }
 
+void NetnsPair::add_remote_address(const std::string& ip) const {
+  run_ok(_remote, {"ip", "addr", "add", ip + "/24", "dev", "inside"});
+}
+
 void NetnsPair::_remove() noexcept {
   for (const std::string& ns : {_client, _remote}) {
     try {

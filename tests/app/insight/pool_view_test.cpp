@@ -21,6 +21,7 @@
 #include "app/window/proxy_list_panel.h"
 #include "app/window/whitelist_follow_box.h"
 #include "engine/pool/pool_readings.h"
+#include "engine/pool/usage_store.h"
 #include "tests/app/window_fixture.h"
 
 namespace tovix::testing {
@@ -117,6 +118,40 @@ TEST_F(PoolView, ProxyCheckTabShowsStateAndUsage) {
 
   panel.set_pool_readings(nullptr);
   EXPECT_TRUE(table->isColumnHidden(POOL));
+}
+
+// The window's proxy list reads the usage its engine counts: the totals of earlier runs come
+// from the file beside the settings before the engine has run at all.
+TEST_F(PoolView, WindowShowsTheUsageTheEngineCounts) {
+  const Json list = settings.proxy_list();
+  EngineOptions options = fake_engine();
+  const auto file = pool::UsageStore::beside(settings.config_path());
+  {
+    pool::UsageStore earlier(file);
+    earlier.add_connection(pool::identity_of(list[0]));
+    earlier.add_traffic(pool::identity_of(list[0]), 2'048, 1'048'576);
+    ASSERT_TRUE(earlier.save());
+  }
+  options.pool.usage = std::make_shared<pool::UsageStore>(file);
+  insight::FailureStatusFeed failures;
+  app::MainWindow window(settings, options);
+  insight::install_insight(window, settings, failures, {});
+  QTableWidget* table = window.proxy_panel()->table();
+  const int usage = table->columnCount() - 1;
+  ASSERT_FALSE(table->isColumnHidden(usage));
+  EXPECT_EQ(table->item(0, usage)->text(), "本次 ↑0 B ↓0 B · 0 连接\n累计 ↑2.00 KB ↓1.00 MB · 1 连接");
+  EXPECT_EQ(table->item(1, usage)->text(), "本次 ↑0 B ↓0 B · 0 连接\n累计 ↑0 B ↓0 B · 0 连接");
+
+  options.pool.usage->add_traffic(pool::identity_of(list[1]), 512, 0);
+  window.proxy_panel()->refresh_pool_cells();
+  EXPECT_TRUE(table->item(1, usage)->text().startsWith("本次 ↑512 B")) << table->item(1, usage)->text().toStdString();
+
+  const QString dir = qEnvironmentVariable("TOVIX_RENDER_DIR");
+  if (dir.isEmpty()) return;
+  window.resize(900, 640);
+  window.show();
+  window.tabs()->setCurrentIndex(0);
+  EXPECT_TRUE(window.grab().save(QDir(dir).filePath("pool_usage_list.png")));
 }
 
 // For a person to look at: both tabs of the real window, when TOVIX_RENDER_DIR is set.

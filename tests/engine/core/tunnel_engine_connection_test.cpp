@@ -15,6 +15,7 @@
 #include "tests/engine/process/process_queries_fake.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/proxy_fixtures.h"
+#include "tests/support/temp_dir.h"
 
 namespace tovix {
 namespace {
@@ -61,6 +62,7 @@ class ConnectionTest : public ::testing::Test {
     options.clock = clock.clock();
     options.cleanup_period = std::chrono::hours(1);  // the tests run the clean-up themselves
     options.retire_check_period = 20ms;
+    options.pool.usage = usage;
     engine = std::make_unique<TunnelEngine>(options);
     recorder.attach(*engine);
   }
@@ -79,10 +81,17 @@ class ConnectionTest : public ::testing::Test {
     for (std::size_t i = 0; i < relays; ++i) list.push_back(proxy_entry());
     Json record{{"proxy_list", list}, {"process_list", Json::array()}};
     record.update(more_settings);
+    // A later run's started status and diverter, not an earlier one's.
+    auto started = [this] {
+      const auto statuses = recorder.statuses();
+      return std::count_if(statuses.begin(), statuses.end(),
+                           [](const std::string& status) { return status.rfind(STATUS_STARTED_PREFIX, 0) == 0; });
+    };
+    const auto runs_before = started();
+    const std::size_t diverters_before = source.made();
     engine->start_engine(record);
-    ASSERT_TRUE(recorder.wait_for_status_prefix(STATUS_STARTED_PREFIX, WAIT))
-        << ::testing::PrintToString(recorder.all());
-    fake = source.wait_for(0);
+    ASSERT_TRUE(eventually([&] { return started() > runs_before; }, WAIT)) << ::testing::PrintToString(recorder.all());
+    fake = source.wait_for(diverters_before);
     ASSERT_TRUE(fake);
     ASSERT_TRUE(fake->wait_until_idle(WAIT));
   }
@@ -114,7 +123,12 @@ class ConnectionTest : public ::testing::Test {
     return conn;
   }
 
+  // The usage of the proxy this run has carried.
+  pool::ProxyUsage usage_now() const { return usage->usage_of(pool::identity_of(proxy_entry())); }
+
   MicrosocksProxy proxy;
+  TempDir folder;
+  std::shared_ptr<pool::UsageStore> usage = std::make_shared<pool::UsageStore>(folder / pool::UsageStore::FILE_NAME);
   DiverterSource source;
   ManualClock clock;
   std::shared_ptr<FakeProcessQueries> queries;
@@ -301,6 +315,39 @@ TEST_F(ConnectionTest, HotUpdateKeepsATransferInFlightAndTotalsNeverDrop) {
   const auto after = engine->get_traffic_stats();
   EXPECT_EQ(after.first, 2 * HALF + 3);
   EXPECT_EQ(after.second, 2 * HALF + 3);
+  // The proxy's usage neither lost the retired relay's bytes nor counted them twice.
+  engine->stop_engine();
+  EXPECT_EQ(usage_now().since_start, (pool::UsageCounters{2 * HALF + 3, 2 * HALF + 3, 2}));
+}
+
+TEST_F(ConnectionTest, ProxyUsageIsCountedPerRunAndKeptOnDisk) {
+  LoopbackServer dest(greet_then_echo("hi:"));
+  auto carry = [&](const std::string& text) {
+    Diverted conn = open_connection(dest.port());
+    EXPECT_EQ(conn.receive(3), "hi:");
+    conn.send(text);
+    EXPECT_EQ(conn.receive(text.size()), text);
+  };
+  start();
+  carry("first run");
+  engine->stop_engine();
+  const pool::UsageCounters first{9, 12, 1};
+  EXPECT_EQ(usage_now().since_start, first);
+  EXPECT_EQ(usage_now().total, first);
+  EXPECT_EQ(pool::UsageStore(usage->path()).usage_of(pool::identity_of(proxy_entry())).total, first)
+      << "saved when the run stopped";
+
+  ASSERT_TRUE(engine->wait_for_previous_run(WAIT));
+  start();
+  EXPECT_EQ(usage_now().since_start, pool::UsageCounters{}) << "a new run counts from zero";
+  carry("second");
+  // While the run lasts the relays' bytes reach the store without a stop.
+  ASSERT_TRUE(eventually([&] { return usage_now().since_start.bytes_up == 6; }, WAIT));
+  EXPECT_EQ(usage_now().total, (pool::UsageCounters{15, 21, 2}));
+  engine.reset();
+  EXPECT_EQ(pool::UsageStore(usage->path()).usage_of(pool::identity_of(proxy_entry())).total,
+            (pool::UsageCounters{15, 21, 2}))
+      << "saved when the engine went away";
 }
 
 // Remembers each destination a proxy is asked for, and asks the real proxy.

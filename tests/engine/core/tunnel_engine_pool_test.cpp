@@ -340,5 +340,31 @@ TEST_F(FailoverTest, EveryProxyDownIsSaidOnceAndConnectionsStillGoToARelay) {
   EXPECT_TRUE(engine->proxy_health()->is_up(0));
 }
 
+TEST_F(FailoverTest, AProxyBackAfterAllWereDownPutsTheRunningStatusBack) {
+  dead->set({1, 2});
+  start(Json::object());
+  const std::string running = recorder.statuses().back();
+  ASSERT_EQ(running.rfind(STATUS_STARTED_PREFIX, 0), 0u);
+  for (int i = 0; i < 2 * pool::FAILURES_TO_MARK_DOWN; ++i) EXPECT_GE(connect_once(), 0);
+  ASSERT_TRUE(recorder.wait_for_status_count(pool::STATUS_ALL_PROXIES_DOWN, 1));
+
+  dead->set({1});
+  pool_clock.advance(pool::HEALTH_RECHECK_PERIOD);
+  ASSERT_TRUE(events.wait_for(pool::HealthEventKind::recovered, 1));
+  ASSERT_TRUE(recorder.wait_for_status_count(running, 2)) << ::testing::PrintToString(recorder.all());
+  EXPECT_EQ(recorder.statuses().back(), running) << "no longer says that every proxy is down";
+  EXPECT_EQ(connect_once(), 1) << "the proxy that came back";
+
+  // Down again: said again, and only the all-down episode's first comeback changes the status.
+  dead->set({1, 2});
+  for (int i = 0; i < pool::FAILURES_TO_MARK_DOWN; ++i) EXPECT_EQ(connect_once(), 1);
+  ASSERT_TRUE(recorder.wait_for_status_count(pool::STATUS_ALL_PROXIES_DOWN, 2));
+  dead->set({});
+  pool_clock.advance(pool::HEALTH_RECHECK_PERIOD);
+  ASSERT_TRUE(events.wait_for(pool::HealthEventKind::recovered, 3));
+  ASSERT_TRUE(recorder.wait_for_status_count(running, 3));
+  EXPECT_EQ(recorder.count_status(running), 3u) << "one status for two proxies coming back together";
+}
+
 }  // namespace
 }  // namespace tovix

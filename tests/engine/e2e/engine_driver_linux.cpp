@@ -2,9 +2,11 @@
 // file named first, starts the engine, prints every status and error text on its own line
 // ("status: ..." / "error: ..."), and stops it on SIGTERM or SIGINT. SIGUSR1 hot-updates the
 // proxy list to an empty one. Option --cleanup-seconds N shortens the NAT clean-up period and the
-// age after which an unused entry is stale.
+// age after which an unused entry is stale; --recheck-ms N re-checks down proxies every N ms.
+// The proxies' health events are printed as "health: ...".
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/core/tunnel_engine.h"
+#include "engine/pool/pool_texts.h"
 
 namespace {
 
@@ -38,7 +41,7 @@ void print_line(const char* kind, const std::string& text) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s settings.json [--cleanup-seconds N]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s settings.json [--cleanup-seconds N] [--recheck-ms N]\n", argv[0]);
     return 2;
   }
   tovix::EngineOptions options;
@@ -47,8 +50,15 @@ int main(int argc, char** argv) {
       const int seconds = std::stoi(argv[i + 1]);
       options.cleanup_period = std::chrono::seconds(seconds);
       options.stale_after_seconds = seconds;
+    } else if (std::string(argv[i]) == "--recheck-ms") {
+      const std::chrono::milliseconds period(std::stoi(argv[i + 1]));
+      options.pool.recheck_period = period;
+      options.pool.recheck_tick = std::min(options.pool.recheck_tick, period / 4);
     }
   }
+  options.pool.health_sink = [](const tovix::pool::HealthEvent& event) {
+    print_line("health", tovix::pool::event_text(event));
+  };
   std::ifstream file(argv[1]);
   nlohmann::ordered_json settings = nlohmann::ordered_json::parse(file);
 

@@ -147,7 +147,8 @@ TEST_F(UsageStoreTest, SamplerAddsOnlyWhatTheRelaysCarriedSinceTheLastSample) {
   UpstreamObserver count = usage_observer(store, entry);
   count({"socks5", "10.0.0.1", 1080, true, false, {}});
   count({"socks5", "10.0.0.1", 1080, false, true, "refused"});
-  EXPECT_EQ(store->usage_of(A).total.connections, 1u) << "only tunnels that stood";
+  count({"socks5", "10.0.0.9", 1080, true, false, {}});
+  EXPECT_EQ(store->usage_of(A).total.connections, 1u) << "only tunnels that stood, through this relay's own proxy";
 }
 
 // Relays count from their connection threads while a timer saves (ThreadSanitizer).
