@@ -24,7 +24,9 @@ print_phases() {
 trap print_phases EXIT
 
 configure() {
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVIX_WINDOWS_SHELL_CHECK=ON \
+  # Libraries and programs compile in batches of files (unity build), as in the sanitizer builds;
+  # test files keep one object each.
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVIX_WINDOWS_SHELL_CHECK=ON -DCMAKE_UNITY_BUILD=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake"
 }
 phase configure configure
