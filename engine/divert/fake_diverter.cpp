@@ -119,6 +119,10 @@ void FakeDiverter::set_param(DivertParam param, std::uint64_t value) {
 
 std::optional<Packet> FakeDiverter::_next_taken() {
   if (!_open_now || _recv_failures_scripted > 0) return std::nullopt;
+  return _pop_taken();
+}
+
+std::optional<Packet> FakeDiverter::_pop_taken() {
   std::lock_guard taken(_taken_lock);
   if (_taken.empty()) return std::nullopt;
   Packet packet = std::move(_taken.front());
@@ -134,20 +138,21 @@ std::optional<Packet> FakeDiverter::recv() {
     --_recv_failures_scripted;
     throw_scripted(_recv_failures);
   }
+  // What another receiver took and left goes first. The taken packets' lock is only ever taken
+  // after the queue's, and never held while waiting.
+  if (std::optional<Packet> packet = _pop_taken()) return packet;
+  ++_blocked_receivers;
+  if (_queue.empty() && _idle_waiters > 0) _idle.notify_all();
+  _packets.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
+  --_blocked_receivers;
+  if (_queue.empty()) return std::nullopt;
+  Packet packet = std::move(_queue.front());
+  _queue.pop_front();
   std::lock_guard taken(_taken_lock);
-  if (_taken.empty()) {
-    ++_blocked_receivers;
-    if (_queue.empty() && _idle_waiters > 0) _idle.notify_all();
-    _packets.wait(lock, [this] { return !_queue.empty() || _shut_down || !_open; });
-    --_blocked_receivers;
-    if (_queue.empty()) return std::nullopt;
-    for (std::size_t i = 0; i < TAKE_AT_ONCE && !_queue.empty(); ++i) {
-      _taken.push_back(std::move(_queue.front()));
-      _queue.pop_front();
-    }
+  for (std::size_t i = 1; i < TAKE_AT_ONCE && !_queue.empty(); ++i) {
+    _taken.push_back(std::move(_queue.front()));
+    _queue.pop_front();
   }
-  Packet packet = std::move(_taken.front());
-  _taken.pop_front();
   return packet;
 }
 

@@ -77,6 +77,7 @@ class FakeDiverter final : public PacketDiverter {
   // The next packet of what a receiver took from the queue in one go, if any and nothing
   // scripted or closed stands in its way.
   std::optional<Packet> _next_taken();
+  std::optional<Packet> _pop_taken();
 
   // Call with _lock held: wakes receivers and observers (open, shut down, closed).
   void _wake_all();
