@@ -106,7 +106,6 @@ void FakeDiverter::open(const std::string& filter) {
   _filters.push_back(filter);
   throw_scripted(_open_failures);
   _open = true;
-  _open_now = true;
   _shut_down = false;
   _wake_all();
 }
@@ -118,7 +117,7 @@ void FakeDiverter::set_param(DivertParam param, std::uint64_t value) {
 }
 
 std::optional<Packet> FakeDiverter::_next_taken() {
-  if (!_open_now || _recv_failures_scripted > 0) return std::nullopt;
+  if (!_open || _recv_failures_scripted > 0) return std::nullopt;
   return _pop_taken();
 }
 
@@ -157,7 +156,7 @@ std::optional<Packet> FakeDiverter::recv() {
 }
 
 void FakeDiverter::send(const Packet& packet) {
-  if (!_open_now) throw handle_not_open_error();
+  if (!_open) throw handle_not_open_error();
   std::lock_guard lock(_record_lock);
   throw_scripted(_send_failures);
   _sent.push_back(packet);
@@ -174,14 +173,14 @@ void FakeDiverter::_wake_all() {
 }
 
 void FakeDiverter::drop(const Packet&) {
-  if (!_open_now) throw handle_not_open_error();
+  if (!_open) throw handle_not_open_error();
   std::lock_guard lock(_record_lock);
   ++_dropped;
   _observed.notify_all();
 }
 
 void FakeDiverter::inject(const Packet& packet) {
-  if (!_open_now) throw handle_not_open_error();
+  if (!_open) throw handle_not_open_error();
   std::lock_guard lock(_record_lock);
   _injected.push_back(packet);
   _observed.notify_all();
@@ -214,7 +213,6 @@ void FakeDiverter::shutdown() noexcept {
 void FakeDiverter::close() noexcept {
   std::lock_guard lock(_lock);
   _open = false;
-  _open_now = false;
   _wake_all();
 }
 

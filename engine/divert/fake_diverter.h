@@ -99,10 +99,9 @@ class FakeDiverter final : public PacketDiverter {
   std::deque<DivertOsError> _register_failures, _open_failures, _recv_failures;
   int _register_calls = 0;
   int _blocked_receivers = 0;
-  bool _open = false;
   bool _shut_down = false;
-  // Read without _lock by the receiver's and the sender's quick checks.
-  std::atomic<bool> _open_now{false};
+  // Changed under _lock; read without it by the receiver's and the sender's quick checks.
+  std::atomic<bool> _open{false};
   std::atomic<int> _recv_failures_scripted{0};
 
   // Taken from the queue, not yet handed out; only receivers use it.
