@@ -368,6 +368,23 @@ void Socket::connect(const std::string& ip, int port, std::chrono::milliseconds 
   set_non_blocking(false);
 }
 
+bool Socket::start_connect(const std::string& ip, int port) {
+  sockaddr_in address = make_address(ip, port);
+  if (::connect(os(_checked_handle()), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+  const int error = last_error();
+  if (!would_block(error)) fail("cannot connect to " + ip + ":" + std::to_string(port), error);
+  return false;
+}
+
+void Socket::connect_outcome(const std::string& ip, int port) {
+  int status = 0;
+  socklen_t length = sizeof status;
+  if (getsockopt(os(_checked_handle()), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&status), &length) != 0) {
+    status = last_error();
+  }
+  if (status != 0) fail("cannot connect to " + ip + ":" + std::to_string(port), status);
+}
+
 std::size_t Socket::_receive(void* buffer, std::size_t size, int flags) {
   for (;;) {
     auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), flags);
@@ -421,15 +438,23 @@ void Socket::send_to(const void* data, std::size_t size, const SocketAddress& to
   }
 }
 
-std::optional<std::size_t> Socket::receive_available(void* buffer, std::size_t size) {
+std::optional<std::size_t> Socket::_receive_available(void* buffer, std::size_t size, int flags) {
   for (;;) {
-    auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), 0);
+    auto n = ::recv(os(_checked_handle()), static_cast<char*>(buffer), clamp_length(size), flags);
     if (n >= 0) return static_cast<std::size_t>(n);
     const int error = last_error();
     if (is_shut_down()) return 0;
     if (would_block(error)) return std::nullopt;
     if (!interrupted(error)) fail("receive failed", error);
   }
+}
+
+std::optional<std::size_t> Socket::receive_available(void* buffer, std::size_t size) {
+  return _receive_available(buffer, size, 0);
+}
+
+std::optional<std::size_t> Socket::peek_available(void* buffer, std::size_t size) {
+  return _receive_available(buffer, size, MSG_PEEK);
 }
 
 std::size_t Socket::send_available(const void* data, std::size_t size) {

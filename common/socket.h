@@ -114,6 +114,12 @@ class COMMON_EXPORT Socket {
   // Connects to an IPv4 address; throws SocketTimeout when the time-out passes first, and
   // SocketError when shutdown() came before or during the wait.
   void connect(const std::string& ip, int port, std::chrono::milliseconds timeout);
+  // For event loops: starts connecting a non-blocking socket to an IPv4 address without waiting.
+  // True when the connection stands at once; false while it is under way, in which case the
+  // socket turns writable when it is decided and connect_outcome() tells how.
+  bool start_connect(const std::string& ip, int port);
+  // Throws SocketError when the connection that start_connect() began has failed.
+  void connect_outcome(const std::string& ip, int port);
 
   // 0 means the peer closed its side in order, or shutdown() was called.
   std::size_t receive(void* buffer, std::size_t size);
@@ -131,10 +137,13 @@ class COMMON_EXPORT Socket {
   // For event loops, on a non-blocking socket: how many bytes the system took, 0 when its send
   // buffer is full.
   std::size_t send_available(const void* data, std::size_t size);
+  // Like receive_available, but the bytes stay queued.
+  std::optional<std::size_t> peek_available(void* buffer, std::size_t size);
 
  private:
   NativeSocket _checked_handle() const;
   std::size_t _receive(void* buffer, std::size_t size, int flags);
+  std::optional<std::size_t> _receive_available(void* buffer, std::size_t size, int flags);
   std::shared_ptr<Socket> _accept(SocketAddress& peer, bool non_blocking);
 
   std::atomic<NativeSocket> _handle;

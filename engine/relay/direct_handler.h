@@ -15,6 +15,10 @@ class RELAY_HUB_EXPORT DirectHandler : public UpstreamHandler {
   std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
                                             int proxy_port, const std::string& proxy_username,
                                             const std::string& proxy_password) override;
+  // The connection goes to the destination itself: the caller connects to dst_ip:dst_port.
+  std::optional<HandshakePlan> plan_handshake(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
+                                              int proxy_port, const std::string& proxy_username,
+                                              const std::string& proxy_password) override;
 
  private:
   HandshakeTimeouts _timeouts;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
+#include <utility>
 
 namespace tovix {
 namespace {
@@ -26,6 +28,67 @@ StatusLine parse_status_line(const std::string& header) {
   }
   return {std::stoi(line.substr(space + 1, 3)), line.substr(space + 1, 80)};
 }
+
+// The CONNECT request and its response header, taken up to and including its blank line and not
+// one byte further: whatever follows is already the destination's.
+class ConnectDialogue : public ProxyDialogue {
+ public:
+  ConnectDialogue(const std::string& dst_ip, int dst_port, const std::string& username, const std::string& password)
+      : _dst_ip(dst_ip), _target(dst_ip + ":" + std::to_string(dst_port)), _with_credentials(!username.empty()) {
+    _output = "CONNECT " + _target + " HTTP/1.1\r\nHost: " + _target + "\r\n";
+    if (_with_credentials) {
+      _output += "Proxy-Authorization: Basic " + base64_encode(username + ":" + password) + "\r\n";
+    }
+    _output += "\r\n";
+  }
+
+  std::string take_output() override { return std::exchange(_output, {}); }
+
+  std::size_t take_input(std::string_view received) override {
+    const std::size_t before = _header.size();
+    _header.append(received);
+    const std::size_t end = _header.find(END_OF_HEADER, before >= 3 ? before - 3 : 0);
+    if (end == std::string::npos) {
+      if (_header.size() > HttpHandler::MAX_HEADER_BYTES) throw ProtocolError("response header too long");
+      return received.size();
+    }
+    _header.resize(end + END_OF_HEADER.size());
+    _answered(parse_status_line(_header));
+    return _header.size() - before;
+  }
+
+  [[noreturn]] void input_ended() override {
+    throw ProtocolError(_header.empty() ? "proxy closed the connection without answering"
+                                        : "proxy closed the connection inside the response header");
+  }
+
+  bool done() const override { return _done; }
+
+ private:
+  void _answered(const StatusLine& status) {
+    if (status.code >= 200 && status.code < 300) {
+      _done = true;
+      return;
+    }
+    // tinyproxy, among others, answers 401 rather than 407 to wrong credentials.
+    if (status.code == 407 || status.code == 401) {
+      throw ProtocolError(!_with_credentials ? "proxy requires authentication (" + status.text + ")"
+                                             : "user name or password rejected (" + status.text + ")");
+    }
+    const std::string text = "CONNECT to " + _target + " refused: " + status.text;
+    // Proxies answer a name they cannot resolve with a server error (tinyproxy 500, others 502
+    // to 504), the same as a destination they cannot reach.
+    if (status.code >= 500 && is_host_name_destination(_dst_ip)) throw NameNotResolvedError(text, true);
+    throw DestinationError(text);
+  }
+
+  const std::string _dst_ip;
+  const std::string _target;
+  const bool _with_credentials;
+  std::string _output;
+  std::string _header;
+  bool _done = false;
+};
 
 }  // namespace
 
@@ -53,64 +116,22 @@ std::shared_ptr<Socket> HttpHandler::handle_connection(const std::string& dst_ip
                                                        const std::string& proxy_host, int proxy_port,
                                                        const std::string& proxy_username,
                                                        const std::string& proxy_password) {
+  HandshakePlan plan = *plan_handshake(dst_ip, dst_port, proxy_host, proxy_port, proxy_username, proxy_password);
+  return open_planned(plan, proxy_host, proxy_port);
+}
+
+std::optional<HandshakePlan> HttpHandler::plan_handshake(const std::string& dst_ip, int dst_port,
+                                                         const std::string& proxy_host, int proxy_port,
+                                                         const std::string& proxy_username,
+                                                         const std::string& proxy_password) {
   if (dst_port <= 0 || dst_port > 65535) {
     throw ProxyError(proxy_failure(KIND, proxy_host, proxy_port, "invalid destination port " + std::to_string(dst_port)));
   }
   if (dst_ip.empty() || dst_ip.find_first_of(" \r\n") != std::string::npos) {
     throw ProxyError(proxy_failure(KIND, proxy_host, proxy_port, "invalid destination address"));
   }
-  const std::string target = dst_ip + ":" + std::to_string(dst_port);
-  std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
-  if (!proxy_username.empty()) {
-    request += "Proxy-Authorization: Basic " + base64_encode(proxy_username + ":" + proxy_password) + "\r\n";
-  }
-  request += "\r\n";
-
-  auto proxy = open_proxy_connection(KIND, proxy_host, proxy_port, _timeouts);
-  const auto deadline = std::chrono::steady_clock::now() + _timeouts.handshake;
-  during_handshake(KIND, proxy_host, proxy_port, [&] {
-    proxy->send_all(request.data(), request.size());
-    const StatusLine status = parse_status_line(_read_header(*proxy, deadline));
-    if (status.code >= 200 && status.code < 300) return;
-    // tinyproxy, among others, answers 401 rather than 407 to wrong credentials.
-    if (status.code == 407 || status.code == 401) {
-      throw ProtocolError(proxy_username.empty() ? "proxy requires authentication (" + status.text + ")"
-                                                 : "user name or password rejected (" + status.text + ")");
-    }
-    const std::string text = "CONNECT to " + target + " refused: " + status.text;
-    // Proxies answer a name they cannot resolve with a server error (tinyproxy 500, others 502
-    // to 504), the same as a destination they cannot reach.
-    if (status.code >= 500 && is_host_name_destination(dst_ip)) throw NameNotResolvedError(text, true);
-    throw DestinationError(text);
-  });
-  return proxy;
-}
-
-std::string HttpHandler::_read_header(Socket& proxy, std::chrono::steady_clock::time_point deadline) {
-  std::string header;
-  char chunk[4096];
-  for (;;) {
-    wait_readable_until(proxy, deadline);
-    // Peek first, then take only what belongs to the header: whatever follows the blank line
-    // is already the destination's data and stays queued for the tunnel.
-    std::size_t seen = proxy.peek(chunk, sizeof chunk);
-    if (seen == 0) {
-      throw ProtocolError(header.empty() ? "proxy closed the connection without answering"
-                                         : "proxy closed the connection inside the response header");
-    }
-    const std::size_t before = header.size();
-    header.append(chunk, seen);
-    const std::size_t from = before >= 3 ? before - 3 : 0;
-    const std::size_t end = header.find(END_OF_HEADER, from);
-    std::size_t take = seen;
-    if (end != std::string::npos) {
-      take = end + END_OF_HEADER.size() - before;
-      header.resize(before + take);
-    }
-    receive_exact(proxy, chunk, take, deadline);
-    if (end != std::string::npos) return header;
-    if (header.size() > MAX_HEADER_BYTES) throw ProtocolError("response header too long");
-  }
+  return HandshakePlan{KIND, _timeouts, false,
+                       std::make_unique<ConnectDialogue>(dst_ip, dst_port, proxy_username, proxy_password)};
 }
 
 }  // namespace tovix

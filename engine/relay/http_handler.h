@@ -17,14 +17,14 @@ class HTTP_HANDLER_EXPORT HttpHandler : public UpstreamHandler {
   std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
                                             int proxy_port, const std::string& proxy_username,
                                             const std::string& proxy_password) override;
+  std::optional<HandshakePlan> plan_handshake(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
+                                              int proxy_port, const std::string& proxy_username,
+                                              const std::string& proxy_password) override;
 
   // Longest response header accepted before the proxy is taken for broken.
   static constexpr std::size_t MAX_HEADER_BYTES = 64 * 1024;
 
  private:
-  // Reads the response header up to and including its blank line, and not one byte further.
-  static std::string _read_header(Socket& proxy, std::chrono::steady_clock::time_point deadline);
-
   HandshakeTimeouts _timeouts;
 };
 

@@ -18,14 +18,14 @@ class SOCKS5_HANDLER_EXPORT Socks5Handler : public UpstreamHandler {
   std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
                                             int proxy_port, const std::string& proxy_username,
                                             const std::string& proxy_password) override;
+  std::optional<HandshakePlan> plan_handshake(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
+                                              int proxy_port, const std::string& proxy_username,
+                                              const std::string& proxy_password) override;
 
   // Readable text of a CONNECT reply code.
   static std::string reply_text(std::uint8_t code);
 
  private:
-  using Deadline = std::chrono::steady_clock::time_point;
-  void _connect(Socket& proxy, const std::string& dst_ip, int dst_port, Deadline deadline) const;
-
   HandshakeTimeouts _timeouts;
 };
 

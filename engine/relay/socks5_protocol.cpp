@@ -1,5 +1,9 @@
 #include "engine/relay/socks5_protocol.h"
 
+#include <algorithm>
+#include <span>
+#include <utility>
+
 #include "engine/relay/upstream_handler.h"
 
 namespace tovix::socks5 {
@@ -9,79 +13,150 @@ namespace {
 // std::vector<uint8_t> inserts trip it at -O3.
 void append_byte(std::string& message, unsigned value) { message.push_back(static_cast<char>(value & 0xFF)); }
 
-std::uint8_t greet(Socket& proxy, bool offer_password, Deadline deadline) {
-  std::string greeting;
-  append_byte(greeting, VERSION);
-  append_byte(greeting, offer_password ? 2 : 1);
-  append_byte(greeting, METHOD_NO_AUTH);
-  if (offer_password) append_byte(greeting, METHOD_USER_PASSWORD);
-  proxy.send_all(greeting.data(), greeting.size());
-  std::uint8_t answer[2];
-  receive_exact(proxy, answer, sizeof answer, deadline);
-  if (answer[0] != VERSION)
-    throw ProtocolError("not a SOCKS5 proxy (answered version " + std::to_string(answer[0]) + ")");
-  return answer[1];
-}
-
-void authenticate(Socket& proxy, const std::string& username, const std::string& password, Deadline deadline) {
-  std::string request;
-  append_byte(request, AUTH_VERSION);
-  append_byte(request, static_cast<unsigned>(username.size()));
-  request += username;
-  append_byte(request, static_cast<unsigned>(password.size()));
-  request += password;
-  proxy.send_all(request.data(), request.size());
-  std::uint8_t answer[2];
-  receive_exact(proxy, answer, sizeof answer, deadline);
-  if (answer[1] != 0) throw ProtocolError("user name or password rejected by the SOCKS5 proxy");
-}
+std::uint8_t byte_at(const std::string& message, std::size_t at) { return static_cast<std::uint8_t>(message[at]); }
 
 }  // namespace
 
-void sign_in(Socket& proxy, const std::string& username, const std::string& password, Deadline deadline) {
-  if (username.size() > 255 || password.size() > 255) {
+Exchange::Exchange(Plan plan) : _plan(std::move(plan)) {
+  if (!_plan.sign_in) {
+    _signed_in();
+    return;
+  }
+  if (_plan.username.size() > 255 || _plan.password.size() > 255) {
     throw ProtocolError("user name and password are limited to 255 bytes each");
   }
-  const bool offer_password = !username.empty();
-  const std::uint8_t method = greet(proxy, offer_password, deadline);
-  if (method == METHOD_USER_PASSWORD && offer_password) {
-    authenticate(proxy, username, password, deadline);
-  } else if (method == METHOD_NONE_ACCEPTABLE) {
-    throw ProtocolError(offer_password ? "no offered authentication method accepted"
-                                       : "proxy requires authentication but no user name is set");
-  } else if (method != METHOD_NO_AUTH) {
-    throw ProtocolError("proxy chose an authentication method that was not offered (" + std::to_string(method) + ")");
+  const bool offer_password = !_plan.username.empty();
+  append_byte(_output, VERSION);
+  append_byte(_output, offer_password ? 2 : 1);
+  append_byte(_output, METHOD_NO_AUTH);
+  if (offer_password) append_byte(_output, METHOD_USER_PASSWORD);
+  _expect(Step::method, 2);
+}
+
+std::string Exchange::take_output() { return std::exchange(_output, {}); }
+
+std::size_t Exchange::take_input(std::string_view received) {
+  std::size_t taken = 0;
+  while (taken < received.size() && !done()) {
+    const std::size_t count = std::min(received.size() - taken, _needed - _message.size());
+    _message.append(received.substr(taken, count));
+    taken += count;
+    if (_message.size() == _needed) _message_complete();
+  }
+  return taken;
+}
+
+void Exchange::input_ended() { throw SocketError("connection closed by peer"); }
+
+void Exchange::_expect(Step step, std::size_t bytes) {
+  _step = step;
+  _needed = bytes;
+}
+
+void Exchange::_message_complete() {
+  switch (_step) {
+    case Step::method:
+      if (byte_at(_message, 0) != VERSION) {
+        throw ProtocolError("not a SOCKS5 proxy (answered version " + std::to_string(byte_at(_message, 0)) + ")");
+      }
+      _method_chosen(byte_at(_message, 1));
+      return;
+    case Step::sign_in:
+      if (byte_at(_message, 1) != 0) throw ProtocolError("user name or password rejected by the SOCKS5 proxy");
+      _signed_in();
+      return;
+    case Step::reply_head:
+      if (byte_at(_message, 0) != VERSION) {
+        throw ProtocolError("malformed reply (version " + std::to_string(byte_at(_message, 0)) + ")");
+      }
+      switch (byte_at(_message, 3)) {
+        case ADDRESS_IPV4:
+          _needed += 4 + 2;
+          _step = Step::reply_address;
+          return;
+        case ADDRESS_IPV6:
+          _needed += 16 + 2;
+          _step = Step::reply_address;
+          return;
+        case ADDRESS_DOMAIN:
+          _needed += 1;
+          _step = Step::reply_name_length;
+          return;
+        default:
+          throw ProtocolError("malformed reply (address type " + std::to_string(byte_at(_message, 3)) + ")");
+      }
+    case Step::reply_name_length:
+      _needed += byte_at(_message, 4) + 2u;
+      _step = Step::reply_address;
+      return;
+    case Step::reply_address:
+      if (byte_at(_message, 3) == ADDRESS_DOMAIN) {
+        _reply_read(5, byte_at(_message, 4));
+      } else {
+        _reply_read(4, _needed - 4 - 2);
+      }
+      return;
+    case Step::done:
+      return;
   }
 }
 
-Reply read_reply(Socket& proxy, Deadline deadline) {
-  std::uint8_t head[4];
-  receive_exact(proxy, head, sizeof head, deadline);
-  if (head[0] != VERSION) throw ProtocolError("malformed reply (version " + std::to_string(head[0]) + ")");
-  Reply reply;
-  reply.code = head[1];
-  std::uint8_t bound[257];
-  switch (head[3]) {
-    case ADDRESS_IPV4:
-    case ADDRESS_IPV6: {
-      const std::size_t length = head[3] == ADDRESS_IPV4 ? 4 : 16;
-      receive_exact(proxy, bound, length + 2, deadline);
-      reply.bound_address = IpAddress::from_bytes(std::span<const std::uint8_t>(bound, length));
-      reply.bound_port = static_cast<std::uint16_t>(bound[length] << 8 | bound[length + 1]);
-      break;
-    }
-    case ADDRESS_DOMAIN: {
-      std::uint8_t length = 0;
-      receive_exact(proxy, &length, 1, deadline);
-      receive_exact(proxy, bound, length + 2u, deadline);
-      reply.bound_host.assign(reinterpret_cast<const char*>(bound), length);
-      reply.bound_port = static_cast<std::uint16_t>(bound[length] << 8 | bound[length + 1]);
-      break;
-    }
-    default:
-      throw ProtocolError("malformed reply (address type " + std::to_string(head[3]) + ")");
+void Exchange::_method_chosen(std::uint8_t method) {
+  const bool offer_password = !_plan.username.empty();
+  if (method == METHOD_USER_PASSWORD && offer_password) {
+    append_byte(_output, AUTH_VERSION);
+    append_byte(_output, static_cast<unsigned>(_plan.username.size()));
+    _output += _plan.username;
+    append_byte(_output, static_cast<unsigned>(_plan.password.size()));
+    _output += _plan.password;
+    _message.clear();
+    _expect(Step::sign_in, 2);
+    return;
   }
-  return reply;
+  if (method == METHOD_NONE_ACCEPTABLE) {
+    throw ProtocolError(offer_password ? "no offered authentication method accepted"
+                                       : "proxy requires authentication but no user name is set");
+  }
+  if (method != METHOD_NO_AUTH) {
+    throw ProtocolError("proxy chose an authentication method that was not offered (" + std::to_string(method) + ")");
+  }
+  _signed_in();
+}
+
+void Exchange::_signed_in() {
+  _output += _plan.request;
+  _message.clear();
+  if (_plan.read_reply) {
+    _expect(Step::reply_head, 4);
+  } else {
+    _expect(Step::done, 0);
+  }
+}
+
+void Exchange::_reply_read(std::size_t address_at, std::size_t address_length) {
+  _reply.code = byte_at(_message, 1);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(_message.data());
+  if (byte_at(_message, 3) == ADDRESS_DOMAIN) {
+    _reply.bound_host.assign(_message, address_at, address_length);
+  } else {
+    _reply.bound_address = IpAddress::from_bytes(std::span<const std::uint8_t>(bytes + address_at, address_length));
+  }
+  const std::size_t port_at = address_at + address_length;
+  _reply.bound_port = static_cast<std::uint16_t>(bytes[port_at] << 8 | bytes[port_at + 1]);
+  _message.clear();
+  _expect(Step::done, 0);
+  on_reply(_reply);
+}
+
+void sign_in(Socket& proxy, const std::string& username, const std::string& password, Deadline deadline) {
+  Exchange exchange({true, username, password, {}, false});
+  run_dialogue(proxy, exchange, deadline);
+}
+
+Reply read_reply(Socket& proxy, Deadline deadline) {
+  Exchange exchange({false, {}, {}, {}, true});
+  run_dialogue(proxy, exchange, deadline);
+  return exchange.reply();
 }
 
 std::string reply_text(std::uint8_t code) {

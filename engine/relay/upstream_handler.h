@@ -4,11 +4,13 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "common/host_address.h"
 #include "common/socket.h"
+#include "engine/relay/proxy_dialogue.h"
 
 namespace tovix {
 
@@ -64,9 +66,27 @@ struct HandshakeTimeouts {
   std::chrono::milliseconds handshake{30000};
 };
 
+// A handler's handshake laid out for whoever connects and moves the bytes: the relay's event
+// loop drives it without blocking, the handler's own handle_connection() by waiting.
+struct HandshakePlan {
+  std::string kind;  // "SOCKS5", "HTTP", "direct": the start of every failure text
+  HandshakeTimeouts timeouts;
+  // No proxy in between: every failure is the destination's.
+  bool failures_at_destination = false;
+  std::unique_ptr<ProxyDialogue> dialogue;
+};
+
 class UpstreamHandler {
  public:
   virtual ~UpstreamHandler() = default;
+  // The handshake of handle_connection() with the same arguments, as a plan; nothing for a
+  // handler that can only block. Throws ProxyError for arguments it refuses.
+  virtual std::optional<HandshakePlan> plan_handshake(const std::string& /*dst_ip*/, int /*dst_port*/,
+                                                      const std::string& /*proxy_host*/, int /*proxy_port*/,
+                                                      const std::string& /*proxy_username*/,
+                                                      const std::string& /*proxy_password*/) {
+    return std::nullopt;
+  }
   // `dst_ip` is an IPv4 address or a host name, which the proxy then resolves. Throws
   // ProxyError (or SocketError for resolution failures); the socket is closed then.
   virtual std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port,
@@ -112,6 +132,19 @@ auto during_handshake(const std::string& kind, const std::string& host, int port
     throw ProxyError(proxy_failure(kind, host, port, "handshake timed out"));
   } catch (const SocketError& error) {
     throw ProxyError(proxy_failure(kind, host, port, std::string("handshake failed: ") + error.what()));
+  }
+}
+
+// handle_connection() for a handler that has a plan: connects, then runs the dialogue, waiting.
+inline std::shared_ptr<Socket> open_planned(HandshakePlan& plan, const std::string& host, int port) {
+  try {
+    auto proxy = open_proxy_connection(plan.kind, host, port, plan.timeouts);
+    const auto deadline = std::chrono::steady_clock::now() + plan.timeouts.handshake;
+    during_handshake(plan.kind, host, port, [&] { run_dialogue(*proxy, *plan.dialogue, deadline); });
+    return proxy;
+  } catch (const ProxyError& error) {
+    if (!plan.failures_at_destination) throw;
+    throw ProxyError(error.what(), true);
   }
 }
 
