@@ -38,6 +38,15 @@ bool RelayLoop::TunnelInbox::deliver(OpenedTunnel tunnel) {
   return true;
 }
 
+void RelayLoop::TunnelInbox::deliver(Resolution resolution) {
+  {
+    std::lock_guard guard(lock);
+    if (closed) return;
+    resolved.push_back(std::move(resolution));
+  }
+  poller->wake();
+}
+
 RelayLoop::RelayLoop(std::shared_ptr<RelayContext> context, std::shared_ptr<Socket> listener, std::string admitted_ip)
     : _context(std::move(context)),
       _listener(std::move(listener)),
@@ -102,6 +111,13 @@ void RelayLoop::_dispatch(const EventPoller::Event& event, RelayClock::time_poin
     if (connection == nullptr) return;
     if (connection->stage == RelayConnection::Stage::sniffing) {
       _sniff_ready(*connection, event);
+      return;
+    }
+    if (connection->stage == RelayConnection::Stage::handshaking) {
+      auto handshake = _handshaking.find(connection->id);
+      if (handshake == _handshaking.end()) return;
+      handshake->second->on_ready(event, now);
+      _drive_handshake(*connection);
       return;
     }
     if (connection->stage != RelayConnection::Stage::relaying) return;
@@ -308,6 +324,74 @@ void RelayLoop::_follow(RelayConnection& connection, const UpstreamChoice& choic
 void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order) {
   connection.stage = RelayConnection::Stage::handshaking;
   _update_watch(connection);  // the client is read again once the tunnel stands
+  std::unique_ptr<TunnelHandshake> handshake =
+      TunnelHandshake::create(*_context, order, *_poller, token_of(connection.id, Side::upstream));
+  if (!handshake) {
+    _start_blocking_handshake(connection, std::move(order));
+    return;
+  }
+  const auto now = RelayClock::now();
+  TunnelHandshake& started = *handshake;
+  _handshaking.emplace(connection.id, std::move(handshake));
+  started.start(now);
+  if (started.state() == TunnelHandshake::State::resolving) _resolve_proxy_host(connection, started);
+  _drive_handshake(connection);
+}
+
+void RelayLoop::_resolve_proxy_host(RelayConnection& connection, const TunnelHandshake& handshake) {
+  bool queued = false;
+  try {
+    queued = _handshakes.submit(upstream_key(handshake.order()), [inbox = _inbox, id = connection.id,
+                                                                  host = handshake.host(), live = connection.live] {
+      Resolution resolution{id, {}, {}};
+      try {
+        resolution.addresses = resolve_ipv4(host);
+      } catch (const std::exception& error) {
+        resolution.failure = error.what();
+      }
+      inbox->deliver(std::move(resolution));
+    });
+  } catch (const std::exception& error) {
+    _context->log->debug("中继建立代理连接失败 {}:{}: {}", connection.entry->original_dst_ip,
+                         connection.entry->original_dst_port, error.what());
+  }
+  if (!queued) _handshaking.erase(connection.id);  // the connection finishes below
+}
+
+void RelayLoop::_drive_handshake(RelayConnection& connection) {
+  auto found = _handshaking.find(connection.id);
+  if (found == _handshaking.end()) {
+    _finish(connection, Ending::close);
+    return;
+  }
+  TunnelHandshake& handshake = *found->second;
+  switch (handshake.state()) {
+    case TunnelHandshake::State::resolving:
+      return;
+    case TunnelHandshake::State::connecting:
+    case TunnelHandshake::State::talking:
+      _arm(connection, *handshake.due());
+      return;
+    case TunnelHandshake::State::failed:
+      _handshaking.erase(found);
+      _finish(connection, Ending::close);
+      return;
+    case TunnelHandshake::State::done:
+      break;
+  }
+  std::unique_ptr<TunnelHandshake> finished = std::move(found->second);
+  _handshaking.erase(found);
+  OpenedTunnel tunnel;
+  tunnel.connection_id = connection.id;
+  tunnel.upstream = finished->take_socket();
+  if (!prime_tunnel(*_context, finished->order(), tunnel)) {
+    _finish(connection, Ending::close);
+    return;
+  }
+  _start_copy(connection, std::move(tunnel));
+}
+
+void RelayLoop::_start_blocking_handshake(RelayConnection& connection, TunnelOrder order) {
   auto abandoned = std::make_shared<std::atomic<bool>>(false);
   connection.handshake_abandoned = abandoned;
   const std::string key = upstream_key(order);
@@ -328,9 +412,23 @@ void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order)
 
 void RelayLoop::_take_tunnels() {
   std::vector<OpenedTunnel> delivered;
+  std::vector<Resolution> resolved;
   {
     std::lock_guard guard(_inbox->lock);
     delivered.swap(_inbox->delivered);
+    resolved.swap(_inbox->resolved);
+  }
+  for (auto& resolution : resolved) {
+    RelayConnection* connection = _find(resolution.connection_id);
+    auto handshake = _handshaking.find(resolution.connection_id);
+    if (connection == nullptr || handshake == _handshaking.end()) continue;
+    try {
+      const auto now = RelayClock::now();
+      handshake->second->resolved(resolution.addresses, resolution.failure, now);
+      _drive_handshake(*connection);
+    } catch (const std::exception& error) {
+      _context->log->debug("中继事件处理异常: {}", error.what());
+    }
   }
   for (auto& tunnel : delivered) {
     RelayConnection* connection = _find(tunnel.connection_id);
@@ -398,6 +496,7 @@ void RelayLoop::_check_drain(RelayConnection& connection, RelayClock::time_point
 
 void RelayLoop::_finish(RelayConnection& connection, Ending how) {
   _stop_watching(connection);
+  _handshaking.erase(connection.id);  // closes its socket; a stopped handshake reports nothing
   if (connection.handshake_abandoned) {
     // The handshake job may still read the client: it is shut down here and closed when the job
     // lets go of it, so its descriptor number cannot pass to another socket under the job.
@@ -440,6 +539,7 @@ void RelayLoop::_end_all(Ending how) {
     for (auto& tunnel : _inbox->delivered)
       if (tunnel.upstream) tunnel.upstream->close();
     _inbox->delivered.clear();
+    _inbox->resolved.clear();
   }
   std::vector<std::uint64_t> ids;
   {
@@ -490,8 +590,13 @@ void RelayLoop::_on_timer(RelayConnection& connection, RelayClock::time_point no
       // The wait is over: the connection goes by address, with what the client said so far.
       _end_sniff(connection, std::nullopt);
       return;
-    case RelayConnection::Stage::handshaking:
+    case RelayConnection::Stage::handshaking: {
+      auto handshake = _handshaking.find(connection.id);
+      if (handshake == _handshaking.end()) return;  // a handshake thread has it
+      handshake->second->on_timer(now);
+      _drive_handshake(connection);
       return;
+    }
     case RelayConnection::Stage::relaying:
       connection.pass_on_ends(now);
       if (connection.copy_done()) {

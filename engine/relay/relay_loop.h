@@ -5,9 +5,10 @@
 //   accept → admit (only connections the engine diverted) → destination from the NAT table
 //   → first bytes (the host name read from them, at most SNIFF_WAIT; kept and sent on unchanged)
 //   → choose the upstream (the chooser hook, or the relay's own proxy)
-//   → handshake (blocking handlers, on the relay's handshake threads) → copy both ways → drain
+//   → handshake (on the loop, without blocking; the handshake threads look up a proxy's host
+//     name, and run the handshakes of handlers that can only block) → copy both ways → drain
 //
-// Every step but the handshake runs on the loop thread and never blocks it.
+// Every step runs on the loop thread and never blocks it.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,6 +25,7 @@
 #include "engine/relay/handshake_pool.h"
 #include "engine/relay/relay_connection.h"
 #include "engine/relay/relay_context.h"
+#include "engine/relay/tunnel_handshake.h"
 #include "engine/relay/tunnel_opener.h"
 
 namespace tovix {
@@ -50,14 +52,23 @@ class RelayLoop {
   enum class Ending { close, reset, stop };
   enum : int { RUNNING = 0, STOP = 1, ABORT = 2 };
 
-  // Handshake results on their way from the handshake threads to the loop.
+  // A proxy host name looked up for a handshake on the loop.
+  struct Resolution {
+    std::uint64_t connection_id = 0;
+    std::vector<std::string> addresses;
+    std::string failure;  // empty when there are addresses
+  };
+
+  // Results on their way from the handshake threads to the loop.
   struct TunnelInbox {
     std::mutex lock;
     std::vector<OpenedTunnel> delivered;
+    std::vector<Resolution> resolved;
     bool closed = false;
     std::shared_ptr<EventPoller> poller;
     // False once the loop has ended; the caller then closes the socket itself.
     bool deliver(OpenedTunnel tunnel);
+    void deliver(Resolution resolution);
   };
 
   struct Timer {
@@ -78,6 +89,9 @@ class RelayLoop {
   UpstreamChoice _ask_chooser(const RelayConnection& connection) const;
   void _follow(RelayConnection& connection, const UpstreamChoice& choice);
   void _start_handshake(RelayConnection& connection, TunnelOrder order);
+  void _start_blocking_handshake(RelayConnection& connection, TunnelOrder order);
+  void _resolve_proxy_host(RelayConnection& connection, const TunnelHandshake& handshake);
+  void _drive_handshake(RelayConnection& connection);
   void _take_tunnels();
   void _start_copy(RelayConnection& connection, OpenedTunnel tunnel);
   void _copy_ready(RelayConnection& connection, Side side, const EventPoller::Event& event, RelayClock::time_point now);
@@ -109,6 +123,9 @@ class RelayLoop {
   mutable std::mutex _table_lock;
   std::map<std::uint64_t, std::unique_ptr<RelayConnection>> _connections;
   std::uint64_t _next_id = 0;
+
+  // The handshakes the loop drives itself, by connection.
+  std::map<std::uint64_t, std::unique_ptr<TunnelHandshake>> _handshaking;
 
   std::priority_queue<Timer, std::vector<Timer>, std::greater<>> _timers;
   unsigned _listener_watch = 0;

@@ -119,17 +119,22 @@ void send_first_bytes(RelayContext& context, const TunnelOrder& order, OpenedTun
 
 }  // namespace
 
+bool prime_tunnel(RelayContext& context, const TunnelOrder& order, OpenedTunnel& tunnel) {
+  if (!prepare_for_loop(*tunnel.upstream, context.options.socket_buffer_bytes)) {
+    tunnel.upstream = nullptr;
+    return false;
+  }
+  send_first_bytes(context, order, tunnel);
+  return true;
+}
+
 OpenedTunnel open_and_prime_tunnel(RelayContext& context, const TunnelOrder& order,
                                    const std::atomic<bool>& abandoned) {
   OpenedTunnel tunnel;
   tunnel.connection_id = order.connection_id;
   tunnel.upstream = open_tunnel(context, order, abandoned);
-  if (!tunnel.upstream) return tunnel;
-  if (!prepare_for_loop(*tunnel.upstream, context.options.socket_buffer_bytes)) {
-    tunnel.upstream = nullptr;
-    return tunnel;
-  }
-  if (!abandoned) send_first_bytes(context, order, tunnel);
+  if (!tunnel.upstream || abandoned) return tunnel;
+  prime_tunnel(context, order, tunnel);
   return tunnel;
 }
 

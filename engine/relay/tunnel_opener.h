@@ -45,7 +45,13 @@ std::string upstream_key(const TunnelOrder& order);
 std::shared_ptr<Socket> open_tunnel(const RelayContext& context, const TunnelOrder& order,
                                     const std::atomic<bool>& abandoned);
 
-// The whole handshake job: opens the tunnel, makes its socket ready for the event loop
+// Makes an opened tunnel's socket ready for the event loop (non-blocking, no delay of its own,
+// the relay's buffer sizes where set) and sends on what the client has said so far, so the first
+// bytes travel while the loop takes the connection over. False when the socket could not be
+// made ready; it is closed then.
+bool prime_tunnel(RelayContext& context, const TunnelOrder& order, OpenedTunnel& tunnel);
+
+// The whole handshake job for handlers that can only block: opens the tunnel, makes its socket ready for the event loop
 // (non-blocking, no delay of its own, the relay's buffer sizes where set), and sends on what the
 // client has said so far, so the first bytes travel while the loop takes the connection over.
 OpenedTunnel open_and_prime_tunnel(RelayContext& context, const TunnelOrder& order, const std::atomic<bool>& abandoned);

@@ -71,8 +71,9 @@ struct HandshakeTimeouts {
 struct HandshakePlan {
   std::string kind;  // "SOCKS5", "HTTP", "direct": the start of every failure text
   HandshakeTimeouts timeouts;
-  // No proxy in between: every failure is the destination's.
-  bool failures_at_destination = false;
+  // No proxy in between: the connection goes to the destination itself, and every failure is
+  // the destination's.
+  bool to_destination = false;
   std::unique_ptr<ProxyDialogue> dialogue;
 };
 
@@ -143,7 +144,7 @@ inline std::shared_ptr<Socket> open_planned(HandshakePlan& plan, const std::stri
     during_handshake(plan.kind, host, port, [&] { run_dialogue(*proxy, *plan.dialogue, deadline); });
     return proxy;
   } catch (const ProxyError& error) {
-    if (!plan.failures_at_destination) throw;
+    if (!plan.to_destination) throw;
     throw ProxyError(error.what(), true);
   }
 }
