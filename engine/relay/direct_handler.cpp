@@ -14,14 +14,6 @@ class NoDialogue : public ProxyDialogue {
 
 }  // namespace
 
-std::shared_ptr<Socket> DirectHandler::handle_connection(const std::string& dst_ip, int dst_port,
-                                                         const std::string& proxy_host, int proxy_port,
-                                                         const std::string& proxy_username,
-                                                         const std::string& proxy_password) {
-  HandshakePlan plan = *plan_handshake(dst_ip, dst_port, proxy_host, proxy_port, proxy_username, proxy_password);
-  return open_planned(plan, dst_ip, dst_port);
-}
-
 std::optional<HandshakePlan> DirectHandler::plan_handshake(const std::string&, int, const std::string&, int,
                                                            const std::string&, const std::string&) {
   return HandshakePlan{"direct", _timeouts, true, std::make_unique<NoDialogue>()};

@@ -6,16 +6,13 @@
 
 namespace tovix {
 
-class RELAY_HUB_EXPORT DirectHandler : public UpstreamHandler {
+class RELAY_HUB_EXPORT DirectHandler : public PlannedHandler {
  public:
   DirectHandler() = default;
   explicit DirectHandler(HandshakeTimeouts timeouts) : _timeouts(timeouts) {}
 
-  // The proxy arguments are not used. A failure is the destination's (ProxyError::at_destination).
-  std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
-                                            int proxy_port, const std::string& proxy_username,
-                                            const std::string& proxy_password) override;
-  // The connection goes to the destination itself: the caller connects to dst_ip:dst_port.
+  // The proxy arguments are not used: the connection goes to dst_ip:dst_port itself, and a
+  // failure is the destination's (ProxyError::at_destination).
   std::optional<HandshakePlan> plan_handshake(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
                                               int proxy_port, const std::string& proxy_username,
                                               const std::string& proxy_password) override;

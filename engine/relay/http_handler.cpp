@@ -112,14 +112,6 @@ std::string base64_encode(const std::string& bytes) {
   return out;
 }
 
-std::shared_ptr<Socket> HttpHandler::handle_connection(const std::string& dst_ip, int dst_port,
-                                                       const std::string& proxy_host, int proxy_port,
-                                                       const std::string& proxy_username,
-                                                       const std::string& proxy_password) {
-  HandshakePlan plan = *plan_handshake(dst_ip, dst_port, proxy_host, proxy_port, proxy_username, proxy_password);
-  return open_planned(plan, proxy_host, proxy_port);
-}
-
 std::optional<HandshakePlan> HttpHandler::plan_handshake(const std::string& dst_ip, int dst_port,
                                                          const std::string& proxy_host, int proxy_port,
                                                          const std::string& proxy_username,

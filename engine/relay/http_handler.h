@@ -9,14 +9,11 @@
 
 namespace tovix {
 
-class HTTP_HANDLER_EXPORT HttpHandler : public UpstreamHandler {
+class HTTP_HANDLER_EXPORT HttpHandler : public PlannedHandler {
  public:
   HttpHandler() = default;
   explicit HttpHandler(HandshakeTimeouts timeouts) : _timeouts(timeouts) {}
 
-  std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
-                                            int proxy_port, const std::string& proxy_username,
-                                            const std::string& proxy_password) override;
   std::optional<HandshakePlan> plan_handshake(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
                                               int proxy_port, const std::string& proxy_username,
                                               const std::string& proxy_password) override;

@@ -10,10 +10,11 @@
 // NAT entry serves one relay connection.
 //
 // Threads: start()/stop()/get_traffic() on the caller's thread; one event-loop thread per relay
-// (joined by stop) that accepts and copies for every connection; up to HANDSHAKE_THREADS
-// threads, started on demand, for the blocking proxy handshakes. A handshake still running at
-// stop() ends with its time-out on its own; it shares ownership of what it uses, so destroying
-// the hub is safe at any time.
+// (joined by stop) that accepts, opens the tunnels and copies for every connection; up to
+// HANDSHAKE_THREADS threads, started on demand, for what could block the loop (looking up a
+// proxy's host name, the handshake of a handler that can only block). Such a job still running at
+// stop() ends on its own; it shares ownership of what it uses, so destroying the hub is safe at
+// any time.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -52,7 +53,8 @@ struct UpstreamOutcome {
   bool at_proxy = false;
   std::string error;  // the handler's text when the tunnel failed
 };
-// Called on a handshake thread once per connection that tried a proxy; it must not block.
+// Called on the relay's event-loop thread (or a handshake thread, for a handler that can only
+// block) once per connection that tried a proxy; it must not block.
 using UpstreamObserver = std::function<void(const UpstreamOutcome&)>;
 
 // What a relay may be given beyond its proxy.
@@ -85,7 +87,7 @@ class RELAY_HUB_EXPORT RelayHub {
   static constexpr std::chrono::milliseconds SEND_DRAIN_WAIT{5000};
   // The most one receive takes; the loop's single buffer has this size.
   static constexpr std::size_t COPY_CHUNK = 65536;
-  // Handshakes running at once; one proxy never holds more than half of them.
+  // Look-ups and blocking handshakes running at once; one proxy never holds more than half.
   static constexpr std::size_t HANDSHAKE_THREADS = 64;
   // A handshake thread with nothing to do for this long ends.
   static constexpr std::chrono::milliseconds HANDSHAKE_IDLE_EXIT{10000};

@@ -341,16 +341,16 @@ void RelayLoop::_start_handshake(RelayConnection& connection, TunnelOrder order)
 void RelayLoop::_resolve_proxy_host(RelayConnection& connection, const TunnelHandshake& handshake) {
   bool queued = false;
   try {
-    queued = _handshakes.submit(upstream_key(handshake.order()), [inbox = _inbox, id = connection.id,
-                                                                  host = handshake.host(), live = connection.live] {
-      Resolution resolution{id, {}, {}};
-      try {
-        resolution.addresses = resolve_ipv4(host);
-      } catch (const std::exception& error) {
-        resolution.failure = error.what();
-      }
-      inbox->deliver(std::move(resolution));
-    });
+    queued = _handshakes.submit(upstream_key(handshake.order()),
+                                [inbox = _inbox, id = connection.id, host = handshake.host(), live = connection.live] {
+                                  Resolution resolution{id, {}, {}};
+                                  try {
+                                    resolution.addresses = resolve_ipv4(host);
+                                  } catch (const std::exception& error) {
+                                    resolution.failure = error.what();
+                                  }
+                                  inbox->deliver(std::move(resolution));
+                                });
   } catch (const std::exception& error) {
     _context->log->debug("中继建立代理连接失败 {}:{}: {}", connection.entry->original_dst_ip,
                          connection.entry->original_dst_port, error.what());

@@ -74,14 +74,6 @@ class ConnectExchange : public socks5::Exchange {
 
 std::string Socks5Handler::reply_text(std::uint8_t code) { return socks5::reply_text(code); }
 
-std::shared_ptr<Socket> Socks5Handler::handle_connection(const std::string& dst_ip, int dst_port,
-                                                         const std::string& proxy_host, int proxy_port,
-                                                         const std::string& proxy_username,
-                                                         const std::string& proxy_password) {
-  HandshakePlan plan = *plan_handshake(dst_ip, dst_port, proxy_host, proxy_port, proxy_username, proxy_password);
-  return open_planned(plan, proxy_host, proxy_port);
-}
-
 std::optional<HandshakePlan> Socks5Handler::plan_handshake(const std::string& dst_ip, int dst_port,
                                                            const std::string& proxy_host, int proxy_port,
                                                            const std::string& proxy_username,
@@ -99,10 +91,10 @@ std::optional<HandshakePlan> Socks5Handler::plan_handshake(const std::string& ds
   } catch (const ProtocolError& error) {
     throw fail(error.what());
   }
-  return HandshakePlan{KIND, _timeouts, false,
-                       std::make_unique<ConnectExchange>(
-                           socks5::Exchange::Plan{true, proxy_username, proxy_password, std::move(request), true},
-                           dst_ip, dst_port)};
+  return HandshakePlan{
+      KIND, _timeouts, false,
+      std::make_unique<ConnectExchange>(
+          socks5::Exchange::Plan{true, proxy_username, proxy_password, std::move(request), true}, dst_ip, dst_port)};
 }
 
 }  // namespace tovix

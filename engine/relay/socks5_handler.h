@@ -10,14 +10,11 @@
 
 namespace tovix {
 
-class SOCKS5_HANDLER_EXPORT Socks5Handler : public UpstreamHandler {
+class SOCKS5_HANDLER_EXPORT Socks5Handler : public PlannedHandler {
  public:
   Socks5Handler() = default;
   explicit Socks5Handler(HandshakeTimeouts timeouts) : _timeouts(timeouts) {}
 
-  std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
-                                            int proxy_port, const std::string& proxy_username,
-                                            const std::string& proxy_password) override;
   std::optional<HandshakePlan> plan_handshake(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
                                               int proxy_port, const std::string& proxy_username,
                                               const std::string& proxy_password) override;

@@ -18,8 +18,7 @@ std::optional<HandshakePlan> plan_for(const RelayContext& context, const TunnelO
   const ProxySettings& proxy = order.proxy;
   std::unique_ptr<UpstreamHandler> handler = context.handler_factory(proxy.type);
   if (!handler) throw std::runtime_error("no upstream handler for type " + proxy.type);
-  return handler->plan_handshake(destination, order.dst_port, proxy.host, proxy.port, proxy.username,
-                                 proxy.password);
+  return handler->plan_handshake(destination, order.dst_port, proxy.host, proxy.port, proxy.username, proxy.password);
 }
 
 // Most handshake messages are a few bytes; an HTTP response header may come in several reads.
@@ -38,8 +37,8 @@ std::unique_ptr<TunnelHandshake> TunnelHandshake::create(const RelayContext& con
   } catch (...) {
     refused = std::current_exception();
   }
-  std::unique_ptr<TunnelHandshake> handshake(new TunnelHandshake(context, std::move(order), poller, token,
-                                                                 plan ? std::move(*plan) : HandshakePlan{}));
+  std::unique_ptr<TunnelHandshake> handshake(
+      new TunnelHandshake(context, std::move(order), poller, token, plan ? std::move(*plan) : HandshakePlan{}));
   handshake->_by_name = by_name;
   if (refused) {
     try {

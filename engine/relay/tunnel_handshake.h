@@ -29,8 +29,8 @@ class TunnelHandshake {
 
   // Null when the order's handler can only block. The socket is watched on `poller` under
   // `token` while the handshake owns it.
-  static std::unique_ptr<TunnelHandshake> create(const RelayContext& context, TunnelOrder order,
-                                                 EventPoller& poller, std::uint64_t token);
+  static std::unique_ptr<TunnelHandshake> create(const RelayContext& context, TunnelOrder order, EventPoller& poller,
+                                                 std::uint64_t token);
   // Stops watching and closes the socket unless it was taken; reports nothing.
   ~TunnelHandshake();
   TunnelHandshake(const TunnelHandshake&) = delete;
@@ -41,8 +41,7 @@ class TunnelHandshake {
   // The name to look up while `resolving`.
   const std::string& host() const { return _host; }
   // The look-up's outcome: the addresses, or the failure's text.
-  void resolved(const std::vector<std::string>& addresses, const std::string& failure,
-                HandshakeClock::time_point now);
+  void resolved(const std::vector<std::string>& addresses, const std::string& failure, HandshakeClock::time_point now);
   void on_ready(const EventPoller::Event& event, HandshakeClock::time_point now);
   // Ends an attempt whose time is up; call when due() has come.
   void on_timer(HandshakeClock::time_point now);

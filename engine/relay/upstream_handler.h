@@ -149,4 +149,16 @@ inline std::shared_ptr<Socket> open_planned(HandshakePlan& plan, const std::stri
   }
 }
 
+// A handler whose handshake is always a plan: handle_connection() connects and runs it, waiting.
+class PlannedHandler : public UpstreamHandler {
+ public:
+  std::shared_ptr<Socket> handle_connection(const std::string& dst_ip, int dst_port, const std::string& proxy_host,
+                                            int proxy_port, const std::string& proxy_username,
+                                            const std::string& proxy_password) final {
+    HandshakePlan plan = *plan_handshake(dst_ip, dst_port, proxy_host, proxy_port, proxy_username, proxy_password);
+    if (plan.to_destination) return open_planned(plan, dst_ip, dst_port);
+    return open_planned(plan, proxy_host, proxy_port);
+  }
+};
+
 }  // namespace tovix

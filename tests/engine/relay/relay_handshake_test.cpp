@@ -118,7 +118,8 @@ class RelayHandshakeTest : public RelayHubTest {
     RelayOptions options;
     options.read_host_names = true;
     hub = std::make_unique<RelayHub>(
-        nat, std::move(config), [timeouts](const std::string& type) { return make_upstream_handler_with(type, timeouts); },
+        nat, std::move(config),
+        [timeouts](const std::string& type) { return make_upstream_handler_with(type, timeouts); },
         [this](const UpstreamOutcome& outcome) {
           std::lock_guard guard(lock);
           outcomes.push_back(outcome);
