@@ -77,6 +77,9 @@ class RelayConnection {
   Stage stage = Stage::awaiting_entry;
   int nat_attempts = 0;
   std::optional<NatEntry> entry;  // set once this connection serves the entry
+  // Where the client was going when the system redirected it here (the kernel path); the
+  // entry found under its port must name the same destination.
+  std::optional<SocketAddress> redirected_from;
   // Written by the loop under its table lock, read by snapshots under it.
   std::optional<std::string> host_name;
   std::string reason;  // what chose the way out

@@ -1,0 +1,14 @@
+#pragma once
+// Where a connection the system redirected to a relay was going before it was redirected.
+#include <optional>
+
+#include "common/socket.h"
+
+namespace tovix {
+
+// The destination the connection's first packet named, when the system redirected it to this
+// socket's address; nothing for a connection made to the relay itself (or where the system
+// redirects nothing).
+std::optional<SocketAddress> redirected_from(const Socket& accepted);
+
+}  // namespace tovix
