@@ -5,12 +5,22 @@
 //   destination) against the same download through microsocks with curl's own SOCKS5 support,
 //   and the same through tinyproxy against curl's own tunnel through it;
 // - a bulk download of a program that is not chosen, with the engine running against without;
-// - the queue reader's packets per second during each of those downloads.
+// - the queue reader's packets per second during each of those downloads;
+// - the fast-proxy case: dante in front of a plain sender, where the proxy outruns the client,
+//   so the client's own cost shows: the diverted download against curl's own SOCKS5 through the
+//   same dante, and the CPU time this process (engine and relays) spends per MiB carried.
+// `bench_divert_linux fast-proxy` runs the fast-proxy case alone.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -21,6 +31,7 @@
 #include "engine/divert/nfqueue_diverter_linux.h"
 #include "tests/support/divert_site_linux.h"
 #include "tests/support/proxy_fixtures.h"
+#include "tests/support/temp_dir.h"
 
 namespace tovix {
 namespace {
@@ -40,10 +51,11 @@ struct Download {
   double seconds = 0;
 };
 
-Download download(const DivertSite& site, const std::filesystem::path& curl, std::vector<std::string> options) {
+Download download(const DivertSite& site, const std::filesystem::path& curl, std::vector<std::string> options,
+                  const std::string& url = {}) {
   std::vector<std::string> argv{curl.string(), "-sS", "-o", "/dev/null", "-w", "%{speed_download} %{time_total}"};
   argv.insert(argv.end(), options.begin(), options.end());
-  argv.push_back(site.url("/data"));
+  argv.push_back(url.empty() ? site.url("/data") : url);
   const CommandResult result = NetnsPair::run(site.client(), argv, std::chrono::minutes(5));
   Download out;
   if (result.exit_code != 0 ||
@@ -147,11 +159,125 @@ void measured(Engine& engine, Figures& figures, Body&& body) {
   figures.add(d, engine.packets() - before);
 }
 
+// CPU seconds (user and system) this process has spent so far, from /proc/self/stat.
+double own_cpu_seconds() {
+  std::ifstream in("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name may hold spaces; the fields after it are plain numbers.
+  std::size_t at = text.rfind(')');
+  if (at == std::string::npos) throw std::runtime_error("cannot read /proc/self/stat");
+  unsigned long long utime = 0, stime = 0;
+  // Field 3 (state) follows ")"; utime and stime are fields 14 and 15.
+  const char* fields = text.c_str() + at + 2;
+  if (std::sscanf(fields, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+    throw std::runtime_error("cannot parse /proc/self/stat");
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A plain HTTP sender for the fast-proxy case, run as its own process (so its CPU is not the
+// client's): every request on `port` is answered with `size` bytes from one buffer.
+int serve(int port, std::size_t size) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || listen(listener, 16) < 0) {
+    std::perror("sender");
+    return 1;
+  }
+  std::vector<char> chunk(1 << 20, 'x');
+  for (;;) {
+    const int peer = accept(listener, nullptr, nullptr);
+    if (peer < 0) continue;
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t got = recv(peer, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      request.append(buffer, static_cast<std::size_t>(got));
+    }
+    const std::string header =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\nConnection: close\r\n\r\n";
+    bool ok = send(peer, header.data(), header.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(header.size());
+    for (std::size_t left = size; ok && left > 0;) {
+      const ssize_t sent = send(peer, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL);
+      ok = sent > 0;
+      if (ok) left -= static_cast<std::size_t>(sent);
+    }
+    close(peer);
+  }
+}
+
+// dante (no sign-in) and the plain sender in the remote namespace, both on its address.
+class FastProxySite {
+ public:
+  FastProxySite(const DivertSite& site, const char* self) {
+    const auto dir = site.dir().path();
+    _sender_port = testing::free_port_in(site.remote());
+    _sender = std::make_unique<NetnsProcess>(
+        site.remote(), std::vector<std::string>{self, "--serve", std::to_string(_sender_port)}, dir / "sender.log");
+    _dante_port = testing::free_port_in(site.remote());
+    testing::write_text(dir / "dante-fast.conf",
+                        "logoutput: " + (dir / "dante-fast.log").string() + "\ninternal: " + NetnsPair::REMOTE_IP +
+                            " port = " + std::to_string(_dante_port) + "\nexternal: " + NetnsPair::REMOTE_IP +
+                            "\nsocksmethod: none\nclientmethod: none\nuser.privileged: root\n"
+                            "user.unprivileged: nobody\nclient pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
+                            "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: connect\n  log: error }\n");
+    _dante =
+        std::make_unique<NetnsProcess>(site.remote(),
+                                       std::vector<std::string>{"danted", "-f", (dir / "dante-fast.conf").string(),
+                                                                "-p", (dir / "dante-fast.pid").string(), "-N", "1"},
+                                       dir / "dante-fast.out");
+    testing::wait_until_accepting_in(site.client(), NetnsPair::REMOTE_IP, _sender_port);
+    testing::wait_until_accepting_in(site.client(), NetnsPair::REMOTE_IP, _dante_port);
+  }
+  std::string url() const {
+    return "http://" + std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_sender_port) + "/data";
+  }
+  std::string socks() const { return std::string(NetnsPair::REMOTE_IP) + ":" + std::to_string(_dante_port); }
+  nlohmann::ordered_json settings() const {
+    return {{"proxy_list", nlohmann::ordered_json::array(
+                               {{{"type", "socks5"}, {"host", NetnsPair::REMOTE_IP}, {"port", _dante_port}}})},
+            {"process_list", nlohmann::ordered_json::array()}};
+  }
+
+ private:
+  int _sender_port = 0, _dante_port = 0;
+  std::unique_ptr<NetnsProcess> _sender, _dante;
+};
+
+// curl through dante by itself, and the same curl diverted by the engine through that dante.
+void fast_proxy_case(const DivertSite& site, Engine& engine, const char* self) {
+  FastProxySite fast(site, self);
+  Figures own, diverted;
+  std::vector<double> cpu_per_mib, packets;
+  for (int round = 0; round < kRounds; ++round) {
+    own.add(download(site, site.other_curl(), {"--socks5", fast.socks()}, fast.url()), 0);
+    engine.start(site.client(), fast.settings());
+    const double cpu_before = own_cpu_seconds();
+    const std::uint64_t packets_before = engine.packets();
+    measured(engine, diverted, [&] { return download(site, site.other_curl(), {}, fast.url()); });
+    packets.push_back(static_cast<double>(engine.packets() - packets_before));
+    cpu_per_mib.push_back((own_cpu_seconds() - cpu_before) * 1000.0 / static_cast<double>(kBody >> 20));
+    engine.stop();
+  }
+  std::printf("fast proxy (dante), %zu MiB, best of %d rounds\n", kBody >> 20, kRounds);
+  print_ratio("whole path through dante", diverted, "curl --socks5 dante", own, 0.9);
+  const double cpu = *std::min_element(cpu_per_mib.begin(), cpu_per_mib.end());
+  std::printf("%-40s %8.2f ms/MiB (best; median %.2f) (target <= 0.50)%s\n", "client CPU per MiB carried", cpu,
+              median(cpu_per_mib), cpu <= 0.5 ? "" : "  MISSED");
+  std::printf("queue reader during the diverted download   %9.0f packets per download (median)\n", median(packets));
+}
+
 }  // namespace
 }  // namespace tovix
 
-int main() {
+int main(int argc, char** argv) {
   using namespace tovix;
+  if (argc == 3 && std::string(argv[1]) == "--serve") return serve(std::stoi(argv[2]), kBody);
+  const bool fast_proxy_only = argc == 2 && std::string(argv[1]) == "fast-proxy";
   if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) {
     std::printf("skipped: %s\n", reason.c_str());
     return 0;
@@ -163,6 +289,11 @@ int main() {
   const std::string http = std::string("http://") + testing::PROXY_USER + ":" + testing::PROXY_PASSWORD + "@" +
                            NetnsPair::REMOTE_IP + ":" + std::to_string(site.http_port());
   Engine engine;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  if (fast_proxy_only) {
+    fast_proxy_case(site, engine, self.c_str());
+    return 0;
+  }
   Figures curl_socks, socks_path, curl_http, http_path, direct, not_chosen;
   for (int round = 0; round < kRounds; ++round) {
     curl_socks.add(download(site, site.other_curl(), {"--socks5", socks}), 0);
@@ -187,5 +318,6 @@ int main() {
               median(socks_path.packet_rates), median(socks_path.bytes_per_packet) / 1024);
   std::printf("queue reader during the not-chosen download %9.0f packets/s (%zu of %d downloads queued any)\n",
               median(not_chosen.packet_rates), not_chosen.packet_rates.size(), kRounds * kFastRepeats);
+  fast_proxy_case(site, engine, self.c_str());
   return 0;
 }

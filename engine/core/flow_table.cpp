@@ -90,7 +90,8 @@ FlowTable::Opened FlowTable::open(const FlowKey& key, std::uint32_t isn, std::ui
     // The same SYN again (the relay's answer was slow): it belongs to the connection it opened.
     if (earlier.isn == isn && earlier.generation && _live(earlier)) {
       earlier.last_seen = now;
-      return {earlier.entry.relay_index, earlier.relay_port, earlier.nat_key, earlier.nat_key != key.local_port};
+      return {earlier.entry.relay_index, earlier.relay_port, earlier.nat_key, earlier.nat_key != key.local_port,
+              !earlier.by_system};
     }
     // A new connection on the very same addresses: the earlier one's socket is gone.
     _forget(key);
@@ -155,6 +156,11 @@ std::optional<FlowTable::Reply> FlowTable::relay_reply(std::uint16_t nat_key, st
   return reply;
 }
 
+void FlowTable::carried_by_system(const FlowKey& key) {
+  std::lock_guard guard(_lock);
+  if (auto it = _flows.find(key); it != _flows.end()) it->second.by_system = true;
+}
+
 void FlowTable::reset_delivered(std::uint16_t nat_key) {
   std::lock_guard guard(_lock);
   if (_awaiting_reset.erase(nat_key) != 0) _resets_changed.notify_all();
@@ -172,6 +178,9 @@ FlowTable::Known FlowTable::known_segment(const FlowKey& key, const SegmentFacts
     flow.client_ack_known = true;
   }
   const Known to_relay{Verdict::to_relay, flow.relay_port, flow.nat_key};
+  // The system's redirect still holds for it; once it has ended, its segments go the
+  // rewritten way to the relay port, whose answer is a reset.
+  if (flow.by_system && _live(flow)) return {Verdict::pass};
   if (flow.reset_at_stop) {
     // The application still sends, so it has not taken the reset: what it sends goes to the
     // relay port, whose answer is a reset with the number it expects. Its own reset means its
@@ -219,7 +228,7 @@ void FlowTable::remove_foreign(std::uint16_t port) {
 std::size_t FlowTable::expect_resets() {
   std::lock_guard guard(_lock);
   for (auto& [key, flow] : _flows) {
-    if (!flow.generation || !_live(flow)) continue;
+    if (!flow.generation || flow.by_system || !_live(flow)) continue;
     flow.reset_at_stop = true;
     _awaiting_reset.insert(flow.nat_key);
   }
@@ -276,7 +285,9 @@ std::size_t FlowTable::clean_up(double stale_after, double memory, const std::un
   });
   std::vector<FlowKey> forgotten;
   for (const auto& [key, flow] : _flows) {
-    const bool done = flow.socket_gone || (flow.client_fin && flow.relay_fin);
+    // The engine sees no closing segment of a connection the system carries; its redirect
+    // outlives the relay's end of it.
+    const bool done = flow.socket_gone || (flow.client_fin && flow.relay_fin) || flow.by_system;
     if (flow.ended && done && now - flow.last_seen > memory) forgotten.push_back(key);
   }
   for (const auto& key : forgotten) _forget(key);

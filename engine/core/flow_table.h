@@ -98,6 +98,7 @@ class TUNNEL_CORE_EXPORT FlowTable {
     int relay_port = 0;
     std::uint16_t nat_key = 0;  // 0 with a relay: no client port is free for it
     bool shares_port = false;   // another remembered connection has the application's port
+    bool rewritten = false;     // a repeated SYN of a connection carried by rewritten packets
   };
   // A SYN of a chosen process: picks its relay and records the connection. `isn` is the SYN's
   // sequence number (a retransmitted SYN keeps the connection it opened), `pid` the packet's
@@ -105,6 +106,11 @@ class TUNNEL_CORE_EXPORT FlowTable {
   // program, which asks the port's owner when neither is known).
   // Throws std::out_of_range when the chosen relay is not in the list.
   Opened open(const FlowKey& key, std::uint32_t isn, std::uint32_t pid, std::uint32_t owner);
+
+  // The system carries the connection to its relay by itself (its packets no longer pass
+  // here): its later segments that do are passed on to the system while it lives, and a stop
+  // does not wait for its reset, which reaches the application without the engine.
+  void carried_by_system(const FlowKey& key);
 
   struct Reply {
     FlowKey key;               // the reply goes from key's remote end to its local end
@@ -118,6 +124,7 @@ class TUNNEL_CORE_EXPORT FlowTable {
 
   enum class Verdict {
     unknown,   // no connection the engine diverted
+    pass,      // carried by the system: passed as it is
     to_relay,  // to the relay port, from the NAT key
     reset,     // answered with a reset the application accepts
     drop,      // the application's own reset of a connection nobody carries any more
@@ -189,6 +196,8 @@ class TUNNEL_CORE_EXPORT FlowTable {
     // Reset by a stop: until the application's socket has taken the reset, its segments still
     // go to the relay port (whose reset answers them) and never out unchanged.
     bool reset_at_stop = false;
+    // Carried to its relay by the system, not by rewritten packets.
+    bool by_system = false;
     // The next sequence number of each side as the engine saw it, to tell a reset the
     // application's socket accepts (exactly its next expected number) from one it only answers.
     std::uint32_t relay_seq_end = 0;

@@ -179,6 +179,9 @@ bool PacketRouter::_known_segment(Segment& segment, PacketDiverter& w) {
       return false;
     case FlowTable::Verdict::drop:
       return true;
+    case FlowTable::Verdict::pass:
+      pass_packet(segment.packet, w);
+      return true;
     case FlowTable::Verdict::reset:
       refuse(segment.packet, w);
       return true;
@@ -208,6 +211,12 @@ void PacketRouter::_new_connection(Segment& segment, std::uint32_t pid, std::uin
       log->debug("端口 {} 已有分流连接，新连接以 NAT 端口 {} 区分", segment.src_port, opened.nat_key);
     log->debug("新连接: 端口 {} PID {} → 中继 {}, {}:{} → {}:{}", segment.src_port, pid, opened.relay_index,
                format_ipv4(segment.src), segment.src_port, format_ipv4(segment.dst), segment.dst_port);
+  }
+  // The system carries it when the relay sees the application's own port; a stand-in port
+  // needs the rewrite, and so does a connection that began the rewritten way.
+  if (!opened.shares_port && !opened.rewritten && w.carry_to_relay(segment.packet, opened.relay_port)) {
+    _flows.carried_by_system(segment.key());
+    return;
   }
   segment.redirect(w, opened.relay_port, opened.nat_key);
 }

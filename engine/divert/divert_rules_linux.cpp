@@ -45,8 +45,8 @@ Argv with_prefix(Argv prefix, const Argv& rest) {
 DivertOsError install_error(const Argv& argv, const std::string& message) {
   return DivertOsError(
       DIVERT_ERROR_NOT_SUPPORTED,
-      fmt::format("installing the diversion rules failed; this needs iptables and ipset with the kernel's raw "
-                  "and mangle tables, NFQUEUE and CT targets and set, conntrack, addrtype and multiport "
+      fmt::format("installing the diversion rules failed; this needs iptables and ipset with the kernel's raw, "
+                  "mangle and nat tables, NFQUEUE, CT and REDIRECT targets and set, conntrack, addrtype and multiport "
                   "matches: `{}`: {}",
                   fmt::join(argv, " "), message));
 }
@@ -124,6 +124,33 @@ std::vector<std::vector<std::string>> DivertRules::udp_rules(int ip_version) con
   };
 }
 
+std::vector<std::string> DivertRules::redirect_rule(std::uint16_t relay_port) const {
+  const std::uint32_t mark = _names.kernel_path_mark | (std::uint32_t{relay_port} << 16);
+  const std::uint32_t mask = _names.kernel_path_mark | 0xFFFF0000u;
+  return {"-p",         "tcp",
+          "-m",         "mark",
+          "--mark",     fmt::format("{:#x}/{:#x}", mark, mask),
+          "-j",         "REDIRECT",
+          "--to-ports", std::to_string(relay_port)};
+}
+
+bool DivertRules::redirect_to(std::uint16_t relay_port) noexcept {
+  if (_names.kernel_path_mark == 0 || !_installed) return false;
+  if (_redirected.count(relay_port) != 0) return true;
+  try {
+    const ToolOutcome outcome =
+        run_tool(with_prefix({"iptables", "-w", "-t", "nat", "-A", _names.chain}, redirect_rule(relay_port)));
+    if (!outcome.ok) {
+      get_logger(LOGGER_ENGINE)->warn("无法为中继端口 {} 添加内核转发规则: {}", relay_port, outcome.message);
+      return false;
+    }
+    _redirected.insert(relay_port);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 void DivertRules::install() {
   remove();
   const auto run_or_throw = [&](const Argv& argv) {
@@ -140,6 +167,8 @@ void DivertRules::install() {
     std::vector<Argv> rules;
   };
   std::vector<Chain> chains{{"iptables", "raw", ipv4_rules()}, {"iptables", "mangle", udp_rules(4)}};
+  // Empty at first: redirect_to() adds a rule per relay port.
+  if (_names.kernel_path_mark != 0) chains.push_back({"iptables", "nat", {}});
   if (kernel_has_ipv6()) {
     chains.push_back({"ip6tables", "raw", ipv6_rules()});
     chains.push_back({"ip6tables", "mangle", udp_rules(6)});
@@ -171,7 +200,7 @@ bool DivertRules::_remove_all() noexcept {
   bool found = false;
   try {
     for (const char* tool : {"iptables", "ip6tables"}) {
-      for (const char* table : {"raw", "mangle"}) {
+      for (const char* table : {"raw", "mangle", "nat"}) {
         // The jump first, so nothing is queued into a chain that is being emptied.
         for (int i = 0;
              i < kMaxStaleJumps && run_tool({tool, "-w", "-t", table, "-D", "OUTPUT", "-j", _names.chain}).ok; ++i) {
@@ -186,6 +215,7 @@ bool DivertRules::_remove_all() noexcept {
     // Logging or allocation failed: what could not be removed is cleaned up by the next start.
   }
   _installed = false;
+  _redirected.clear();
   return found;
 }
 

@@ -15,11 +15,17 @@
 // is queued again. The engine's own answers to programs carry the reinject mark, which keeps
 // them out of tracking and of the queue.
 //
+// With a kernel-path mark, a chain of the nat table's OUTPUT path redirects each new connection
+// whose SYN the reader marked to the relay port the mark names (127.0.0.1); one rule per relay
+// port, added the first time a connection goes to it. Connection tracking keeps the redirect
+// for the connection's later packets, which never reach the queue.
+//
 // The rules live in a chain of their own, so removing them never touches anyone else's rules.
 // They are installed only while a reader is bound to the queue and never with a bypass: with
 // no reader, queued TCP is held back or dropped by the kernel, never sent on unchanged.
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +40,7 @@ struct DivertRuleNames {
   std::uint16_t queue_number = 0;
   std::uint32_t reinject_mark = 0;
   std::uint32_t own_mark = 0;
+  std::uint32_t kernel_path_mark = 0;  // 0: no kernel path (no nat chain)
 };
 
 class DivertRules {
@@ -52,6 +59,12 @@ class DivertRules {
   // Idempotent; never throws.
   void remove() noexcept;
 
+  // Makes sure marked SYNs naming `relay_port` are redirected to it; false (logged) when the
+  // rule could not be added. Never throws.
+  bool redirect_to(std::uint16_t relay_port) noexcept;
+  // The nat rule for a relay port, as iptables arguments.
+  std::vector<std::string> redirect_rule(std::uint16_t relay_port) const;
+
   const DivertRuleNames& names() const { return _names; }
   // The rules install() adds, as iptables / ip6tables arguments (for logs and tests).
   std::vector<std::vector<std::string>> ipv4_rules() const;
@@ -64,6 +77,7 @@ class DivertRules {
 
   DivertRuleNames _names;
   bool _installed = false;
+  std::set<std::uint16_t> _redirected;
 };
 
 // Whether this kernel has IPv6 (without it there is no IPv6 traffic to hold back).

@@ -179,6 +179,25 @@ void FakeDiverter::drop(const Packet&) {
   _observed.notify_all();
 }
 
+void FakeDiverter::carry_to_relays(bool carry) {
+  std::lock_guard lock(_record_lock);
+  _carries = carry;
+}
+
+std::vector<int> FakeDiverter::carried() const {
+  std::lock_guard lock(_record_lock);
+  return _carried;
+}
+
+bool FakeDiverter::carry_to_relay(const Packet&, int relay_port) {
+  if (!_open) throw handle_not_open_error();
+  std::lock_guard lock(_record_lock);
+  if (!_carries) return false;
+  _carried.push_back(relay_port);
+  _observed.notify_all();
+  return true;
+}
+
 void FakeDiverter::inject(const Packet& packet) {
   if (!_open) throw handle_not_open_error();
   std::lock_guard lock(_record_lock);

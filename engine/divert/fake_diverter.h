@@ -34,11 +34,15 @@ class FakeDiverter final : public PacketDiverter {
   void fail_next_open(DivertOsError error);
   void fail_next_recv(DivertOsError error);
   void fail_next_send(DivertOsError error);
+  // Whether carry_to_relay takes connections, as a system that redirects them does (off at first).
+  void carry_to_relays(bool carry);
 
   std::vector<Packet> sent() const;
   // Packets the code under test built and injected, and how many captured ones it dropped.
   std::vector<Packet> injected() const;
   int dropped() const;
+  // The relay ports of the SYNs carry_to_relay took, in order.
+  std::vector<int> carried() const;
   bool wait_for_injected(std::size_t count, std::chrono::milliseconds timeout) const;
   std::vector<std::string> opened_filters() const;
   std::vector<std::pair<DivertParam, std::uint64_t>> params() const;
@@ -58,6 +62,7 @@ class FakeDiverter final : public PacketDiverter {
   void send(const Packet& packet) override;
   void drop(const Packet& packet) override;
   void inject(const Packet& packet) override;
+  bool carry_to_relay(const Packet& syn, int relay_port) override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -117,6 +122,8 @@ class FakeDiverter final : public PacketDiverter {
   std::vector<Packet> _injected;
   int _dropped = 0;
   std::deque<DivertOsError> _send_failures;
+  bool _carries = false;
+  std::vector<int> _carried;
 
   std::shared_ptr<Holds> _holds = std::make_shared<Holds>();
 };

@@ -102,8 +102,11 @@ struct NfqueueDiverter::Queue {
   }
 };
 
-NfqueueDiverter::NfqueueDiverter(std::uint16_t queue_number)
-    : _queue_number(queue_number), _wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), _buffer(kReceiveBufferSize) {
+NfqueueDiverter::NfqueueDiverter(std::uint16_t queue_number, DataPath path)
+    : _queue_number(queue_number),
+      _path(path),
+      _wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      _buffer(kReceiveBufferSize) {
   if (_wake_fd < 0) throw std::runtime_error(fmt::format("eventfd: {}", std::strerror(errno)));
 }
 
@@ -144,6 +147,7 @@ void NfqueueDiverter::open(const std::string& filter) {
   names.queue_number = _queue_number;
   names.reinject_mark = REINJECT_MARK;
   names.own_mark = OWN_CONNECTION_MARK;
+  if (_path == DataPath::kernel) names.kernel_path_mark = KERNEL_PATH_MARK;
   auto rules = std::make_unique<DivertRules>(names);
   rules->remove_stale();
   HeldRules::remove_stale();
@@ -259,6 +263,23 @@ void NfqueueDiverter::send(const Packet& packet) {
   if (result < 0) {
     throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("verdict: {}", std::strerror(errno)));
   }
+}
+
+bool NfqueueDiverter::carry_to_relay(const Packet& syn, int relay_port) {
+  if (!_queue) throw handle_not_open_error();
+  if (_path != DataPath::kernel || !_pending || syn.ip_version() != 4 || relay_port <= 0 || relay_port > 0xFFFF)
+    return false;
+  // Without its redirect in place the marked SYN would leave as it is: the user-space path
+  // carries the connection instead.
+  if (!_rules->redirect_to(static_cast<std::uint16_t>(relay_port))) return false;
+  const Captured captured = std::move(*_pending);
+  _pending.reset();
+  const std::uint32_t mark =
+      (captured.mark & 0xFFFFu & ~KERNEL_PATH_MARK) | KERNEL_PATH_MARK | (static_cast<std::uint32_t>(relay_port) << 16);
+  if (nfq_set_verdict2(_queue->queue, captured.id, NF_ACCEPT, mark, 0, nullptr) < 0) {
+    throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("verdict: {}", std::strerror(errno)));
+  }
+  return true;
 }
 
 void NfqueueDiverter::drop(const Packet&) {

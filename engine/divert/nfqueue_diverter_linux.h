@@ -10,6 +10,12 @@
 // one verdict cover up to 64 KiB of a bulk transfer. Sockets marked OWN_CONNECTION_MARK (the
 // engine's own) never reach the queue. Connections held at close are answered by firewall
 // rules of their own (held_rules_linux.h) once the queue is gone.
+//
+// Two data paths. On the kernel path (the default) a diverted connection's SYN is accepted
+// with a mark naming its relay, and a nat-table rule redirects the marked connection there:
+// the kernel carries the rest of it, and the relay reads the original destination from its
+// socket. On the user-space path every packet is rewritten here, as the Windows backend does;
+// it also carries what the kernel path cannot (two connections on one client port).
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -35,7 +41,12 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   static constexpr const char* SUPPORTED_FILTER =
       "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)";
 
-  explicit NfqueueDiverter(std::uint16_t queue_number = DEFAULT_QUEUE_NUMBER);
+  // The mark bit of a SYN handed to the kernel path; the relay port sits in the upper half.
+  static constexpr std::uint32_t KERNEL_PATH_MARK = 0x400;
+
+  enum class DataPath { kernel, user_space };
+
+  explicit NfqueueDiverter(std::uint16_t queue_number = DEFAULT_QUEUE_NUMBER, DataPath path = DataPath::kernel);
   ~NfqueueDiverter() override;
   NfqueueDiverter(const NfqueueDiverter&) = delete;
   NfqueueDiverter& operator=(const NfqueueDiverter&) = delete;
@@ -51,6 +62,7 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   void drop(const Packet& packet) override;
   // Through a raw socket, under the reinject mark: out of connection tracking and the queue.
   void inject(const Packet& packet) override;
+  bool carry_to_relay(const Packet& syn, int relay_port) override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -73,6 +85,7 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   void _read_socket();
 
   const std::uint16_t _queue_number;
+  const DataPath _path;
   const int _wake_fd;  // eventfd: shutdown() wakes a blocked recv through it
   std::unique_ptr<Queue> _queue;
   std::unique_ptr<DivertRules> _rules;

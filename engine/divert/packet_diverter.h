@@ -49,6 +49,17 @@ class PACKET_DIVERT_EXPORT PacketDiverter {
   // the handle is open. Throws DivertOsError.
   virtual void inject(const Packet& packet) { send(packet); }
 
+  // Lets the system itself carry the connection this captured SYN (the last packet recv handed
+  // out, unchanged) opens to the relay listening on 127.0.0.1:`relay_port`: the relay reads
+  // the original destination from its socket and no later packet of the connection reaches
+  // the handle. Gives the SYN its verdict and returns true; false when this diverter has no
+  // such path (the SYN still waits for send or drop). Throws DivertOsError.
+  virtual bool carry_to_relay(const Packet& syn, int relay_port) {
+    (void)syn;
+    (void)relay_port;
+    return false;
+  }
+
   // Recomputes the IPv4 header and TCP checksums and marks them valid in the capture info.
   virtual void recalculate_checksums(Packet& packet) = 0;
 

@@ -39,7 +39,7 @@ unsigned RelayConnection::wanted(Side side) const {
   if (stage != Stage::relaying) return 0;
   const Direction& outgoing = side == Side::client ? _up : _down;
   const Direction& incoming = side == Side::client ? _down : _up;
-  return (outgoing.reading() ? EventPoller::READ : 0) | (incoming.pending.empty() ? 0 : EventPoller::WRITE);
+  return (outgoing.reading() ? EventPoller::READ : 0) | (incoming.holds() ? EventPoller::WRITE : 0);
 }
 
 bool RelayConnection::on_ready(Side side, const EventPoller::Event& event, char* scratch, std::size_t scratch_size,
@@ -47,7 +47,7 @@ bool RelayConnection::on_ready(Side side, const EventPoller::Event& event, char*
   if (event.exceptional) return false;
   try {
     const Direction& incoming = side == Side::client ? _down : _up;
-    if (event.writable && !incoming.pending.empty()) _flush(side, context);
+    if (event.writable && incoming.holds()) _flush(side, context);
     if (event.readable && _from(side).reading()) _pump(side, scratch, scratch_size, context, now);
   } catch (const SocketError&) {
     // A reset or a failed send ends the connection without a log line.
@@ -59,6 +59,7 @@ bool RelayConnection::on_ready(Side side, const EventPoller::Event& event, char*
 
 void RelayConnection::_pump(Side from, char* scratch, std::size_t scratch_size, RelayContext& context,
                             RelayClock::time_point now) {
+  if (_pump_through_pipe(from, context, now)) return;
   Direction& direction = _from(from);
   Socket& source = _socket(from);
   Socket& sink = _socket(other(from));
@@ -78,11 +79,40 @@ void RelayConnection::_pump(Side from, char* scratch, std::size_t scratch_size, 
       return;
     }
     if (*received < scratch_size) return;  // most likely drained; the poller tells otherwise
+    // A full chunk: a bulk transfer, which the pipe carries from the next report on.
+    if (!direction.pipe && !direction.pipe_unavailable) {
+      direction.pipe = SocketPipe::open();
+      direction.pipe_unavailable = !direction.pipe;
+    }
   }
+}
+
+bool RelayConnection::_pump_through_pipe(Side from, RelayContext& context, RelayClock::time_point now) {
+  Direction& direction = _from(from);
+  if (!direction.pipe) return false;
+  Socket& source = _socket(from);
+  Socket& sink = _socket(other(from));
+  for (int round = 0; round < RECEIVES_PER_REPORT; ++round) {
+    const std::optional<std::size_t> received = direction.pipe->fill(source);
+    if (!received) return true;
+    if (*received == 0) {
+      direction.source_ended = true;
+      if (from == Side::client) _upstream_quiet_since = now;
+      return true;
+    }
+    if (from == Side::upstream) _upstream_quiet_since = now;
+    _count(from, direction.pipe->drain(sink), context);
+    if (direction.pipe->held() > 0) return true;  // the sink is full: wait until it is writable
+  }
+  return true;
 }
 
 void RelayConnection::_flush(Side to, RelayContext& context) {
   Direction& direction = _from(other(to));
+  if (direction.pipe && direction.pipe->held() > 0) {
+    _count(other(to), direction.pipe->drain(_socket(to)), context);
+    return;
+  }
   const std::size_t sent = _socket(to).send_available(direction.pending.data(), direction.pending.size());
   _count(other(to), sent, context);
   direction.pending.consumed(sent);
@@ -104,11 +134,11 @@ void RelayConnection::send_first(const std::string& bytes) {
 }
 
 void RelayConnection::pass_on_ends(RelayClock::time_point now) {
-  if (_down.source_ended && _down.pending.empty() && !_down.sink_told) {
+  if (_down.source_ended && !_down.holds() && !_down.sink_told) {
     client->shutdown_send();
     _down.sink_told = true;
   }
-  if (_up.source_ended && _up.pending.empty() && !_up.sink_told) {
+  if (_up.source_ended && !_up.holds() && !_up.sink_told) {
     // The upstream hears of the client's end once it has nothing more to say, or has been quiet
     // for the hold.
     if (_down.source_ended || now - _upstream_quiet_since >= RelayHub::HALF_CLOSE_HOLD) {

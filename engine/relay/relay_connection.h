@@ -14,6 +14,7 @@
 #include "engine/relay/event_poller.h"
 #include "engine/relay/nat_table.h"
 #include "engine/relay/relay_context.h"
+#include "engine/relay/socket_pipe.h"
 
 namespace tovix {
 
@@ -38,11 +39,16 @@ class PendingBytes {
 
 struct Direction {
   PendingBytes pending;
+  // Bulk bytes go through a kernel pipe where the system has one, opened once the direction
+  // has shown itself busy; an idle or small connection holds none.
+  std::unique_ptr<SocketPipe> pipe;
+  bool pipe_unavailable = false;
   bool source_ended = false;  // the sending side's end-of-stream has been read
   bool sink_told = false;     // the receiving side's sending direction has been shut down
 
-  bool reading() const { return !source_ended && pending.empty(); }
-  bool done() const { return source_ended && pending.empty() && sink_told; }
+  bool holds() const { return !pending.empty() || (pipe && pipe->held() > 0); }
+  bool reading() const { return !source_ended && !holds(); }
+  bool done() const { return source_ended && !holds() && sink_told; }
 };
 
 enum class Side : std::uint8_t { client = 0, upstream = 1 };
@@ -77,6 +83,9 @@ class RelayConnection {
   Stage stage = Stage::awaiting_entry;
   int nat_attempts = 0;
   std::optional<NatEntry> entry;  // set once this connection serves the entry
+  // Where the client was going when the system redirected it here (the kernel path); the
+  // entry found under its port must name the same destination.
+  std::optional<SocketAddress> redirected_from;
   // Written by the loop under its table lock, read by snapshots under it.
   std::optional<std::string> host_name;
   std::string reason;  // what chose the way out
@@ -100,6 +109,8 @@ class RelayConnection {
  private:
   // Receives from `from` and sends to the other side until either would block.
   void _pump(Side from, char* scratch, std::size_t scratch_size, RelayContext& context, RelayClock::time_point now);
+  // The same through the direction's pipe; false when it has none.
+  bool _pump_through_pipe(Side from, RelayContext& context, RelayClock::time_point now);
   void _flush(Side to, RelayContext& context);
   void _count(Side from, std::size_t bytes, RelayContext& context);
   Socket& _socket(Side side) const { return side == Side::client ? *client : *upstream; }

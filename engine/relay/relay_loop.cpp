@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "engine/relay/original_destination.h"
 #include "engine/sniff/host_sniffer.h"
 
 namespace tovix {
@@ -148,9 +149,12 @@ void RelayLoop::_accept_ready(RelayClock::time_point now) {
 
 void RelayLoop::_admit(std::shared_ptr<Socket> client, const SocketAddress& peer, RelayClock::time_point now) {
   _context->log->debug("中继接受连接: {}:{}", peer.first, peer.second);
-  // Only the engine's rewritten connections come from its fake source; anything else is another
-  // program on this machine, which must not borrow a diverted connection's destination.
-  if (peer.first != _admitted_ip) {
+  // Only the engine's rewritten connections come from its fake source, and only the ones the
+  // system redirected here arrive with another destination than the relay's; anything else is
+  // another program on this machine, which must not borrow a diverted connection's destination.
+  std::optional<SocketAddress> redirected;
+  if (peer.first != _admitted_ip) redirected = redirected_from(*client);
+  if (peer.first != _admitted_ip && !redirected) {
     _context->log->warn("中继拒绝非转发连接: {}:{}", peer.first, peer.second);
     client->reset();
     return;
@@ -163,6 +167,7 @@ void RelayLoop::_admit(std::shared_ptr<Socket> client, const SocketAddress& peer
   }
   auto connection = std::make_unique<RelayConnection>(++_next_id, std::move(client), peer, _context->live);
   RelayConnection& added = *connection;
+  added.redirected_from = std::move(redirected);
   {
     std::lock_guard guard(_table_lock);
     _connections.emplace(added.id, std::move(connection));
@@ -180,6 +185,11 @@ void RelayLoop::_find_destination(RelayConnection& connection, RelayClock::time_
     return;
   }
   ++connection.nat_attempts;
+  if (connection.redirected_from && !_redirect_matches(connection)) {
+    _context->log->warn("中继拒绝非转发连接: {}:{}", src_ip, src_port);
+    _finish(connection, Ending::reset);
+    return;
+  }
   NatClaim claim = _context->nat_table->claim(src_port);
   if (claim.already_claimed) {
     // The diverted connection with this port is served already: this one only borrows its number.
@@ -197,6 +207,16 @@ void RelayLoop::_find_destination(RelayConnection& connection, RelayClock::time_
   _context->log->debug("中继转发: {}:{} → {}:{}", src_ip, src_port, connection.entry->original_dst_ip,
                        connection.entry->original_dst_port);
   _read_first_bytes(connection, now);
+}
+
+// A redirected connection's entry is the one its port holds for exactly that client and
+// destination: another program that happens to be redirected from the same port number does
+// not take it. No entry yet is left to the look-up's retries.
+bool RelayLoop::_redirect_matches(const RelayConnection& connection) const {
+  const std::optional<NatEntry> entry = _context->nat_table->get(connection.client_addr.second);
+  if (!entry) return true;
+  return entry->original_src_ip == connection.client_addr.first &&
+         SocketAddress{entry->original_dst_ip, entry->original_dst_port} == *connection.redirected_from;
 }
 
 void RelayLoop::_read_first_bytes(RelayConnection& connection, RelayClock::time_point now) {

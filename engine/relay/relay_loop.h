@@ -32,8 +32,8 @@ namespace tovix {
 
 class RelayLoop {
  public:
-  // `admitted_ip`: the only source address whose connections are carried (the engine's fake
-  // source of diverted connections).
+  // `admitted_ip`: the source address of the engine's rewritten connections; besides them only
+  // connections the system redirected here are carried.
   RelayLoop(std::shared_ptr<RelayContext> context, std::shared_ptr<Socket> listener, std::string admitted_ip);
   ~RelayLoop();
   RelayLoop(const RelayLoop&) = delete;
@@ -82,6 +82,7 @@ class RelayLoop {
   void _accept_ready(RelayClock::time_point now);
   void _admit(std::shared_ptr<Socket> client, const SocketAddress& peer, RelayClock::time_point now);
   void _find_destination(RelayConnection& connection, RelayClock::time_point now);
+  bool _redirect_matches(const RelayConnection& connection) const;
   void _read_first_bytes(RelayConnection& connection, RelayClock::time_point now);
   void _sniff_ready(RelayConnection& connection, const EventPoller::Event& event);
   void _end_sniff(RelayConnection& connection, std::optional<std::string> name);

@@ -251,6 +251,46 @@ TEST_F(PacketTest, TwoConnectionsOnOneLocalPortAreCarriedApart) {
   EXPECT_EQ(handle(tcp_packet(CLIENT, 50123, OTHER, 80, SYN))->src_port, stand_in);
 }
 
+// Where the system carries a diverted connection itself, the engine sees only its SYN; what it
+// needs a stand-in port for still goes the rewritten way, and once ended the connection's
+// stray segments go to the relay port, never out.
+TEST_F(PacketTest, ASystemCarriedConnectionNeedsOnlyItsSyn) {
+  inspect(*engine).set_running(true);
+  diverter.carry_to_relays(true);
+  install({40001});
+  clock.set(7000.0);
+  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN))) << "the SYN's verdict was the system's";
+  EXPECT_EQ(diverter.carried(), std::vector<int>{40001});
+  EXPECT_EQ(inspect(*engine).nat_table()->get(50123), (NatEntry{CLIENT, DEST, 443, 7000.0, 0}));
+  // A retransmitted SYN is carried the same way.
+  EXPECT_FALSE(handle(tcp_packet(CLIENT, 50123, DEST, 443, SYN)));
+  EXPECT_EQ(diverter.carried().size(), 2u);
+  // A stray segment while it lives goes on to the system, whose redirect holds for it.
+  const auto stray = handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK | PSH, "x"));
+  ASSERT_TRUE(stray);
+  EXPECT_EQ(std::make_tuple(stray->dst, stray->dst_port), std::make_tuple(DEST, 443));
+
+  constexpr const char* OTHER = "198.51.100.77";
+  const auto shared = handle(tcp_packet(CLIENT, 50123, OTHER, 80, SYN));
+  ASSERT_TRUE(shared) << "a stand-in port needs the rewrite";
+  EXPECT_EQ(std::make_tuple(shared->dst, shared->dst_port), std::make_tuple("127.0.0.1", 40001));
+  EXPECT_NE(shared->src_port, 50123);
+  EXPECT_EQ(diverter.carried().size(), 2u);
+
+  // A stop waits only for the reset it must translate; both connections stay held.
+  EXPECT_EQ(inspect(*engine).flows().expect_resets(), 1u);
+  EXPECT_EQ(inspect(*engine).flows().unconfirmed().size(), 2u);
+
+  // The relay ended the carried one: its late segment goes to the relay port.
+  inspect(*engine).nat_table()->remove(50123);
+  const auto late = handle(tcp_packet(CLIENT, 50123, DEST, 443, ACK | PSH, "y"));
+  ASSERT_TRUE(late);
+  EXPECT_EQ(std::make_tuple(late->dst, late->dst_port), std::make_tuple("127.0.0.1", 40001));
+  steady.advance(500);
+  inspect(*engine).cleanup_nat_table();
+  EXPECT_EQ(inspect(*engine).flows().size(), 1u) << "the ended carried one is forgotten";
+}
+
 // A connection the engine diverted is never let out, whatever became of it and however long
 // ago: while its relay runs, the relay's own socket answers; once nothing carries it, the
 // engine answers with a reset carrying the number the application acknowledged.

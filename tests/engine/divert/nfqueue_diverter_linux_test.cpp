@@ -17,6 +17,7 @@
 
 #include "common/socket.h"
 #include "engine/divert/nfqueue_diverter_linux.h"
+#include "engine/relay/original_destination.h"
 #include "engine/relay/upstream_handler.h"
 #include "tests/support/http_destination.h"
 #include "tests/support/netns_fixture.h"
@@ -29,15 +30,19 @@ using testing::NetnsScope;
 
 constexpr const char* FILTER = NfqueueDiverter::SUPPORTED_FILTER;
 
+// Passes every IPv4 packet unchanged and drops the rest; with a relay port, hands every new
+// connection's SYN to the kernel path towards it instead.
 class PassingReader {
  public:
-  explicit PassingReader(PacketDiverter& diverter) : _diverter(diverter), _thread([this] { _loop(); }) {}
+  explicit PassingReader(PacketDiverter& diverter, int relay_port = 0)
+      : _diverter(diverter), _relay_port(relay_port), _thread([this] { _loop(); }) {}
   ~PassingReader() {
     _diverter.shutdown();
     _thread.join();
   }
   int ipv4() const { return _ipv4.load(); }
   int others() const { return _others.load(); }
+  int carried() const { return _carried.load(); }
 
  private:
   void _loop() {
@@ -47,12 +52,18 @@ class PassingReader {
         continue;
       }
       ++_ipv4;
+      const auto tcp = packet->tcp();
+      if (_relay_port != 0 && tcp && tcp->syn() && !tcp->ack() && _diverter.carry_to_relay(*packet, _relay_port)) {
+        ++_carried;
+        continue;
+      }
       _diverter.recalculate_checksums(*packet);
       _diverter.send(*packet);
     }
   }
   PacketDiverter& _diverter;
-  std::atomic<int> _ipv4{0}, _others{0};
+  const int _relay_port;
+  std::atomic<int> _ipv4{0}, _others{0}, _carried{0};
   std::thread _thread;
 };
 
@@ -132,6 +143,54 @@ TEST_F(NfqueueDiverterTest, OnlyTheSynOfAConnectionThatIsPassedLeavesTheKernel) 
   EXPECT_GE(reader.ipv4(), 1);
   EXPECT_LE(reader.ipv4(), 3);
   EXPECT_EQ(_destination->peers(), std::vector<std::string>{NetnsPair::CLIENT_IP});
+}
+
+// The kernel path: after its SYN the connection goes to the local listener by itself, which
+// reads where it was going; nothing reaches the destination, and closing takes the redirect away.
+TEST_F(NfqueueDiverterTest, ACarriedSynTakesItsWholeConnectionToTheRelayWithItsDestination) {
+  NetnsScope client(_pair->client());
+  auto relay = Socket::create_tcp();
+  relay->bind("127.0.0.1", 0);
+  relay->listen(8);
+  const int relay_port = relay->local_address().second;
+  NfqueueDiverter diverter;
+  diverter.open(FILTER);
+  {
+    PassingReader reader(diverter, relay_port);
+    auto download = std::async(std::launch::async, [&] { return curl({}, data_url()); });
+    SocketAddress peer;
+    const auto accepted = relay->accept(peer);
+    EXPECT_EQ(peer.first, NetnsPair::CLIENT_IP);
+    EXPECT_EQ(redirected_from(*accepted), (SocketAddress{NetnsPair::REMOTE_IP, _destination->port()}));
+    char request[4096];
+    EXPECT_GT(accepted->receive(request, sizeof request), 0u);
+    const std::string answer(512 * 1024, 'y');
+    const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n\r\n";
+    accepted->send_all(response.data(), response.size());
+    accepted->send_all(answer.data(), answer.size());
+    accepted->close();
+    EXPECT_EQ(download.get(), 0);
+    EXPECT_EQ(reader.carried(), 1);
+    EXPECT_LE(reader.ipv4(), 2) << "only the SYN (and at most a retransmission) is queued";
+  }
+  EXPECT_TRUE(_destination->peers().empty());
+  const std::string nat = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "nat"});
+  EXPECT_NE(nat.find("--to-ports " + std::to_string(relay_port)), std::string::npos) << nat;
+  diverter.close();
+  const std::string left = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "nat"});
+  EXPECT_EQ(left.find("TOVIX"), std::string::npos) << left;
+}
+
+// A connection made to the relay's own address was redirected by nobody.
+TEST_F(NfqueueDiverterTest, AConnectionMadeToTheRelayItselfIsNotRedirected) {
+  NetnsScope client(_pair->client());
+  auto relay = Socket::create_tcp();
+  relay->bind("127.0.0.1", 0);
+  relay->listen(8);
+  auto direct = Socket::create_tcp();
+  direct->connect("127.0.0.1", relay->local_address().second, std::chrono::seconds(5));
+  SocketAddress peer;
+  EXPECT_EQ(redirected_from(*relay->accept(peer)), std::nullopt);
 }
 
 TEST_F(NfqueueDiverterTest, WithoutAReaderNewConnectionsWaitInsteadOfLeaving) {

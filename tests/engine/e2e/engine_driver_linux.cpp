@@ -3,7 +3,8 @@
 // ("status: ..." / "error: ..."), and stops it on SIGTERM or SIGINT. SIGUSR1 hot-updates the
 // proxy list to an empty one. Option --cleanup-seconds N shortens the NAT clean-up period and the
 // age after which an unused entry is stale; --recheck-ms N re-checks down proxies every N ms.
-// The proxies' health events are printed as "health: ...".
+// The proxies' health events are printed as "health: ...". --data-path user-space rewrites
+// every packet of a diverted connection in the engine instead of letting the kernel carry it.
 #include <signal.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/core/tunnel_engine.h"
+#include "engine/divert/nfqueue_diverter_linux.h"
 #include "engine/pool/pool_texts.h"
 
 namespace {
@@ -54,6 +56,11 @@ int main(int argc, char** argv) {
       const std::chrono::milliseconds period(std::stoi(argv[i + 1]));
       options.pool.recheck_period = period;
       options.pool.recheck_tick = std::min(options.pool.recheck_tick, period / 4);
+    } else if (std::string(argv[i]) == "--data-path" && std::string(argv[i + 1]) == "user-space") {
+      options.diverter_factory = [] {
+        return std::make_unique<tovix::NfqueueDiverter>(tovix::NfqueueDiverter::DEFAULT_QUEUE_NUMBER,
+                                                        tovix::NfqueueDiverter::DataPath::user_space);
+      };
     }
   }
   options.pool.health_sink = [](const tovix::pool::HealthEvent& event) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +70,9 @@ class EngineEndToEndTest : public ::testing::Test {
     testing::write_text(file, record.dump(4));
     std::vector<std::string> argv{ENGINE_DRIVER, file.string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    // The suite runs a second time on the user-space path (see CMakeLists.txt).
+    if (const char* path = std::getenv("TOVIX_E2E_DATA_PATH"); path != nullptr && *path != '\0')
+      argv.insert(argv.end(), {"--data-path", path});
     _engine =
         std::make_unique<NetnsProcess>(client(), argv, _remote->dir() / ("engine-" + std::to_string(++_runs) + ".log"));
     ASSERT_TRUE(_engine->wait_for_output(STARTED, std::chrono::seconds(30))) << _engine->output();
@@ -93,6 +97,7 @@ class EngineEndToEndTest : public ::testing::Test {
   }
   std::string rules() const {
     return NetnsPair::run_ok(client(), {"iptables-save", "-t", "raw"}) +
+           NetnsPair::run_ok(client(), {"iptables-save", "-t", "nat"}) +
            NetnsPair::run_ok(client(), {"ip6tables-save", "-t", "raw"}) +
            NetnsPair::run_ok(client(), {"ipset", "list", "-n"});
   }
