@@ -78,7 +78,7 @@ class QuicServer {
 inline constexpr const char* QUIC_INDEX_TEXT = "quic-index-page";
 
 // ngtcp2's example client (`client`: the program, or a copy of it under another name) fetching
-// https://address:port/index.html into the folder `download`, giving up the handshake after
+// https://address:port/index.html into the existing folder `download`, giving up the handshake after
 // `handshake_timeout`. It exits with 0 whether or not the page came: the downloaded file is the
 // only sign of success (quic_page).
 std::vector<std::string> quic_client_command(const std::string& client, const std::string& address, int port,

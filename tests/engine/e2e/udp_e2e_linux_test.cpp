@@ -82,11 +82,14 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
     return dante;
   }
 
-  // The chosen QUIC client's request to `server`; the page it downloaded, or empty.
+  // The chosen QUIC client's request to `server`; the page it downloaded, or empty. What the
+  // client said goes to _quic_output.
   std::string quic_request(const testing::QuicServer& server, std::chrono::milliseconds handshake_timeout) {
     const fs::path download = _remote->dir() / ("quic-download-" + std::to_string(++_downloads));
-    run_client(testing::quic_client_command(_chosen_quic.string(), server.address(), server.port(), download,
-                                            handshake_timeout));
+    fs::create_directories(download);  // the client writes into it but does not make it
+    const CommandResult result = run_client(testing::quic_client_command(
+        _chosen_quic.string(), server.address(), server.port(), download, handshake_timeout));
+    _quic_output = result.standard_output + result.standard_error;
     return testing::quic_page(download);
   }
 
@@ -107,6 +110,7 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
   }
 
   fs::path _chosen, _other, _chosen_quic, _resolv_dir;
+  std::string _quic_output;
   int _echo_port = 0, _downloads = 0;
   std::unique_ptr<NetnsProcess> _echo;
 };
@@ -200,7 +204,7 @@ TEST_F(UdpEndToEndTest, AChosenProgramsQuicRequestCompletesThroughAProxyThatCarr
       capture("quic-dante", udp_from_client() + " and not (dst host " + NetnsPair::REMOTE_IP + ")");
 
   EXPECT_EQ(quic_request(server, std::chrono::seconds(10)), std::string(testing::QUIC_INDEX_TEXT) + "\n")
-      << _engine->output() << dante.process->output();
+      << _quic_output << _engine->output() << dante.process->output();
   capture_process->stop(SIGTERM);
   EXPECT_EQ(packets("quic-dante"), 0) << "UDP left with the client's own address";
 }
