@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -129,7 +130,8 @@ int echo(const char* address, int port) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
     const ssize_t got = recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (got > 0) sendto(fd, buffer.data(), static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), length);
+    if (got > 0)
+      sendto(fd, buffer.data(), static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), length);
   }
 }
 
@@ -250,18 +252,18 @@ int run() {
   const auto timeout = std::chrono::minutes(2);
   std::vector<Round> direct, diverted;
   for (int round = 0; round < kRounds; ++round) {
-    direct.push_back(parse_round(NetnsPair::run(site.client(),
-                                                {other.string(), "socks-client", ECHO_ADDRESS,
-                                                 std::to_string(echo_port), NetnsPair::REMOTE_IP,
-                                                 std::to_string(dante_port)},
-                                                timeout)));
+    direct.push_back(
+        parse_round(NetnsPair::run(site.client(),
+                                   {other.string(), "socks-client", ECHO_ADDRESS, std::to_string(echo_port),
+                                    NetnsPair::REMOTE_IP, std::to_string(dante_port)},
+                                   timeout)));
     NetnsProcess engine(site.client(), {ENGINE_DRIVER, (dir / "settings.json").string()},
                         dir / ("engine-" + std::to_string(round) + ".log"));
     if (!engine.wait_for_output("status: 代理已启", std::chrono::seconds(30)))
       throw std::runtime_error("the engine did not start: " + engine.output());
     const double cpu_before = cpu_seconds(engine.pid());
-    Round measured = parse_round(NetnsPair::run(
-        site.client(), {chosen.string(), "client", ECHO_ADDRESS, std::to_string(echo_port)}, timeout));
+    Round measured = parse_round(
+        NetnsPair::run(site.client(), {chosen.string(), "client", ECHO_ADDRESS, std::to_string(echo_port)}, timeout));
     measured.engine_cpu_seconds = cpu_seconds(engine.pid()) - cpu_before;
     diverted.push_back(measured);
     engine.stop(SIGTERM);
@@ -270,9 +272,10 @@ int run() {
   const Round& through_engine = best(diverted);
   const Round& forwarder_alone = best(direct);
   const double added = through_engine.median_ms - forwarder_alone.median_ms;
-  std::printf("%d datagrams of %zu bytes at %.0f Mbit/s echoed through dante, best of %d rounds "
-              "(other helpers load this machine)\n",
-              kDatagrams, kSize, kBitsPerSecond / 1e6, kRounds);
+  std::printf(
+      "%d datagrams of %zu bytes at %.0f Mbit/s echoed through dante, best of %d rounds "
+      "(other helpers load this machine)\n",
+      kDatagrams, kSize, kBitsPerSecond / 1e6, kRounds);
   std::printf("chosen program through the engine   loss %5d  median round trip %7.3f ms\n",
               kDatagrams - through_engine.received, through_engine.median_ms);
   std::printf("SOCKS-aware client (forwarder)      loss %5d  median round trip %7.3f ms\n",

@@ -50,8 +50,7 @@ HandlerFactory ProxyChecker::default_handler_factory() {
 
 ProxyChecker::UdpProbe ProxyChecker::default_udp_probe() {
   return [](const ProxySettings& proxy) {
-    return grants_udp_associate({proxy.host, proxy.port, proxy.username, proxy.password},
-                                CHECK_TIMEOUTS);
+    return grants_udp_associate({proxy.host, proxy.port, proxy.username, proxy.password}, CHECK_TIMEOUTS);
   };
 }
 

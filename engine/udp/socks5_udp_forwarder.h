@@ -51,7 +51,7 @@ class UDP_PROXY_EXPORT Socks5UdpForwarder {
   // One program socket's traffic through the proxy while its association stands.
   struct FlowTraffic {
     IpEndpoint program;
-    IpEndpoint destination;  // where its latest datagram went
+    IpEndpoint destination;        // where its latest datagram went
     std::uint64_t bytes_up = 0;    // payload bytes sent towards the proxy
     std::uint64_t bytes_down = 0;  // payload bytes of the answers handed back
     double started_at = 0.0;       // wall-clock seconds of its first datagram

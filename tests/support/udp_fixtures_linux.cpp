@@ -124,11 +124,11 @@ std::unique_ptr<NetnsProcess> start_dante_in(const std::string& ns, const std::s
                  "client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
                  "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: connect udpassociate udpreply\n"
                  "  log: error }\n");
-  auto process = std::make_unique<NetnsProcess>(
-      ns,
-      std::vector<std::string>{DANTED, "-f", (dir / "dante-netns.conf").string(), "-p",
-                               (dir / "dante-netns.pid").string(), "-N", "1"},
-      dir / "dante-netns.out");
+  auto process =
+      std::make_unique<NetnsProcess>(ns,
+                                     std::vector<std::string>{DANTED, "-f", (dir / "dante-netns.conf").string(), "-p",
+                                                              (dir / "dante-netns.pid").string(), "-N", "1"},
+                                     dir / "dante-netns.out");
   wait_until_accepting_in(client_ns, address, port);
   return process;
 }
@@ -172,8 +172,7 @@ bool DnsmasqResolver::wait_for_log(const std::string& text, std::chrono::millise
   }
 }
 
-QuicServer::QuicServer(const std::string& address, const std::string& ns)
-    : _dir(fresh_dir("quic")), _address(address) {
+QuicServer::QuicServer(const std::string& address, const std::string& ns) : _dir(fresh_dir("quic")), _address(address) {
   fs::create_directories(_dir / "htdocs");
   write_file(_dir / "htdocs" / "index.html", std::string(QUIC_INDEX_TEXT) + "\n");
   run_ok({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",

@@ -11,8 +11,8 @@
 #include "engine/relay/upstream_handler.h"
 #include "engine/udp/dns_message.h"
 #include "engine/udp/socks5_udp_framing.h"
-#include "tests/engine/udp/fake_socks5_udp_server.h"
 #include "tests/engine/process/process_queries_fake.h"
+#include "tests/engine/udp/fake_socks5_udp_server.h"
 #include "tests/support/loopback_server.h"
 
 namespace tovix {

@@ -87,8 +87,8 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
   std::string quic_request(const testing::QuicServer& server, std::chrono::milliseconds handshake_timeout) {
     const fs::path download = _remote->dir() / ("quic-download-" + std::to_string(++_downloads));
     fs::create_directories(download);  // the client writes into it but does not make it
-    const CommandResult result = run_client(testing::quic_client_command(
-        _chosen_quic.string(), server.address(), server.port(), download, handshake_timeout));
+    const CommandResult result = run_client(testing::quic_client_command(_chosen_quic.string(), server.address(),
+                                                                         server.port(), download, handshake_timeout));
     _quic_output = result.standard_output + result.standard_error;
     return testing::quic_page(download);
   }
@@ -200,8 +200,7 @@ TEST_F(UdpEndToEndTest, AChosenProgramsQuicRequestCompletesThroughAProxyThatCarr
   const testing::QuicServer server(SERVICE_IP, _remote->remote());
   const Dante dante = start_dante();
   start_engine(dante.settings);
-  auto capture_process =
-      capture("quic-dante", udp_from_client() + " and not (dst host " + NetnsPair::REMOTE_IP + ")");
+  auto capture_process = capture("quic-dante", udp_from_client() + " and not (dst host " + NetnsPair::REMOTE_IP + ")");
 
   EXPECT_EQ(quic_request(server, std::chrono::seconds(10)), std::string(testing::QUIC_INDEX_TEXT) + "\n")
       << _quic_output << _engine->output() << dante.process->output();

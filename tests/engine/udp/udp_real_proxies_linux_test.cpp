@@ -181,7 +181,8 @@ TEST_F(RealUdpProxyTest, DnsQueriesReachDnsmasqOverTcpThroughMicrosocks) {
 
 TEST_F(RealUdpProxyTest, TheQuicPairOfTheEndToEndTestsCompletesARequest) {
   testing::QuicServer server;
-  EXPECT_EQ(testing::fetch_quic_page(server.address(), server.port(), 10s), std::string(testing::QUIC_INDEX_TEXT) + "\n");
+  EXPECT_EQ(testing::fetch_quic_page(server.address(), server.port(), 10s),
+            std::string(testing::QUIC_INDEX_TEXT) + "\n");
 }
 
 }  // namespace
