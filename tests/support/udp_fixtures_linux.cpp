@@ -49,7 +49,7 @@ int free_udp_port() {
 }
 
 // argv run inside the network namespace `ns`, or as it stands when none is named.
-std::vector<std::string> in_namespace(const std::string& ns, std::vector<std::string> argv) {
+std::vector<std::string> inside_named_namespace(const std::string& ns, std::vector<std::string> argv) {
   if (ns.empty()) return argv;
   argv.insert(argv.begin(), {"/usr/bin/ip", "netns", "exec", ns});
   return argv;
@@ -180,8 +180,8 @@ QuicServer::QuicServer(const std::string& address, const std::string& ns) : _dir
   for (int attempt = 1;; ++attempt) {
     _port = free_udp_port();
     _process = std::make_unique<ChildProcess>(
-        in_namespace(ns, {GTLSSERVER, "--quiet", "-d", (_dir / "htdocs").string(), address, std::to_string(_port),
-                          (_dir / "key.pem").string(), (_dir / "cert.pem").string()}));
+        inside_named_namespace(ns, {GTLSSERVER, "--quiet", "-d", (_dir / "htdocs").string(), address,
+                                    std::to_string(_port), (_dir / "key.pem").string(), (_dir / "cert.pem").string()}));
     // A QUIC server gives no sign that it listens but answering: the client is the probe.
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (_process->running() && std::chrono::steady_clock::now() < deadline) {
@@ -218,7 +218,8 @@ std::string fetch_quic_page(const std::string& address, int port, std::chrono::m
                             const std::string& ns) {
   const fs::path download = fresh_dir("quic-download");
   try {
-    run_command(in_namespace(ns, quic_client_command(GTLSCLIENT, address, port, download, timeout)), timeout * 2);
+    run_command(inside_named_namespace(ns, quic_client_command(GTLSCLIENT, address, port, download, timeout)),
+                timeout * 2);
   } catch (const CommandTimeout&) {
   }
   std::string page = quic_page(download);
