@@ -25,6 +25,7 @@ struct ConnectionSample {
   double started_at = 0.0;  // wall-clock seconds
   std::string host_name;    // the name the relay read from the connection; empty when none
   std::string rule;         // the routing rule that chose its way; empty: none matched
+  bool udp = false;         // a program's UDP socket carried through the proxy, not a TCP connection
 };
 
 // A client port is reused by later connections; with the start time it names one connection.

@@ -83,6 +83,8 @@ QVariant ConnectionsModel::data(const QModelIndex& index, int role) const {
   switch (index.column()) {
     case PROGRAM:
       return sorting ? program_of(connection).toLower() : program_of(connection);
+    case PROTOCOL:
+      return connection.udp ? QStringLiteral("UDP") : QStringLiteral("TCP");
     case DESTINATION:
       return destination_of(connection);
     case PROXY:
@@ -105,7 +107,7 @@ QVariant ConnectionsModel::data(const QModelIndex& index, int role) const {
 
 QVariant ConnectionsModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  static const char* const HEADERS[COLUMN_COUNT] = {"程序", "目标地址", "代理", "规则", "上传", "下载", "时长"};
+  static const char* const HEADERS[COLUMN_COUNT] = {"程序", "协议", "目标地址", "代理", "规则", "上传", "下载", "时长"};
   return section >= 0 && section < COLUMN_COUNT ? QString::fromUtf8(HEADERS[section]) : QVariant();
 }
 

@@ -15,7 +15,7 @@ class APP_INSIGHT_EXPORT ConnectionsModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  enum Column { PROGRAM, DESTINATION, PROXY, RULE, UPLOAD, DOWNLOAD, DURATION, COLUMN_COUNT };
+  enum Column { PROGRAM, PROTOCOL, DESTINATION, PROXY, RULE, UPLOAD, DOWNLOAD, DURATION, COLUMN_COUNT };
   // Numbers for the number columns, so sorting goes by value, not by text.
   static constexpr int SORT_ROLE = Qt::UserRole;
 

@@ -41,6 +41,7 @@ ConnectionsPanel::ConnectionsPanel(SnapshotSource source, std::function<double()
   header->setSectionResizeMode(QHeaderView::Interactive);
   header->setSectionResizeMode(ConnectionsModel::DESTINATION, QHeaderView::Stretch);
   header->resizeSection(ConnectionsModel::PROGRAM, 120);
+  header->resizeSection(ConnectionsModel::PROTOCOL, 50);
   header->resizeSection(ConnectionsModel::PROXY, 130);
   header->resizeSection(ConnectionsModel::RULE, 90);
   for (int column : {ConnectionsModel::UPLOAD, ConnectionsModel::DOWNLOAD}) header->resizeSection(column, 75);

@@ -14,7 +14,8 @@ std::vector<ConnectionSample> connection_samples(const EngineSnapshot& snapshot)
     samples.push_back({connection.client_port, connection.pid, connection.image_name,
                        address(connection.original_dst_ip, connection.original_dst_port),
                        address(connection.proxy_host, connection.proxy_port), connection.bytes_up,
-                       connection.bytes_down, connection.started_at, connection.host_name, connection.rule});
+                       connection.bytes_down, connection.started_at, connection.host_name, connection.rule,
+                       connection.protocol == TransportProtocol::udp});
   }
   return samples;
 }

@@ -49,7 +49,8 @@ void ProgramResolver::fill_in(std::vector<ConnectionSample>& live) {
     for (ConnectionSample& sample : live) {
       const ConnectionKey key = key_of(sample);
       seen.insert(key);  // also when named: the name may be the one given here last time
-      if (!sample.program.empty()) continue;
+      // The machine's TCP table cannot name a UDP socket's owner.
+      if (!sample.program.empty() || (sample.udp && sample.pid == 0)) continue;
       Entry& entry =
           _entries.try_emplace(key, Entry{sample.client_port, sample.pid, 0, false, std::nullopt}).first->second;
       if (entry.owner) {

@@ -5,6 +5,7 @@
 #include "app/insight/plain_http.h"
 #include "common/text.h"
 #include "engine/relay/proxy_settings.h"
+#include "engine/udp/socks5_udp_association.h"
 
 namespace tovix::insight {
 namespace {
@@ -36,14 +37,44 @@ std::string proxy_key(const nlohmann::ordered_json& proxy_entry) {
   }
 }
 
-ProxyChecker::ProxyChecker(std::vector<IpSource> sources, HandlerFactory handler_factory, Clock clock)
-    : _sources(std::move(sources)), _handler_factory(std::move(handler_factory)), _clock(std::move(clock)) {}
+ProxyChecker::ProxyChecker(std::vector<IpSource> sources, HandlerFactory handler_factory, Clock clock,
+                           UdpProbe udp_probe)
+    : _sources(std::move(sources)),
+      _handler_factory(std::move(handler_factory)),
+      _clock(std::move(clock)),
+      _udp_probe(std::move(udp_probe)) {}
 
 HandlerFactory ProxyChecker::default_handler_factory() {
   return [](const std::string& type) { return make_upstream_handler_with(type, CHECK_TIMEOUTS); };
 }
 
+ProxyChecker::UdpProbe ProxyChecker::default_udp_probe() {
+  return [](const ProxySettings& proxy) {
+    return grants_udp_associate({proxy.host, proxy.port, proxy.username, proxy.password}, CHECK_TIMEOUTS);
+  };
+}
+
 ProxyCheckResult ProxyChecker::check(const nlohmann::ordered_json& proxy_entry) const {
+  ProxySettings proxy;
+  try {
+    proxy = read_proxy_settings(proxy_entry);
+  } catch (const std::exception& error) {
+    ProxyCheckResult invalid;
+    invalid.error = error.what();
+    return invalid;
+  }
+  ProxyCheckResult result = _check_tunnels(proxy);
+  if (result.reachable && proxy.type == "socks5" && _udp_probe) {
+    try {
+      result.grants_udp = _udp_probe(proxy);
+    } catch (const std::exception&) {
+      // Not told.
+    }
+  }
+  return result;
+}
+
+ProxyCheckResult ProxyChecker::_check_tunnels(const ProxySettings& proxy) const {
   ProxyCheckResult result;
   auto failed = [&result](std::string error) {
     result.reachable = false;
@@ -55,12 +86,6 @@ ProxyCheckResult ProxyChecker::check(const nlohmann::ordered_json& proxy_entry) 
     checked.reachable = true;
     checked.handshake_ms = std::chrono::duration<double, std::milli>(_clock() - started).count();
   };
-  ProxySettings proxy;
-  try {
-    proxy = read_proxy_settings(proxy_entry);
-  } catch (const std::exception& error) {
-    return failed(error.what());
-  }
   for (const IpSource& source : _sources) {
     HttpUrl url;
     try {

@@ -33,6 +33,18 @@ std::string failure_reason(const nlohmann::ordered_json& proxy, const std::strin
   }
 }
 
+// Whether the programs' UDP can go through the proxy, once a check reached it.
+QString udp_text(const nlohmann::ordered_json& proxy, const ProxyCheckResult& result) {
+  if (!result.reachable) return {};
+  if (result.grants_udp) return *result.grants_udp ? QStringLiteral("支持") : QStringLiteral("不支持");
+  try {
+    // Only a SOCKS5 proxy can carry UDP.
+    return read_proxy_settings(proxy).type == "socks5" ? QStringLiteral("未知") : QStringLiteral("不支持");
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
 }  // namespace
 
 ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
@@ -43,7 +55,7 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
       _pool(new PoolCellsTimer([this] { refresh_pool_cells(); }, this)) {
   setStyleSheet(PANEL_STYLE);
   _table->setHorizontalHeaderLabels({QStringLiteral("代理"), QStringLiteral("类型"), QStringLiteral("延迟"),
-                                     QStringLiteral("出口 IP"), QStringLiteral("结果"),
+                                     QStringLiteral("出口 IP"), QStringLiteral("UDP"), QStringLiteral("结果"),
                                      QStringLiteral("状态 / 本次用量"), QString()});
   _table->verticalHeader()->hide();
   _table->verticalHeader()->setDefaultSectionSize(28);
@@ -54,6 +66,7 @@ ProxyCheckPanel::ProxyCheckPanel(ProxyCheckService* service, QWidget* parent)
   header->resizeSection(TYPE, 76);
   header->resizeSection(LATENCY, 76);
   header->resizeSection(EXIT_ADDRESS, 120);
+  header->resizeSection(UDP, 64);
   header->setSectionResizeMode(RESULT, QHeaderView::Stretch);
   header->resizeSection(ACTION, 64);
   header->resizeSection(POOL, 230);
@@ -129,12 +142,13 @@ void ProxyCheckPanel::_show_row(int row) {
   const std::string key = proxy_key(proxy);
   const bool checking = _service->is_checking(key);
   const auto result = _service->last_result(key);
-  QString latency, exit_address, outcome = checking ? QStringLiteral("检测中...") : QStringLiteral("未检测");
+  QString latency, exit_address, udp, outcome = checking ? QStringLiteral("检测中...") : QStringLiteral("未检测");
   QColor color("#cdd6f4");
   if (!checking && result) {
     if (result->reachable) {
       latency = QStringLiteral("%1 ms").arg(std::lround(result->handshake_ms));
       exit_address = QString::fromStdString(result->exit_address);
+      udp = udp_text(proxy, *result);
       outcome = result->error.empty() ? QStringLiteral("可用")
                                       : QStringLiteral("可用，") + QString::fromStdString(result->error);
       color = QColor(UPLOAD_COLOR);
@@ -145,6 +159,9 @@ void ProxyCheckPanel::_show_row(int row) {
   }
   _table->setItem(row, LATENCY, cell(latency));
   _table->setItem(row, EXIT_ADDRESS, cell(exit_address));
+  QTableWidgetItem* udp_cell = cell(udp);
+  if (!udp.isEmpty()) udp_cell->setToolTip(QStringLiteral("所选程序的 UDP（QUIC、DNS 等）能否经此代理转发"));
+  _table->setItem(row, UDP, udp_cell);
   QTableWidgetItem* result_cell = cell(outcome);
   result_cell->setForeground(color);
   result_cell->setToolTip(outcome);

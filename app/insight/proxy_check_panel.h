@@ -1,7 +1,8 @@
 #pragma once
 // One row per proxy of the list with a "检测" button and a "全部检测" button: latency, exit
-// address, or the handler's error text; a proxy whose last check failed is marked. With the
-// pool's readings set, each row also shows its proxy's health and usage.
+// address, whether the proxy carries UDP, or the handler's error text; a proxy whose last check
+// failed is marked. With the pool's readings set, each row also shows its proxy's health and
+// usage.
 #include <QWidget>
 
 #include <memory>
@@ -27,7 +28,7 @@ class APP_INSIGHT_EXPORT ProxyCheckPanel : public QWidget {
   Q_OBJECT
 
  public:
-  enum Column { PROXY, TYPE, LATENCY, EXIT_ADDRESS, RESULT, POOL, ACTION, COLUMN_COUNT };
+  enum Column { PROXY, TYPE, LATENCY, EXIT_ADDRESS, UDP, RESULT, POOL, ACTION, COLUMN_COUNT };
 
   ProxyCheckPanel(ProxyCheckService* service, QWidget* parent = nullptr);
 

@@ -8,8 +8,12 @@
 
 namespace tovix {
 
-// One live diverted connection, as the live-connections table shows it.
+enum class TransportProtocol { tcp, udp };
+
+// One live diverted connection (or a program's UDP socket carried through a proxy), as the
+// live-connections table shows it.
 struct ConnectionInfo {
+  TransportProtocol protocol = TransportProtocol::tcp;
   int client_port = 0;
   std::uint32_t pid = 0;   // 0 when the process could not be told
   std::string image_name;  // empty when unknown
@@ -43,7 +47,7 @@ struct RelayTraffic {
 struct EngineSnapshot {
   std::vector<ConnectionInfo> connections;  // ordered by start time, then client port
   std::vector<RelayTraffic> relays;         // current relays in order, then retired ones
-  std::uint64_t total_up = 0;               // == get_traffic_stats()
+  std::uint64_t total_up = 0;               // == get_traffic_stats(): TCP and UDP
   std::uint64_t total_down = 0;
   bool running = false;
 };

@@ -6,10 +6,15 @@
 #include "engine/core/flow_table.h"
 #include "engine/core/relay_pool.h"
 #include "engine/core/tunnel_engine.h"
+#include "engine/core/udp_router.h"
 
 namespace tovix {
 
-std::pair<std::uint64_t, std::uint64_t> TunnelEngine::get_traffic_stats() const { return _relays->traffic(); }
+std::pair<std::uint64_t, std::uint64_t> TunnelEngine::get_traffic_stats() const {
+  const auto [tcp_up, tcp_down] = _relays->traffic();
+  const auto [udp_up, udp_down] = _udp->traffic();
+  return {tcp_up + udp_up, tcp_down + udp_down};
+}
 
 std::vector<RelayTraffic> TunnelEngine::relay_traffic() const { return _relays->relay_traffic(); }
 
@@ -52,6 +57,21 @@ std::vector<ConnectionInfo> TunnelEngine::connections_snapshot() const {
         info.rule = connection->second.reason;
       }
     }
+    out.push_back(std::move(info));
+  }
+  for (const UdpFlowInfo& flow : _udp->flows()) {
+    ConnectionInfo info;
+    info.protocol = TransportProtocol::udp;
+    info.client_port = flow.program.port;
+    info.pid = _proc_watch->get_pid_by_udp_port(flow.program.port);
+    info.client_ip = flow.program.address.text();
+    info.original_dst_ip = flow.destination.address.text();
+    info.original_dst_port = flow.destination.port;
+    info.proxy_host = flow.proxy_host;
+    info.proxy_port = flow.proxy_port;
+    info.bytes_up = flow.bytes_up;
+    info.bytes_down = flow.bytes_down;
+    info.started_at = flow.started_at;
     out.push_back(std::move(info));
   }
   // Image names outside every engine lock.

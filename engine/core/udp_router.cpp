@@ -70,15 +70,9 @@ struct UdpRouter::Carriers {
   void start_probe() {
     if (!socks || probe.joinable()) return;
     const Socks5Server server{proxy.host, proxy.port, proxy.username, proxy.password};
-    probe = std::thread([this, server] {
-      try {
-        Socks5UdpAssociation::open(server, PROBE_TIMEOUTS, &probe_abort);
-      } catch (const UdpAssociateRefused&) {
-        refuses_udp = true;
-      } catch (const std::exception&) {
-        // Unreachable for now: the first datagram tries again.
-      }
-    });
+    // Not told (unreachable for now): the first datagram tries again.
+    probe = std::thread(
+        [this, server] { refuses_udp = grants_udp_associate(server, PROBE_TIMEOUTS, &probe_abort) == false; });
   }
 };
 
@@ -108,7 +102,12 @@ void UdpRouter::stop() {
     if (carriers->dns) carriers->dns->stop();
   for (auto& [key, carriers] : _carriers)
     if (carriers->probe.joinable()) carriers->probe.join();
-  _carriers.clear();
+  std::map<std::string, std::unique_ptr<Carriers>> stopped;
+  {
+    std::lock_guard guard(_carriers_lock);
+    stopped.swap(_carriers);
+  }
+  stopped.clear();
   _socket_proxies.clear();
   _refusal_told = false;
 }
@@ -192,6 +191,7 @@ void UdpRouter::_carry(Packet& packet, const UdpDatagramView& datagram, PacketDi
       case UdpSendResult::sent:
       case UdpSendResult::held:
         _datagrams_out.fetch_add(1, std::memory_order_relaxed);
+        _bytes_out.fetch_add(datagram.payload.size(), std::memory_order_relaxed);
         [[fallthrough]];
       case UdpSendResult::dropped:
         w.drop(packet);
@@ -250,8 +250,23 @@ bool UdpRouter::_ask_dns(const IpEndpoint& program, const IpEndpoint& resolver, 
     std::lock_guard guard(_answer_lock);
     dns = _dns;
   }
-  if (!dns) return false;
-  return dns->submit({program, resolver, std::vector<std::uint8_t>(query.begin(), query.end())});
+  if (!dns || !dns->submit({program, resolver, std::vector<std::uint8_t>(query.begin(), query.end())})) return false;
+  _datagrams_out.fetch_add(1, std::memory_order_relaxed);
+  _bytes_out.fetch_add(query.size(), std::memory_order_relaxed);
+  return true;
+}
+
+std::vector<UdpFlowInfo> UdpRouter::flows() const {
+  std::vector<UdpFlowInfo> out;
+  std::lock_guard guard(_carriers_lock);
+  for (const auto& [key, carriers] : _carriers) {
+    if (!carriers->socks) continue;
+    for (const auto& flow : carriers->socks->flow_traffic()) {
+      out.push_back({flow.program, flow.destination, carriers->proxy.host, carriers->proxy.port, flow.bytes_up,
+                     flow.bytes_down, flow.started_at});
+    }
+  }
+  return out;
 }
 
 UdpRouter::Carriers* UdpRouter::_udp_carrier(const RelayView& relays) {
@@ -288,12 +303,19 @@ UdpRouter::Carriers& UdpRouter::_carriers_of(const nlohmann::ordered_json& proxy
         return handler->handle_connection(resolver.address.text(), resolver.port, settings.host, settings.port,
                                           settings.username, settings.password);
       },
-      [this](DnsAnswer answer) { _answer(answer.program, answer.datagram()); });
+      [this](DnsAnswer answer) {
+        if (answer.from_resolver) {
+          _datagrams_in.fetch_add(1, std::memory_order_relaxed);
+          _bytes_in.fetch_add(answer.message.size(), std::memory_order_relaxed);
+        }
+        _answer(answer.program, answer.datagram());
+      });
   if (settings.type == "socks5") {
     Socks5UdpForwarder::Callbacks callbacks;
     callbacks.deliver = [this](const IpEndpoint& program, const IpEndpoint& remote,
                                std::span<const std::uint8_t> payload) {
       _datagrams_in.fetch_add(1, std::memory_order_relaxed);
+      _bytes_in.fetch_add(payload.size(), std::memory_order_relaxed);
       _answer(program, build_udp_datagram(remote, program, payload));
     };
     callbacks.undeliverable = [this](const IpEndpoint& program, const IpEndpoint& destination,
@@ -305,7 +327,10 @@ UdpRouter::Carriers& UdpRouter::_carriers_of(const nlohmann::ordered_json& proxy
         Socks5Server{settings.host, settings.port, settings.username, settings.password}, std::move(callbacks));
   }
   Carriers& made = *carriers;
-  _carriers.emplace(std::move(key), std::move(carriers));
+  {
+    std::lock_guard guard(_carriers_lock);
+    _carriers.emplace(std::move(key), std::move(carriers));
+  }
   {
     // Until a query to port 53 names the first proxy's, the first tunnel made answers for
     // queries a relay refused.

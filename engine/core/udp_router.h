@@ -24,6 +24,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "common/ip_address.h"
 #include "engine/core/engine_settings.h"
@@ -47,6 +49,17 @@ inline constexpr const char* STATUS_UDP_REFUSED = "代理不支持 UDP：所选�
 // `choose` gives the index in the relay list for the program (0 when unknown) and its local
 // port; `is_up` whether that proxy still takes new traffic. Either may be empty: the first
 // proxy, always up.
+// A program socket whose datagrams a proxy carries now, for the connections list.
+struct UdpFlowInfo {
+  IpEndpoint program;
+  IpEndpoint destination;  // where its latest datagram went
+  std::string proxy_host;
+  int proxy_port = 0;
+  std::uint64_t bytes_up = 0;
+  std::uint64_t bytes_down = 0;
+  double started_at = 0.0;  // wall-clock seconds
+};
+
 struct UdpProxyChoice {
   std::function<std::optional<std::size_t>(std::uint32_t program, std::uint16_t src_port)> choose;
   std::function<bool(std::size_t index)> is_up;
@@ -79,9 +92,13 @@ class TUNNEL_CORE_EXPORT UdpRouter {
   // come later are not injected. The next handle() starts afresh.
   void stop();
 
-  // Datagrams carried through a proxy, each way, for the totals.
+  // Datagrams carried through a proxy (its UDP relay or, for look-ups, its TCP), each way, and
+  // their payload bytes, for the totals. Any thread.
   std::uint64_t datagrams_out() const { return _datagrams_out.load(); }
   std::uint64_t datagrams_in() const { return _datagrams_in.load(); }
+  std::pair<std::uint64_t, std::uint64_t> traffic() const { return {_bytes_out.load(), _bytes_in.load()}; }
+  // The program sockets the proxies' UDP relays carry now. Any thread.
+  std::vector<UdpFlowInfo> flows() const;
 
  private:
   struct Carriers;
@@ -106,8 +123,10 @@ class TUNNEL_CORE_EXPORT UdpRouter {
   const Notice _notice;
   const UdpProxyChoice _choice;
 
-  // Packet thread only.
+  // Changed on the packet thread (and by stop()) under _carriers_lock, read by flows().
+  mutable std::mutex _carriers_lock;
   std::map<std::string, std::unique_ptr<Carriers>> _carriers;
+  // Packet thread only.
   std::unordered_map<std::uint64_t, std::chrono::steady_clock::time_point> _last_seen;  // by flow
   struct SocketProxy {
     std::weak_ptr<const RelayGeneration> generation;  // the list the index belongs to
@@ -125,6 +144,8 @@ class TUNNEL_CORE_EXPORT UdpRouter {
   std::atomic<bool> _refusal_told{false};
   std::atomic<std::uint64_t> _datagrams_out{0};
   std::atomic<std::uint64_t> _datagrams_in{0};
+  std::atomic<std::uint64_t> _bytes_out{0};
+  std::atomic<std::uint64_t> _bytes_in{0};
 };
 
 }  // namespace tovix

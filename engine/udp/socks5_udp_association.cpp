@@ -32,6 +32,18 @@ IpEndpoint relay_of(const socks5::Reply& reply, Socket& control) {
 
 }  // namespace
 
+std::optional<bool> grants_udp_associate(const Socks5Server& server, const HandshakeTimeouts& timeouts,
+                                         HandshakeAbort* abort) {
+  try {
+    Socks5UdpAssociation::open(server, timeouts, abort);
+    return true;
+  } catch (const UdpAssociateRefused&) {
+    return false;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::unique_ptr<Socks5UdpAssociation> Socks5UdpAssociation::open(const Socks5Server& server,
                                                                  const HandshakeTimeouts& timeouts,
                                                                  HandshakeAbort* abort) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,12 @@ class UDP_PROXY_EXPORT UdpAssociateRefused : public ProxyError {
  private:
   std::uint8_t _code;
 };
+
+// Asks the proxy for one association and closes it again: true when it grants UDP ASSOCIATE,
+// false when it refuses, nothing when that could not be told (unreachable, sign-in refused,
+// time-out, aborted). Blocks for at most the time-outs.
+UDP_PROXY_EXPORT std::optional<bool> grants_udp_associate(const Socks5Server& server, const HandshakeTimeouts& timeouts,
+                                                          HandshakeAbort* abort = nullptr);
 
 class UDP_PROXY_EXPORT Socks5UdpAssociation {
  public:

@@ -12,6 +12,10 @@ constexpr std::chrono::milliseconds kHousekeepingPeriod{1000};
 // Answers read from one association before the others get their turn.
 constexpr int kAnswersPerTurn = 64;
 
+double wall_clock_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 Socks5UdpForwarder::Socks5UdpForwarder(Socks5Server server, Callbacks callbacks, Options options)
@@ -58,13 +62,16 @@ UdpSendResult Socks5UdpForwarder::send(const IpEndpoint& program, const IpEndpoi
     if (_stopping) return UdpSendResult::dropped;
     if (Flow* flow = _flows.find(program)) {
       _flows.touch(program, destination.port);
+      flow->destination = destination;
       if (!flow->association) {
         if (flow->held.size() >= _options.max_held_per_association) return UdpSendResult::dropped;
         flow->held.push_back({destination, {payload.begin(), payload.end()}});
+        flow->bytes_up += payload.size();
         return UdpSendResult::held;
       }
       try {
         flow->association->send(destination, payload);
+        flow->bytes_up += payload.size();
         return UdpSendResult::sent;
       } catch (const SocketError& error) {
         // Too large, or the relay is gone: this flow ends, the next datagram opens a new one.
@@ -82,6 +89,9 @@ UdpSendResult Socks5UdpForwarder::send(const IpEndpoint& program, const IpEndpoi
       Flow opening;
       opening.id = ++_next_id;
       opening.held.push_back({destination, {payload.begin(), payload.end()}});
+      opening.destination = destination;
+      opening.bytes_up = payload.size();
+      opening.started_at = wall_clock_seconds();
       _flows.insert(program, destination.port, std::move(opening));
       _to_open.emplace_back(program, _next_id);
       _open_wanted.notify_one();
@@ -106,6 +116,16 @@ void Socks5UdpForwarder::expire_idle() {
 std::size_t Socks5UdpForwarder::association_count() const {
   std::lock_guard guard(_lock);
   return _flows.size();
+}
+
+std::vector<Socks5UdpForwarder::FlowTraffic> Socks5UdpForwarder::flow_traffic() const {
+  std::vector<FlowTraffic> out;
+  std::lock_guard guard(_lock);
+  out.reserve(_flows.size());
+  _flows.for_each([&](const IpEndpoint& program, const Flow& flow) {
+    out.push_back({program, flow.destination, flow.bytes_up, flow.bytes_down, flow.started_at});
+  });
+  return out;
 }
 
 void Socks5UdpForwarder::_end_flow_locked(const IpEndpoint& program, std::optional<std::uint64_t> id) {
@@ -269,8 +289,10 @@ void Socks5UdpForwarder::_read_answers(const Watched& watched, std::vector<std::
       case SocksUdpStatus::ok: {
         {
           std::lock_guard guard(_lock);
-          if (const Flow* flow = _flows.find(watched.program); !flow || flow->id != watched.id) return;
+          Flow* flow = _flows.find(watched.program);
+          if (!flow || flow->id != watched.id) return;
           _flows.touch(watched.program);
+          flow->bytes_down += datagram.payload.size();
         }
         if (_callbacks.deliver) _callbacks.deliver(watched.program, datagram.source, datagram.payload);
         break;

@@ -48,6 +48,14 @@ class UDP_PROXY_EXPORT Socks5UdpForwarder {
                        bool proxy_refused)>
         undeliverable;
   };
+  // One program socket's traffic through the proxy while its association stands.
+  struct FlowTraffic {
+    IpEndpoint program;
+    IpEndpoint destination;        // where its latest datagram went
+    std::uint64_t bytes_up = 0;    // payload bytes sent towards the proxy
+    std::uint64_t bytes_down = 0;  // payload bytes of the answers handed back
+    double started_at = 0.0;       // wall-clock seconds of its first datagram
+  };
   struct Options {
     // For opening an association; stop() ends one being opened at once.
     HandshakeTimeouts timeouts{std::chrono::seconds(5), std::chrono::seconds(5)};
@@ -75,6 +83,8 @@ class UDP_PROXY_EXPORT Socks5UdpForwarder {
   // forwarder's thread does this about once a second.
   void expire_idle();
   std::size_t association_count() const;
+  // The program sockets carried now, for the window.
+  std::vector<FlowTraffic> flow_traffic() const;
   // Closes every association and joins the threads. Idempotent.
   void stop();
 
@@ -87,6 +97,10 @@ class UDP_PROXY_EXPORT Socks5UdpForwarder {
     std::shared_ptr<Socks5UdpAssociation> association;  // null while opening
     std::vector<HeldDatagram> held;
     std::uint64_t id = 0;  // tells this flow from a later one of the same program socket
+    IpEndpoint destination;
+    std::uint64_t bytes_up = 0;
+    std::uint64_t bytes_down = 0;
+    double started_at = 0.0;
   };
   struct Watched {
     IpEndpoint program;

@@ -104,6 +104,10 @@ class UdpAssociationTable {
   void for_each(Visit&& visit) {
     for (auto& [program, entry] : _entries) visit(program, entry.value);
   }
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    for (const auto& [program, entry] : _entries) visit(program, entry.value);
+  }
 
  private:
   struct Entry {

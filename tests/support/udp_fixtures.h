@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/run_command.h"
+#include "tests/support/netns_fixture.h"
 #include "tests/support/proxy_fixtures.h"
 
 namespace tovix::testing {
@@ -34,6 +35,12 @@ class DanteProxy : public UpstreamProxy {
   std::filesystem::path _dir;
 };
 
+// dante inside the network namespace `ns`: listening on address:port, sending from `address`,
+// no sign-in, granting UDP ASSOCIATE; its configuration, log and output go to `dir`. Ready (it
+// accepts connections from `client_ns`) when returned.
+std::unique_ptr<NetnsProcess> start_dante_in(const std::string& ns, const std::string& address, int port,
+                                             const std::filesystem::path& dir, const std::string& client_ns);
+
 class DnsmasqResolver {
  public:
   // Answers the names of `hosts` (name -> IPv4 address) on 127.0.0.1, UDP and TCP, and nothing
@@ -54,8 +61,9 @@ class DnsmasqResolver {
 class QuicServer {
  public:
   // Serves the files of a folder of its own (index.html holds QUIC_INDEX_TEXT) over HTTP/3 on
-  // `address` (numeric) and a free UDP port; ready when constructed.
-  explicit QuicServer(const std::string& address = "127.0.0.1");
+  // `address` (numeric) and a free UDP port, inside the network namespace `ns` when one is
+  // named; ready when constructed.
+  explicit QuicServer(const std::string& address = "127.0.0.1", const std::string& ns = {});
   ~QuicServer();
   int port() const { return _port; }
   const std::string& address() const { return _address; }
@@ -69,8 +77,21 @@ class QuicServer {
 
 inline constexpr const char* QUIC_INDEX_TEXT = "quic-index-page";
 
-// Fetches https://address:port/index.html with ngtcp2's example client; its exit code and
-// output (the page included).
-CommandResult run_quic_client(const std::string& address, int port, std::chrono::milliseconds timeout);
+// ngtcp2's example client (`client`: the program, or a copy of it under another name) fetching
+// https://address:port/index.html into the existing folder `download`, giving up the handshake after
+// `handshake_timeout`. It exits with 0 whether or not the page came: the downloaded file is the
+// only sign of success (quic_page).
+std::vector<std::string> quic_client_command(const std::string& client, const std::string& address, int port,
+                                             const std::filesystem::path& download,
+                                             std::chrono::milliseconds handshake_timeout);
+// The page a quic_client_command downloaded into `download`, or empty.
+std::string quic_page(const std::filesystem::path& download);
+// ngtcp2's example client as installed.
+const std::string& quic_client_program();
+
+// Fetches https://address:port/index.html with ngtcp2's example client, inside `ns` when one is
+// named; the page, or empty when it did not come within `timeout`.
+std::string fetch_quic_page(const std::string& address, int port, std::chrono::milliseconds timeout,
+                            const std::string& ns = {});
 
 }  // namespace tovix::testing

@@ -48,6 +48,13 @@ int free_udp_port() {
   return probe->local_address().second;
 }
 
+// argv run inside the network namespace `ns`, or as it stands when none is named.
+std::vector<std::string> inside_named_namespace(const std::string& ns, std::vector<std::string> argv) {
+  if (ns.empty()) return argv;
+  argv.insert(argv.begin(), {"/usr/bin/ip", "netns", "exec", ns});
+  return argv;
+}
+
 void run_ok(const std::vector<std::string>& argv) {
   const auto result = run_command(argv, std::chrono::seconds(30));
   if (result.exit_code != 0) throw std::runtime_error(argv[0] + ": " + result.standard_error);
@@ -108,6 +115,24 @@ DanteProxy::~DanteProxy() {
 
 std::string DanteProxy::log() const { return read_file(_dir / "sockd.log"); }
 
+std::unique_ptr<NetnsProcess> start_dante_in(const std::string& ns, const std::string& address, int port,
+                                             const fs::path& dir, const std::string& client_ns) {
+  write_file(dir / "dante-netns.conf",
+             "logoutput: " + (dir / "dante-netns.log").string() + "\ninternal: " + address +
+                 " port = " + std::to_string(port) + "\nexternal: " + address +
+                 "\nsocksmethod: none\nclientmethod: none\nuser.privileged: root\nuser.unprivileged: nobody\n"
+                 "client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
+                 "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: connect udpassociate udpreply\n"
+                 "  log: error }\n");
+  auto process =
+      std::make_unique<NetnsProcess>(ns,
+                                     std::vector<std::string>{DANTED, "-f", (dir / "dante-netns.conf").string(), "-p",
+                                                              (dir / "dante-netns.pid").string(), "-N", "1"},
+                                     dir / "dante-netns.out");
+  wait_until_accepting_in(client_ns, address, port);
+  return process;
+}
+
 DnsmasqResolver::DnsmasqResolver(const std::map<std::string, std::string>& hosts) : _dir(fresh_dir("dnsmasq")) {
   std::string lines;
   for (const auto& [name, address] : hosts) lines += address + " " + name + "\n";
@@ -147,7 +172,7 @@ bool DnsmasqResolver::wait_for_log(const std::string& text, std::chrono::millise
   }
 }
 
-QuicServer::QuicServer(const std::string& address) : _dir(fresh_dir("quic")), _address(address) {
+QuicServer::QuicServer(const std::string& address, const std::string& ns) : _dir(fresh_dir("quic")), _address(address) {
   fs::create_directories(_dir / "htdocs");
   write_file(_dir / "htdocs" / "index.html", std::string(QUIC_INDEX_TEXT) + "\n");
   run_ok({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
@@ -155,15 +180,12 @@ QuicServer::QuicServer(const std::string& address) : _dir(fresh_dir("quic")), _a
   for (int attempt = 1;; ++attempt) {
     _port = free_udp_port();
     _process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{GTLSSERVER, "--quiet", "-d", (_dir / "htdocs").string(), address,
-                                 std::to_string(_port), (_dir / "key.pem").string(), (_dir / "cert.pem").string()});
+        inside_named_namespace(ns, {GTLSSERVER, "--quiet", "-d", (_dir / "htdocs").string(), address,
+                                    std::to_string(_port), (_dir / "key.pem").string(), (_dir / "cert.pem").string()}));
     // A QUIC server gives no sign that it listens but answering: the client is the probe.
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (_process->running() && std::chrono::steady_clock::now() < deadline) {
-      try {
-        if (run_quic_client(address, _port, std::chrono::seconds(5)).exit_code == 0) return;
-      } catch (const CommandTimeout&) {
-      }
+      if (!fetch_quic_page(address, _port, std::chrono::seconds(5), ns).empty()) return;
     }
     _process.reset();
     if (attempt == kStartAttempts) throw std::runtime_error("the QUIC server never answered");
@@ -176,10 +198,34 @@ QuicServer::~QuicServer() {
   fs::remove_all(_dir, ignored);
 }
 
-CommandResult run_quic_client(const std::string& address, int port, std::chrono::milliseconds timeout) {
-  return run_command({GTLSCLIENT, "--quiet", "--exit-on-all-streams-close", address, std::to_string(port),
-                      "https://" + address + ":" + std::to_string(port) + "/index.html"},
-                     timeout);
+std::vector<std::string> quic_client_command(const std::string& client, const std::string& address, int port,
+                                             const fs::path& download, std::chrono::milliseconds handshake_timeout) {
+  return {client,
+          "--quiet",
+          "--exit-on-all-streams-close",
+          "--handshake-timeout=" + std::to_string(handshake_timeout.count()) + "ms",
+          "--download=" + download.string(),
+          address,
+          std::to_string(port),
+          "https://" + address + ":" + std::to_string(port) + "/index.html"};
+}
+
+std::string quic_page(const fs::path& download) { return read_file(download / "index.html"); }
+
+const std::string& quic_client_program() { return GTLSCLIENT; }
+
+std::string fetch_quic_page(const std::string& address, int port, std::chrono::milliseconds timeout,
+                            const std::string& ns) {
+  const fs::path download = fresh_dir("quic-download");
+  try {
+    run_command(inside_named_namespace(ns, quic_client_command(GTLSCLIENT, address, port, download, timeout)),
+                timeout * 2);
+  } catch (const CommandTimeout&) {
+  }
+  std::string page = quic_page(download);
+  std::error_code ignored;
+  fs::remove_all(download, ignored);
+  return page;
 }
 
 }  // namespace tovix::testing

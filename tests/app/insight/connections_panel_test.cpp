@@ -50,12 +50,20 @@ TEST_F(ConnectionsPanelTest, ShowsTheNameBesideTheAddressAndTheRuleOnceTheRelayK
   panel.refresh();
   EXPECT_EQ(cell(0, ConnectionsModel::DESTINATION), "10.9.8.7:443");
   EXPECT_EQ(cell(0, ConnectionsModel::RULE), "默认");
+  EXPECT_EQ(cell(0, ConnectionsModel::PROTOCOL), "TCP");
   // The name is read and the way chosen after the connection was first listed.
   live[0].host_name = "www.example.com";
   live[0].rule = "规则 2：游戏直连";
   panel.refresh();
   EXPECT_EQ(cell(0, ConnectionsModel::DESTINATION), "www.example.com (10.9.8.7:443)");
   EXPECT_EQ(cell(0, ConnectionsModel::RULE), "规则 2：游戏直连");
+
+  // A program's UDP socket carried through the proxy, on the same client port.
+  live.push_back(sample(1, "curl.exe", 0, 105.0));
+  live[1].udp = true;
+  panel.refresh();
+  ASSERT_EQ(panel.rows()->rowCount(), 2);
+  EXPECT_EQ(column(ConnectionsModel::PROTOCOL), (QStringList{"UDP", "TCP"})) << "the shorter first";
 }
 
 TEST_F(ConnectionsPanelTest, KeepsTheSelectionWhileCountsChangeAndFadesFinishedRows) {

@@ -1,10 +1,11 @@
 // Not a test: renders the insight tabs with live engine data for a person to look at. Run as
 // root under a real X server (xvfb-run -a build/debug/bin/insight_screenshots OUTPUT_DIR
-// [global]): the proxy check of a good proxy, one with a wrong password and one that is not
-// listening; then the engine on the real Linux backend in a network namespace carrying curl
-// loops through two proxies (long downloads over a link shaped with tc, and downloads given up
-// after a few seconds, whose rows fade); last, a proxy with a wrong password joins the running
-// engine and its failure shows in the status.
+// [global]): the proxy check of a good proxy without UDP, one with UDP (dante), one with a wrong
+// password and one that is not listening; then the engine on the real Linux backend in a network
+// namespace carrying curl loops through three proxies (long downloads over a link shaped with
+// tc, and downloads given up after a few seconds, whose rows fade) and a program's UDP through
+// dante; last, a proxy with a wrong password joins the running engine and its failure shows in
+// the status.
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -32,6 +33,8 @@
 #include "tests/support/proxy_fixtures.h"
 #include "tests/support/screenshot_run.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/udp_echo.h"
+#include "tests/support/udp_fixtures.h"
 
 using namespace tovix;
 using namespace tovix::testing;
@@ -40,6 +43,8 @@ using Json = nlohmann::ordered_json;
 namespace {
 
 constexpr int WAIT_MS = 30000;
+// The UDP echo's own address: UDP to a proxy's address is never diverted.
+constexpr const char* UDP_ECHO_IP = "198.18.0.3";
 
 // Lets the engine and the curl loops run for `seconds`, the panels refreshing on their timers.
 void run_for(int seconds) {
@@ -71,8 +76,11 @@ int main(int argc, char** argv) {
   NetnsPair pair;
   std::unique_ptr<HttpDestination> destination;
   std::unique_ptr<LoopbackServer> what_is_my_ip;
+  std::unique_ptr<UdpEchoServer> udp_echo;
+  pair.add_remote_address(UDP_ECHO_IP);
   {
     NetnsScope remote(pair.remote());
+    udp_echo = std::make_unique<UdpEchoServer>(UDP_ECHO_IP);
     destination = std::make_unique<HttpDestination>("0.0.0.0", std::make_shared<const std::string>(40u << 20, 'x'));
     // The proxies run in the remote namespace too: the address they give is the remote one.
     what_is_my_ip = std::make_unique<LoopbackServer>(
@@ -93,6 +101,9 @@ int main(int argc, char** argv) {
   };
   auto [port_a, socks_a] = start_microsocks("socks_a.out");
   auto [port_b, socks_b] = start_microsocks("socks_b.out");
+  const int dante_port = free_port_in(pair.remote());
+  const auto dante = start_dante_in(pair.remote(), NetnsPair::REMOTE_IP, dante_port, dir.path(), pair.client());
+  const Json with_udp = app::make_proxy_entry("socks5", NetnsPair::REMOTE_IP, dante_port, "", "");
   const int nobody = free_port_in(pair.remote());
   const Json good_a = app::make_proxy_entry("socks5", NetnsPair::REMOTE_IP, port_a, PROXY_USER, PROXY_PASSWORD);
   const Json good_b = app::make_proxy_entry("socks5", NetnsPair::REMOTE_IP, port_b, PROXY_USER, PROXY_PASSWORD);
@@ -102,14 +113,17 @@ int main(int argc, char** argv) {
   NetnsScope client(pair.client());
   QApplication app(argc, argv);
   SettingsStore& settings = SettingsStore::_instance_at(dir / "config.json");
-  settings.set_proxy_list(Json::array({good_a, wrong_password, not_listening}));
+  settings.set_proxy_list(Json::array({good_a, with_udp, wrong_password, not_listening}));
   // Chosen by name, so each connection's program is known and each curl gets a relay of its own.
   // The names are Windows image names: curl runs under the name a Windows user would choose.
   // With "global" after the folder, nothing is chosen: the table names the programs itself.
   const std::filesystem::path curl = dir / "curl.exe";
   std::filesystem::copy_file("/usr/bin/curl", curl);
+  // A program sending UDP on one socket, its answers left unread.
+  const std::filesystem::path udp_app = dir / "udp_app.exe";
+  std::filesystem::copy_file("/usr/bin/bash", udp_app);
   if (!global_mode) {
-    settings.set_process_list(Json::array({"curl.exe"}));
+    settings.set_process_list(Json::array({"curl.exe", "udp_app.exe"}));
     settings.set("pid_mode", true);  // each curl on the next proxy in turn
   }
   insight::FailureStatusFeed failures;
@@ -147,9 +161,9 @@ int main(int argc, char** argv) {
   save_screenshot(window, out / "proxy_list_marked.png");
 
   // Live traffic through the two good proxies.
-  window.proxy_panel()->table()->selectRow(2);
+  window.proxy_panel()->table()->selectRow(3);
   window.proxy_panel()->remove_button()->click();
-  window.proxy_panel()->table()->selectRow(1);
+  window.proxy_panel()->table()->selectRow(2);
   window.proxy_panel()->remove_button()->click();
   window.proxy_panel()->add_entries(Json::array({good_b}));
   window.tabs()->setCurrentIndex(tab_of(panels.connections));
@@ -170,6 +184,13 @@ int main(int argc, char** argv) {
     std::cerr << "the engine did not start" << std::endl;
     return 1;
   }
+  loops.push_back(std::make_unique<NetnsProcess>(
+      pair.client(),
+      std::vector<std::string>{udp_app.string(), "-c",
+                               "exec 3<>/dev/udp/" + std::string(UDP_ECHO_IP) + "/" +
+                                   std::to_string(udp_echo->address().second) +
+                                   "; while :; do printf '%1200s' x >&3; sleep 0.2; done"},
+      dir / "udp_app.out"));
   run_for(40);
   shape_link(pair, "change", "64mbit");
   add_loop("/data", "0", "2");

@@ -57,6 +57,17 @@ TEST_F(ProgramResolverTest, NamesTheOwnerOfTheClientPortOncePerConnection) {
   EXPECT_EQ(queries->image_name_calls(), 2u);
 }
 
+TEST_F(ProgramResolverTest, AUdpSocketIsNotNamedAfterTheTcpConnectionOnItsPortNumber) {
+  queries->add_process(4100, "curl.exe");
+  queries->set_connections({connection(50001, 4100)});
+  ConnectionSample udp = unnamed(50001, 100.5);
+  udp.udp = true;
+  auto live = refresh({udp});
+  EXPECT_EQ(live[0].program, "");
+  EXPECT_EQ(live[0].pid, 0u);
+  EXPECT_EQ(queries->tcp_calls(), 0u);
+}
+
 TEST_F(ProgramResolverTest, PicksTheOwnerAsThePortMonitorDoes) {
   struct Case {
     const char* what;

@@ -65,6 +65,8 @@ TEST(ProxyCheckPanel, ChecksEachProxyOffTheGuiThreadAndMarksTheOneThatFailed) {
   EXPECT_EQ(table->item(0, ProxyCheckPanel::EXIT_ADDRESS)->text(), "198.51.100.77");
   EXPECT_TRUE(table->item(0, ProxyCheckPanel::LATENCY)->text().endsWith(" ms"));
   EXPECT_EQ(table->item(0, ProxyCheckPanel::RESULT)->text(), "可用");
+  EXPECT_EQ(table->item(0, ProxyCheckPanel::UDP)->text(), "不支持") << "microsocks refuses UDP ASSOCIATE";
+  EXPECT_EQ(table->item(1, ProxyCheckPanel::UDP)->text(), "") << "not reached, not told";
   const QString failure = table->item(1, ProxyCheckPanel::RESULT)->text();
   EXPECT_TRUE(failure.startsWith("失败: ")) << failure.toStdString();
   EXPECT_FALSE(failure.contains("proxy 127.0.0.1")) << "the row names the proxy already: " << failure.toStdString();

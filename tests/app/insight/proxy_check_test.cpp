@@ -66,6 +66,8 @@ TEST_P(ProxyCheckTest, AWorkingProxyGivesItsHandshakeTimeAndTheFirstAddressASour
   EXPECT_EQ(result.exit_address, "198.51.100.23");
   EXPECT_TRUE(result.error.empty());
   EXPECT_DOUBLE_EQ(result.handshake_ms, 25.0);
+  EXPECT_EQ(result.grants_udp, GetParam() == "socks5" ? std::optional<bool>(false) : std::nullopt)
+      << "microsocks refuses UDP ASSOCIATE; an HTTP proxy is not asked";
   EXPECT_EQ(failing.accepted(), 1);
   EXPECT_EQ(good.accepted(), 1);
 }
@@ -76,6 +78,7 @@ TEST_P(ProxyCheckTest, WrongPasswordOrNoProxyListeningGivesTheHandlersTextAndAsk
   EXPECT_FALSE(rejected.reachable);
   EXPECT_NE(rejected.error.find("rejected"), std::string::npos) << rejected.error;
   EXPECT_EQ(rejected.error.find("wrong-password"), std::string::npos);
+  EXPECT_FALSE(rejected.grants_udp.has_value()) << "a proxy that cannot be reached is not asked for UDP";
 
   Json absent = proxy_entry(*proxy);
   absent["port"] = testing::free_loopback_port();

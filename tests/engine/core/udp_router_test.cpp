@@ -10,7 +10,9 @@
 #include "engine/divert/fake_diverter.h"
 #include "engine/relay/upstream_handler.h"
 #include "engine/udp/dns_message.h"
+#include "engine/udp/socks5_udp_framing.h"
 #include "tests/engine/process/process_queries_fake.h"
+#include "tests/engine/udp/fake_socks5_udp_server.h"
 #include "tests/support/loopback_server.h"
 
 namespace tovix {
@@ -151,6 +153,34 @@ TEST_F(UdpRouterTest, ARefusalIsAPortUnreachableToTheProgramAndTheStatusSaysSoOn
   router.stop();  // a new run tells it again
   route(datagram(program, endpoint("203.0.113.5", 443)));
   EXPECT_EQ(notices.size(), 2u);
+}
+
+// Through a SOCKS5 proxy that grants UDP: the program socket is listed with where it sends and
+// its bytes each way (payloads only), the totals count them, and the list empties at stop.
+TEST_F(UdpRouterTest, ACarriedProgramSocketIsListedAndItsBytesCounted) {
+  testing::FakeSocks5UdpServer proxy;
+  relays.current = RelayGeneration::of(
+      {RelaySlot{nullptr, 0, Json{{"type", "socks5"}, {"host", "127.0.0.1"}, {"port", proxy.port()}}}});
+  const IpEndpoint program = endpoint("10.0.0.2", CHOSEN_PORT);
+  const IpEndpoint remote = endpoint("203.0.113.5", 443);
+  EXPECT_EQ(route(datagram(program, remote, std::vector<std::uint8_t>(100, 7))).dropped, 1) << "carried, not sent";
+  const auto arrived = proxy.next_datagram(std::chrono::seconds(10));
+  ASSERT_TRUE(arrived.has_value());
+  proxy.send_to(arrived->first, frame_socks_udp(remote, std::vector<std::uint8_t>(300, 9)));
+  ASSERT_TRUE(diverter.wait_for_injected(1, std::chrono::seconds(10)));
+
+  const std::vector<UdpFlowInfo> flows = router.flows();
+  ASSERT_EQ(flows.size(), 1u);
+  EXPECT_EQ(flows[0].program, program);
+  EXPECT_EQ(flows[0].destination, remote);
+  EXPECT_EQ(flows[0].proxy_host, "127.0.0.1");
+  EXPECT_EQ(flows[0].proxy_port, proxy.port());
+  EXPECT_EQ(flows[0].bytes_up, 100u);
+  EXPECT_EQ(flows[0].bytes_down, 300u);
+  EXPECT_EQ(router.traffic(), (std::pair<std::uint64_t, std::uint64_t>{100, 300}));
+  router.stop();
+  EXPECT_TRUE(router.flows().empty());
+  EXPECT_EQ(router.traffic(), (std::pair<std::uint64_t, std::uint64_t>{100, 300})) << "totals outlive the flows";
 }
 
 TEST_F(UdpRouterTest, ADnsQueryIsAskedThroughTheProxyAndAFailedTunnelAnswersFromTheResolver) {

@@ -4,15 +4,16 @@
 #include <tuple>
 
 #include "tests/engine/e2e/engine_e2e_fixture_linux.h"
+#include "tests/support/udp_fixtures.h"
 
 namespace tovix {
 namespace {
 
 using namespace e2e;
 
-// Programs' UDP: a UDP echo and a resolver (dnsmasq, port 53) in the remote namespace, on an
-// address of their own (UDP to a proxy's address is never diverted), and a small UDP program
-// copied under the chosen name and another.
+// Programs' UDP: a UDP echo, a resolver (dnsmasq, port 53) and a QUIC server in the remote
+// namespace, on an address of their own (UDP to a proxy's address is never diverted); a small UDP
+// program copied under the chosen name and another, and the QUIC client under the chosen name.
 class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamInterface<std::string> {
  protected:
   static constexpr const char* NAME = "udp-e2e.test";
@@ -29,6 +30,9 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
       *program = dir / folder / name;
       if (!fs::exists(*program)) fs::copy_file(UDP_PROBE, *program);
     }
+    fs::create_directories(dir / "quic-chosen");
+    _chosen_quic = dir / "quic-chosen" / "chosen.exe";
+    if (!fs::exists(_chosen_quic)) fs::copy_file(testing::quic_client_program(), _chosen_quic);
     // Already there from an earlier test of the suite when this fails.
     NetnsPair::run(_remote->remote(), {"ip", "addr", "add", std::string(SERVICE_IP) + "/24", "dev", "inside"});
     _echo_port = testing::free_port_in(_remote->remote());
@@ -64,6 +68,31 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
     return process;
   }
 
+  // dante in the remote namespace, granting UDP ASSOCIATE; a settings record with it as the
+  // only proxy and the chosen program.
+  struct Dante {
+    std::unique_ptr<NetnsProcess> process;
+    nlohmann::ordered_json settings;
+  };
+  Dante start_dante() {
+    const int port = testing::free_port_in(_remote->remote());
+    Dante dante{testing::start_dante_in(_remote->remote(), NetnsPair::REMOTE_IP, port, _remote->dir().path(), client()),
+                settings("socks5", {"chosen"})};
+    dante.settings["proxy_list"][0] = {{"type", "socks5"}, {"host", NetnsPair::REMOTE_IP}, {"port", port}};
+    return dante;
+  }
+
+  // The chosen QUIC client's request to `server`; the page it downloaded, or empty. What the
+  // client said goes to _quic_output.
+  std::string quic_request(const testing::QuicServer& server, std::chrono::milliseconds handshake_timeout) {
+    const fs::path download = _remote->dir() / ("quic-download-" + std::to_string(++_downloads));
+    fs::create_directories(download);  // the client writes into it but does not make it
+    const CommandResult result = run_client(testing::quic_client_command(_chosen_quic.string(), server.address(),
+                                                                         server.port(), download, handshake_timeout));
+    _quic_output = result.standard_output + result.standard_error;
+    return testing::quic_page(download);
+  }
+
   // The probe's one line of output.
   std::string probe(const fs::path& program, const std::vector<std::string>& args) {
     std::vector<std::string> argv{program.string()};
@@ -80,8 +109,9 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
     return std::string("udp and (src host ") + NetnsPair::CLIENT_IP + " or src host " + NetnsPair::CLIENT_IP6 + ")";
   }
 
-  fs::path _chosen, _other, _resolv_dir;
-  int _echo_port = 0;
+  fs::path _chosen, _other, _chosen_quic, _resolv_dir;
+  std::string _quic_output;
+  int _echo_port = 0, _downloads = 0;
   std::unique_ptr<NetnsProcess> _echo;
 };
 
@@ -122,6 +152,20 @@ TEST_P(UdpEndToEndTest, AChosenProgramsUdpIsRefusedAtOnceAndItsNamesResolveThrou
   capture_process->stop(SIGTERM);
   EXPECT_EQ(packets("udp-" + GetParam()), 0) << "UDP left with the client's own address";
 }
+
+// A QUIC handshake of the chosen program through a proxy that cannot carry UDP: the client gets
+// no answer (it ignores the refusal and waits out its handshake time-out) and nothing leaves.
+TEST_P(UdpEndToEndTest, AChosenProgramsQuicSendsNothingDirectly) {
+  NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
+                           _remote->dir() / "quic-placeholder.log");
+  const testing::QuicServer server(SERVICE_IP, _remote->remote());
+  start_engine(settings(GetParam(), {"chosen"}));
+  auto capture_process = capture("quic-" + GetParam(), udp_from_client());
+
+  EXPECT_EQ(quic_request(server, std::chrono::seconds(1)), "") << "the page came without a proxy carrying UDP";
+  capture_process->stop(SIGTERM);
+  EXPECT_EQ(packets("quic-" + GetParam()), 0) << "UDP left with the client's own address";
+}
 INSTANTIATE_TEST_SUITE_P(Proxies, UdpEndToEndTest, ::testing::Values("socks5", "http"));
 
 TEST_F(UdpEndToEndTest, AProgramNotChosenKeepsItsDirectUdp) {
@@ -138,31 +182,30 @@ TEST_F(UdpEndToEndTest, AProgramNotChosenKeepsItsDirectUdp) {
 TEST_F(UdpEndToEndTest, ThroughAProxyThatCarriesUdpTheEchoSeesTheProxyAndAnswersComeBack) {
   NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
                            _remote->dir() / "udp-placeholder.log");
-  const fs::path dir = _remote->dir().path();
-  const int port = testing::free_port_in(_remote->remote());
-  testing::write_text(dir / "dante-e2e.conf",
-                      "logoutput: " + (dir / "dante-e2e.log").string() + "\ninternal: " + NetnsPair::REMOTE_IP +
-                          " port = " + std::to_string(port) + "\nexternal: " + NetnsPair::REMOTE_IP +
-                          "\nsocksmethod: none\nclientmethod: none\nuser.privileged: root\n"
-                          "user.unprivileged: nobody\nclient pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
-                          "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: connect udpassociate udpreply\n"
-                          "  log: error }\n");
-  NetnsProcess dante(
-      _remote->remote(),
-      {"danted", "-f", (dir / "dante-e2e.conf").string(), "-p", (dir / "dante-e2e.pid").string(), "-N", "1"},
-      dir / "dante-e2e.out");
-  testing::wait_until_accepting_in(client(), NetnsPair::REMOTE_IP, port);
-  nlohmann::ordered_json record = settings("socks5", {"chosen"});
-  record["proxy_list"][0] = {{"type", "socks5"}, {"host", NetnsPair::REMOTE_IP}, {"port", port}};
-  start_engine(record);
+  const Dante dante = start_dante();
+  start_engine(dante.settings);
   // The framed datagrams to the proxy's relay leave from the client's address; nothing else may.
   auto capture_process = capture("udp-dante", udp_from_client() + " and not (dst host " + NetnsPair::REMOTE_IP + ")");
 
   const std::string through = std::string("answer echo ") + NetnsPair::REMOTE_IP;
-  EXPECT_EQ(send_to_echo(_chosen), through) << _engine->output() << dante.output();
+  EXPECT_EQ(send_to_echo(_chosen), through) << _engine->output() << dante.process->output();
   EXPECT_EQ(send_to_echo(_chosen), through) << "a second socket of the program";
   capture_process->stop(SIGTERM);
   EXPECT_EQ(packets("udp-dante"), 0) << "UDP left with the client's own address";
+}
+
+TEST_F(UdpEndToEndTest, AChosenProgramsQuicRequestCompletesThroughAProxyThatCarriesUdp) {
+  NetnsProcess placeholder(client(), {_remote->chosen_placeholder().string(), "600"},
+                           _remote->dir() / "quic-placeholder.log");
+  const testing::QuicServer server(SERVICE_IP, _remote->remote());
+  const Dante dante = start_dante();
+  start_engine(dante.settings);
+  auto capture_process = capture("quic-dante", udp_from_client() + " and not (dst host " + NetnsPair::REMOTE_IP + ")");
+
+  EXPECT_EQ(quic_request(server, std::chrono::seconds(10)), std::string(testing::QUIC_INDEX_TEXT) + "\n")
+      << _quic_output << _engine->output() << dante.process->output();
+  capture_process->stop(SIGTERM);
+  EXPECT_EQ(packets("quic-dante"), 0) << "UDP left with the client's own address";
 }
 }  // namespace
 }  // namespace tovix
