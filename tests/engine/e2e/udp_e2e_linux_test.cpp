@@ -104,6 +104,21 @@ class UdpEndToEndTest : public EngineEndToEndTest, public ::testing::WithParamIn
   std::string send_to_echo(const fs::path& program) {
     return probe(program, {"send", SERVICE_IP, std::to_string(_echo_port)});
   }
+  // Milliseconds until the refusal, the fastest of up to three sockets: a loaded machine may
+  // stall one try, but a refusal that waits on something is slow on every try. -1: not refused.
+  double fastest_refusal(const fs::path& program, const std::string& ip) {
+    double fastest = -1;
+    for (int attempt = 0; attempt < 3 && (fastest < 0 || fastest >= 100.0); ++attempt) {
+      const std::string sent = probe(program, {"send", ip, std::to_string(_echo_port)});
+      if (sent.rfind("refused ", 0) != 0) {
+        ADD_FAILURE() << "not refused (" << ip << "): " << sent << _engine->output();
+        return -1;
+      }
+      const double ms = std::stod(sent.substr(8));
+      if (fastest < 0 || ms < fastest) fastest = ms;
+    }
+    return fastest;
+  }
   // UDP the client's own address sent out.
   static std::string udp_from_client() {
     return std::string("udp and (src host ") + NetnsPair::CLIENT_IP + " or src host " + NetnsPair::CLIENT_IP6 + ")";
@@ -131,12 +146,12 @@ TEST_P(UdpEndToEndTest, AChosenProgramsUdpIsRefusedAtOnceAndItsNamesResolveThrou
                                 _remote->dir() / ("dns-tcp-" + GetParam() + ".log"));
   ASSERT_TRUE(resolver_capture.wait_for_output("listening on", std::chrono::seconds(30)));
 
-  const std::string sent = send_to_echo(_chosen);
-  ASSERT_EQ(sent.rfind("refused ", 0), 0u) << sent << _engine->output();
-  EXPECT_LT(std::stod(sent.substr(8)), 100.0) << "milliseconds until the refusal";
-  const std::string sent6 = probe(_chosen, {"send", NetnsPair::REMOTE_IP6, std::to_string(_echo_port)});
-  ASSERT_EQ(sent6.rfind("refused ", 0), 0u) << "IPv6: " << sent6;
-  EXPECT_LT(std::stod(sent6.substr(8)), 100.0) << "milliseconds until the IPv6 refusal";
+  const double refused = fastest_refusal(_chosen, SERVICE_IP);
+  ASSERT_GE(refused, 0);
+  EXPECT_LT(refused, 100.0) << "milliseconds until the refusal";
+  const double refused6 = fastest_refusal(_chosen, NetnsPair::REMOTE_IP6);
+  ASSERT_GE(refused6, 0);
+  EXPECT_LT(refused6, 100.0) << "milliseconds until the IPv6 refusal";
 
   EXPECT_EQ(probe(_chosen, {"resolve", NAME}), NAME_ADDRESS) << _engine->output();
   const std::string queries = read_file(_remote->dir() / "dnsmasq-queries.log");
