@@ -272,9 +272,8 @@ int run() {
   const Round& through_engine = best(diverted);
   const Round& forwarder_alone = best(direct);
   const double added = through_engine.median_ms - forwarder_alone.median_ms;
-  std::printf(
-      "%d datagrams of %zu bytes at %.0f Mbit/s echoed through dante, best of %d rounds\n",
-      kDatagrams, kSize, kBitsPerSecond / 1e6, kRounds);
+  std::printf("%d datagrams of %zu bytes at %.0f Mbit/s echoed through dante, best of %d rounds\n", kDatagrams, kSize,
+              kBitsPerSecond / 1e6, kRounds);
   std::printf("chosen program through the engine   loss %5d  median round trip %7.3f ms\n",
               kDatagrams - through_engine.received, through_engine.median_ms);
   std::printf("SOCKS-aware client (forwarder)      loss %5d  median round trip %7.3f ms\n",
