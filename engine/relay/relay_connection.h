@@ -52,6 +52,8 @@ struct Direction {
 };
 
 enum class Side : std::uint8_t { client = 0, upstream = 1 };
+// The event poller's token for one side of a connection: the id, and the side in the low bit.
+inline std::uint64_t token_of(std::uint64_t id, Side side) { return id << 1 | static_cast<std::uint64_t>(side); }
 
 class RelayConnection {
  public:
