@@ -134,6 +134,12 @@ std::vector<std::string> DivertRules::redirect_rule(std::uint16_t relay_port) co
           "--to-ports", std::to_string(relay_port)};
 }
 
+std::vector<std::string> DivertRules::jump(const std::string& table) const {
+  // The mangle chain holds only UDP rules: TCP, the bulk of what leaves, does not even enter it.
+  if (table == "mangle") return {"-p", "udp", "-j", _names.chain};
+  return {"-j", _names.chain};
+}
+
 bool DivertRules::redirect_to(std::uint16_t relay_port) noexcept {
   if (_names.kernel_path_mark == 0 || !_installed) return false;
   if (_redirected.count(relay_port) != 0) return true;
@@ -180,7 +186,7 @@ void DivertRules::install() {
   }
   // The jumps go in last, so traffic is diverted only once every rule is in place.
   for (const Chain& chain : chains)
-    run_or_throw({chain.tool, "-w", "-t", chain.table, "-I", "OUTPUT", "1", "-j", _names.chain});
+    run_or_throw(with_prefix({chain.tool, "-w", "-t", chain.table, "-I", "OUTPUT", "1"}, jump(chain.table)));
   get_logger(LOGGER_ENGINE)
       ->debug("分流规则已安装: 链 {}, 端口集 {}, 队列 {}", _names.chain, _names.port_set, _names.queue_number);
 }
@@ -202,9 +208,15 @@ bool DivertRules::_remove_all() noexcept {
     for (const char* tool : {"iptables", "ip6tables"}) {
       for (const char* table : {"raw", "mangle", "nat"}) {
         // The jump first, so nothing is queued into a chain that is being emptied.
-        for (int i = 0;
-             i < kMaxStaleJumps && run_tool({tool, "-w", "-t", table, "-D", "OUTPUT", "-j", _names.chain}).ok; ++i) {
-          found = true;
+        // Earlier versions jumped to the mangle chain with every packet, this one with UDP only.
+        std::vector<Argv> jumps{jump(table)};
+        if (jumps.front().size() > 2) jumps.push_back({"-j", _names.chain});
+        for (const Argv& one_jump : jumps) {
+          for (int i = 0;
+               i < kMaxStaleJumps && run_tool(with_prefix({tool, "-w", "-t", table, "-D", "OUTPUT"}, one_jump)).ok;
+               ++i) {
+            found = true;
+          }
         }
         if (run_tool({tool, "-w", "-t", table, "-F", _names.chain}).ok) found = true;
         run_tool({tool, "-w", "-t", table, "-X", _names.chain});

@@ -71,6 +71,8 @@ class DivertRules {
   std::vector<std::vector<std::string>> ipv6_rules() const;
   // The UDP rules of the mangle table, by IP version.
   std::vector<std::vector<std::string>> udp_rules(int ip_version) const;
+  // How OUTPUT of `table` jumps to the engine's chain, as iptables arguments.
+  std::vector<std::string> jump(const std::string& table) const;
 
  private:
   bool _remove_all() noexcept;

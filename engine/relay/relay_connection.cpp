@@ -93,6 +93,7 @@ bool RelayConnection::_pump_through_pipe(Side from, RelayContext& context, Relay
   Socket& source = _socket(from);
   Socket& sink = _socket(other(from));
   for (int round = 0; round < RECEIVES_PER_REPORT; ++round) {
+    const std::size_t room = direction.pipe->capacity() - direction.pipe->held();
     const std::optional<std::size_t> received = direction.pipe->fill(source);
     if (!received) return true;
     if (*received == 0) {
@@ -103,6 +104,9 @@ bool RelayConnection::_pump_through_pipe(Side from, RelayContext& context, Relay
     if (from == Side::upstream) _upstream_quiet_since = now;
     _count(from, direction.pipe->drain(sink), context);
     if (direction.pipe->held() > 0) return true;  // the sink is full: wait until it is writable
+    // Less than the pipe could take: the source is most likely drained, and the poller says so
+    // if it is not, without a receive that finds nothing.
+    if (*received < room) return true;
   }
   return true;
 }

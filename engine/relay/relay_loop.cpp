@@ -141,8 +141,11 @@ void RelayLoop::_admit(std::shared_ptr<Socket> client, const SocketAddress& peer
   try {
     // The relay adds no delay of its own: the application already chose how to write.
     client->set_no_delay(true);
+    // What the relay sends back to a redirected connection matches none of the diversion's
+    // rules; marked as the engine's own, it passes them at the first instead of the last.
+    if (redirected) client->set_mark(OWN_CONNECTION_MARK);
   } catch (const SocketError&) {
-    // Only a small delay on some writes; the connection works without it.
+    // Only a small delay on some writes, or a few rules more per packet; the connection works.
   }
   auto connection = std::make_unique<RelayConnection>(++_next_id, std::move(client), peer, _context->live);
   RelayConnection& added = *connection;

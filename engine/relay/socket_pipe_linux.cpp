@@ -14,6 +14,19 @@ namespace {
 // a smaller pipe is kept when the system allows no more.
 constexpr int kPipeSize = 1 << 20;
 
+// splice has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE, which ends the process.
+// The signal is held back on each thread that drains a pipe (the relays' loops) for the
+// thread's life, which costs no system call per drain; a peer's end stays an error code.
+void hold_back_broken_pipe() {
+  thread_local bool held = false;
+  if (held) return;
+  sigset_t broken_pipe;
+  sigemptyset(&broken_pipe);
+  sigaddset(&broken_pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr);
+  held = true;
+}
+
 class SplicePipe final : public SocketPipe {
  public:
   SplicePipe(int read_end, int write_end) : _read_end(read_end), _write_end(write_end) {
@@ -41,19 +54,17 @@ class SplicePipe final : public SocketPipe {
   }
 
   std::size_t drain(const Socket& sink) override {
-    // splice has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE, which ends the
-    // process. Held back on this thread and taken away again, it stays an error code.
-    sigset_t broken_pipe, previous;
-    sigemptyset(&broken_pipe);
-    sigaddset(&broken_pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &broken_pipe, &previous);
+    hold_back_broken_pipe();
     int error = 0;
     const std::size_t moved = _drain_into(sink.native_handle(), error);
-    if (error == EPIPE && !sigismember(&previous, SIGPIPE)) {
+    if (error == EPIPE) {
+      // Taken at once, so a later unblocking of the signal on this thread cannot deliver it.
+      sigset_t broken_pipe;
+      sigemptyset(&broken_pipe);
+      sigaddset(&broken_pipe, SIGPIPE);
       const timespec no_wait{};
       sigtimedwait(&broken_pipe, nullptr, &no_wait);
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error != 0) throw SocketError(std::string("send failed: ") + std::strerror(error), error);
     return moved;
   }
