@@ -291,6 +291,7 @@ void Socket::set_buffer_sizes(int bytes) {
 }
 
 void Socket::set_non_blocking(bool on) {
+  if (_non_blocking.load(std::memory_order_relaxed) == static_cast<int>(on)) return;
   OsSocket s = os(_checked_handle());
 #ifdef _WIN32
   u_long mode = on ? 1 : 0;
@@ -301,6 +302,7 @@ void Socket::set_non_blocking(bool on) {
     fail("cannot change blocking mode", last_error());
   }
 #endif
+  _non_blocking.store(static_cast<int>(on), std::memory_order_relaxed);
 }
 
 void Socket::bind(const std::string& ip, int port) {
@@ -342,6 +344,8 @@ std::shared_ptr<Socket> Socket::_accept(SocketAddress& peer, bool non_blocking) 
 #ifdef _WIN32
     // Winsock hands the listener's mode down to accepted sockets.
     accepted->set_non_blocking(non_blocking);
+#else
+    accepted->_non_blocking.store(static_cast<int>(non_blocking), std::memory_order_relaxed);
 #endif
     peer = split_address(address);
     return accepted;

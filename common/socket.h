@@ -94,6 +94,7 @@ class COMMON_EXPORT Socket {
   // For listeners: re-binding a port whose old connections linger succeeds; on Windows the
   // port is also kept from other sockets (SO_EXCLUSIVEADDRUSE).
   void set_reuse_address();
+  // Asks the system only when the mode changes.
   void set_non_blocking(bool on);
   void set_no_delay(bool on);
   // SO_MARK on Linux (needs CAP_NET_ADMIN, as the engine has); nothing where sockets carry no
@@ -148,6 +149,7 @@ class COMMON_EXPORT Socket {
 
   std::atomic<NativeSocket> _handle;
   std::atomic<bool> _shut_down{false};
+  std::atomic<int> _non_blocking{-1};  // -1: whatever the system made it
   std::mutex _close_lock;  // orders shutdown() against close()
 };
 

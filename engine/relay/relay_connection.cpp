@@ -137,6 +137,10 @@ void RelayConnection::send_first(const std::string& bytes) {
   if (!bytes.empty()) _up.pending.hold(bytes.data(), bytes.size());
 }
 
+void RelayConnection::answer_first(const std::string& bytes) {
+  if (!bytes.empty()) _down.pending.hold(bytes.data(), bytes.size());
+}
+
 void RelayConnection::pass_on_ends(RelayClock::time_point now) {
   if (_down.source_ended && !_down.holds() && !_down.sink_told) {
     client->shutdown_send();

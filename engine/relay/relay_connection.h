@@ -68,6 +68,8 @@ class RelayConnection {
                 RelayContext& context, RelayClock::time_point now);
   // Bytes the client sent before the copy began, to go upstream first.
   void send_first(const std::string& bytes);
+  // Bytes the upstream sent with the end of its handshake, to go to the client first.
+  void answer_first(const std::string& bytes);
   // Passes on ends that are due: called after every copy step and when the hold's time comes.
   void pass_on_ends(RelayClock::time_point now);
   // When the held client end must be looked at again; nothing while no end is held.

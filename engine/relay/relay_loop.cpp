@@ -327,6 +327,7 @@ void RelayLoop::_start_copy(RelayConnection& connection, OpenedTunnel tunnel) {
   connection.upstream = std::move(tunnel.upstream);
   connection.uploaded += tunnel.forwarded;
   connection.send_first(tunnel.unsent);
+  connection.answer_first(tunnel.received);
   connection.stage = RelayConnection::Stage::relaying;
   connection.tunnel_up = true;
   _update_watch(connection);
@@ -335,6 +336,7 @@ void RelayLoop::_start_copy(RelayConnection& connection, OpenedTunnel tunnel) {
   // bytes go on without another wait.
   EventPoller::Event client_ready;
   client_ready.readable = true;
+  client_ready.writable = true;  // the upstream's first answer, if it came with the handshake's
   _copy_ready(connection, Side::client, client_ready, RelayClock::now());
 }
 

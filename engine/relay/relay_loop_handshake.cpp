@@ -86,7 +86,7 @@ void RelayLoop::_drive_handshake(RelayConnection& connection) {
   _handshaking.erase(found);
   OpenedTunnel tunnel;
   tunnel.connection_id = connection.id;
-  tunnel.upstream = finished->take_socket();
+  tunnel.upstream = finished->take_socket(tunnel.received);
   if (!prime_tunnel(*_context, finished->order(), tunnel)) {
     _finish(connection, Ending::close);
     return;

@@ -93,6 +93,7 @@ void TunnelHandshake::_begin(HandshakeClock::time_point now) {
   _next_address = 0;
   _last_connect_failure.clear();
   _unsent.clear();
+  _received.clear();
   _connect_next(now);
 }
 
@@ -182,12 +183,12 @@ void TunnelHandshake::_exchange(bool readable, HandshakeClock::time_point now) {
   _guarded(now, [&] {
     if (readable) {
       char received[RECEIVE_CHUNK];
-      const std::optional<std::size_t> seen = _socket->peek_available(received, sizeof received);
-      if (seen && *seen == 0) dialogue.input_ended();
-      if (seen) {
-        // Only the handshake's own bytes are taken off the socket; the tunnel's stay queued.
-        const std::size_t taken = dialogue.take_input(std::string_view(received, *seen));
-        if (taken > 0) _socket->receive_available(received, taken);
+      const std::optional<std::size_t> got = _socket->receive_available(received, sizeof received);
+      if (got && *got == 0) dialogue.input_ended();
+      if (got) {
+        // The dialogue takes the handshake's own bytes; what follows them belongs to the tunnel.
+        _received.append(received, *got);
+        _received.erase(0, dialogue.take_input(_received));
       }
     }
     _unsent += dialogue.take_output();
@@ -236,8 +237,10 @@ void TunnelHandshake::_succeed() {
   if (!_order.direct) _context.report_upstream(_order.proxy, nullptr);
 }
 
-std::shared_ptr<Socket> TunnelHandshake::take_socket() {
+std::shared_ptr<Socket> TunnelHandshake::take_socket(std::string& received) {
   if (_state != State::done) return nullptr;
+  received = std::move(_received);
+  _received.clear();
   return std::exchange(_socket, nullptr);
 }
 

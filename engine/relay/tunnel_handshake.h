@@ -50,8 +50,9 @@ class TunnelHandshake {
   // When the current step's time is up; nothing while resolving or once decided.
   std::optional<HandshakeClock::time_point> due() const;
   const TunnelOrder& order() const { return _order; }
-  // Once done: the tunnel's socket, no longer watched, non-blocking.
-  std::shared_ptr<Socket> take_socket();
+  // Once done: the tunnel's socket, no longer watched, non-blocking, and in `received` what the
+  // upstream sent after its last answer (the tunnel's first bytes towards the client).
+  std::shared_ptr<Socket> take_socket(std::string& received);
 
  private:
   TunnelHandshake(const RelayContext& context, TunnelOrder order, EventPoller& poller, std::uint64_t token,
@@ -88,6 +89,7 @@ class TunnelHandshake {
   std::shared_ptr<Socket> _socket;
   unsigned _watching = 0;
   std::string _unsent;
+  std::string _received;  // received and not taken by the dialogue yet
 };
 
 }  // namespace tovix

@@ -34,6 +34,7 @@ struct OpenedTunnel {
   std::shared_ptr<Socket> upstream;  // null: no tunnel
   std::uint64_t forwarded = 0;       // client bytes already sent through it
   std::string unsent;                // client bytes received that the upstream did not take yet
+  std::string received;              // upstream bytes that came with its handshake's last answer
 };
 
 // The pool's name for the upstream an order goes through.
