@@ -6,9 +6,10 @@
 // out of connection tracking), and one the engine never sends back (it drops packets that are
 // not IPv4) is dropped when the next packet is received or the handle closes.
 //
-// Large packets arrive whole (the kernel's segmentation offload is kept), so one receive and
-// one verdict cover up to 64 KiB of a bulk transfer. Sockets marked OWN_CONNECTION_MARK (the
-// engine's own) never reach the queue. Connections held at close are answered by firewall
+// Large packets arrive whole (the kernel's segmentation offload is kept), so one verdict covers
+// up to 64 KiB of a bulk transfer; one receive takes what the socket holds, up to a few such
+// packets, and a rewritten packet's verdict carries its bytes straight from the packet. Sockets marked
+// OWN_CONNECTION_MARK (the engine's own) never reach the queue. Connections held at close are answered by firewall
 // rules of their own (held_rules_linux.h) once the queue is gone.
 //
 // Two data paths. On the kernel path (the default) a diverted connection's SYN is accepted
@@ -93,8 +94,7 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   DivertedPorts _ports;
   std::deque<Captured> _received;
   std::optional<Captured> _pending;  // handed out, no verdict yet
-  std::vector<char> _buffer;
-  std::vector<std::uint8_t> _verdict_buffer;
+  std::vector<char> _buffer;         // room for a batch of messages
   unsigned _loopback_index = 0;
   std::mutex _raw_lock;  // inject() comes from other threads
   int _raw4 = -1;
