@@ -151,6 +151,22 @@ bool DivertRules::redirect_to(std::uint16_t relay_port) noexcept {
   }
 }
 
+bool DivertRules::remove_redirect(std::uint16_t relay_port) noexcept {
+  if (_redirected.count(relay_port) == 0) return true;
+  try {
+    const ToolOutcome outcome =
+        run_tool(with_prefix({"iptables", "-w", "-t", "nat", "-D", _names.chain}, redirect_rule(relay_port)));
+    if (!outcome.ok) {
+      get_logger(LOGGER_ENGINE)->warn("无法删除中继端口 {} 的内核转发规则: {}", relay_port, outcome.message);
+      return false;
+    }
+    _redirected.erase(relay_port);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 void DivertRules::install() {
   remove();
   const auto run_or_throw = [&](const Argv& argv) {

@@ -217,7 +217,10 @@ void NfqueueDiverter::open(const std::string& filter) {
   _received.clear();
   _pending.reset();
   _queue = std::move(queue);
-  _rules = std::move(rules);
+  {
+    std::lock_guard guard(_rules_lock);
+    _rules = std::move(rules);
+  }
   _port_set = std::move(port_set);
   _packets_received = 0;
   eventfd_t ignored = 0;
@@ -321,6 +324,7 @@ bool NfqueueDiverter::carry_to_relay(const Packet& syn, int relay_port) {
   if (!_queue) throw handle_not_open_error();
   if (_path != DataPath::kernel || !_pending || syn.ip_version() != 4 || relay_port <= 0 || relay_port > 0xFFFF)
     return false;
+  std::lock_guard guard(_rules_lock);
   // Without its redirect in place the marked SYN would leave as it is: the user-space path
   // carries the connection instead.
   if (!_rules->redirect_to(static_cast<std::uint16_t>(relay_port))) return false;
@@ -328,10 +332,17 @@ bool NfqueueDiverter::carry_to_relay(const Packet& syn, int relay_port) {
   _pending.reset();
   const std::uint32_t mark =
       (captured.mark & 0xFFFFu & ~KERNEL_PATH_MARK) | KERNEL_PATH_MARK | (static_cast<std::uint32_t>(relay_port) << 16);
+  // The SYN passes the nat table within this call, so the rule it needs is still there.
   if (nfq_set_verdict2(_queue->queue, captured.id, NF_ACCEPT, mark, 0, nullptr) < 0) {
     throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("verdict: {}", std::strerror(errno)));
   }
   return true;
+}
+
+void NfqueueDiverter::release_relay(int relay_port) noexcept {
+  if (relay_port <= 0 || relay_port > 0xFFFF) return;
+  std::lock_guard guard(_rules_lock);
+  if (_rules) _rules->remove_redirect(static_cast<std::uint16_t>(relay_port));
 }
 
 void NfqueueDiverter::drop(const Packet&) {
@@ -394,8 +405,11 @@ void NfqueueDiverter::close() noexcept {
   if (!_queue) return;
   _open = false;
   // Rules first: with the queue gone, packets still matching them would have no reader.
-  if (_rules) _rules->remove();
-  _rules.reset();
+  {
+    std::lock_guard guard(_rules_lock);
+    if (_rules) _rules->remove();
+    _rules.reset();
+  }
   _port_set.reset();
   _close_raw_sockets();
   _received.clear();

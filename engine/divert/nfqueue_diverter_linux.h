@@ -64,6 +64,8 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   // Through a raw socket, under the reinject mark: out of connection tracking and the queue.
   void inject(const Packet& packet) override;
   bool carry_to_relay(const Packet& syn, int relay_port) override;
+  // Removes the relay port's redirect rule.
+  void release_relay(int relay_port) noexcept override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -89,6 +91,9 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   const DataPath _path;
   const int _wake_fd;  // eventfd: shutdown() wakes a blocked recv through it
   std::unique_ptr<Queue> _queue;
+  // release_relay comes from other threads; the lock also keeps a rule from going between
+  // the check in carry_to_relay and the verdict of the SYN it redirects.
+  std::mutex _rules_lock;
   std::unique_ptr<DivertRules> _rules;
   std::unique_ptr<IpsetPortSet> _port_set;
   DivertedPorts _ports;
