@@ -36,25 +36,15 @@ std::uint64_t sum_words(std::span<const std::uint8_t> data) {
     sum += word;
     sum += sum < word ? 1 : 0;
   };
-  for (; left >= 8; at += 8, left -= 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, at, 8);
+  const auto take = [&]<typename Word>(Word word) {
+    std::memcpy(&word, at, sizeof word);
     add(word);
-  }
-  if (left >= 4) {
-    std::uint32_t word = 0;
-    std::memcpy(&word, at, 4);
-    add(word);
-    at += 4;
-    left -= 4;
-  }
-  if (left >= 2) {
-    std::uint16_t word = 0;
-    std::memcpy(&word, at, 2);
-    add(word);
-    at += 2;
-    left -= 2;
-  }
+    at += sizeof word;
+    left -= sizeof word;
+  };
+  while (left >= 8) take(std::uint64_t{});
+  if (left >= 4) take(std::uint32_t{});
+  if (left >= 2) take(std::uint16_t{});
   // An odd last byte is the high half of a big-endian word padded with zero.
   if (left == 1) add(std::endian::native == std::endian::little ? std::uint64_t{*at} : std::uint64_t{*at} << 8);
   sum = (sum & 0xFFFFFFFF) + (sum >> 32);

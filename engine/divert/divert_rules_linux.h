@@ -80,6 +80,8 @@ class DivertRules {
 
  private:
   bool _remove_all() noexcept;
+  // Appends ("-A") or deletes ("-D") a relay port's nat rule; false (logged) on failure.
+  bool _edit_redirect(const char* action, std::uint16_t relay_port) noexcept;
 
   DivertRuleNames _names;
   bool _installed = false;

@@ -89,6 +89,11 @@ int send_verdict_with_payload(int fd, std::uint16_t queue_number, std::uint32_t 
                                     NLA_HDRLEN + sizeof(std::uint32_t) + NLA_HDRLEN,
                 "the verdict's attributes follow each other without padding");
   static constexpr std::uint8_t kPadding[NLA_ALIGNTO] = {};
+  // An attribute's length has 16 bits.
+  if (bytes.size() > 0xFFFF - NLA_HDRLEN) {
+    errno = EMSGSIZE;
+    return -1;
+  }
   const std::size_t padding = NLA_ALIGN(bytes.size()) - bytes.size();
   Head head{};
   head.message.nlmsg_len = static_cast<std::uint32_t>(sizeof head + bytes.size() + padding);
