@@ -1,6 +1,8 @@
 // Ending a run without letting a diverted connection out (the relays' resets go to their
 // applications while diversion still runs), and the housekeeping of a run: the NAT clean-up and
 // the retirement of relays a hot update replaced.
+#include <set>
+
 #include <spdlog/spdlog.h>
 
 #include "common/logging.h"
@@ -14,6 +16,20 @@ namespace tovix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The ports of stopped relays that no relay of `view` listens on. The diverter may have set up
+// a way to each relay (a redirect rule per port) that would otherwise pile up over many hot
+// updates; a port a running relay has taken again keeps its way.
+std::set<int> ports_let_go(const RelayView& view, const std::vector<std::shared_ptr<const RelayGeneration>>& stopped) {
+  std::set<int> ports;
+  for (const auto& generation : stopped) ports.insert(generation->ports.begin(), generation->ports.end());
+  const auto keep = [&ports](const RelayGeneration& generation) {
+    for (int port : generation.ports) ports.erase(port);
+  };
+  if (view.current) keep(*view.current);
+  for (const auto& generation : view.retiring) keep(*generation);
+  return ports;
+}
 
 }  // namespace
 
@@ -136,6 +152,11 @@ void TunnelEngine::_reap_retired_relays() {
   _count_usage();  // their last bytes, before they leave the view
   _relays->retire(done);
   _flows->detach(done);
+  {
+    std::lock_guard guard(_diverter_lock);
+    if (_diverter)
+      for (int port : ports_let_go(*_relays->view(), done)) _diverter->release_relay(port);
+  }
   engine_log()->info("旧中继已无连接，已停止 {} 组", done.size());
 }
 

@@ -1,6 +1,8 @@
 #include "engine/divert/checksum.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 
 namespace tovix {
 namespace {
@@ -23,12 +25,36 @@ std::uint16_t adjusted(std::uint16_t checksum, std::span<const std::uint16_t> be
 
 }  // namespace
 
+// Ones' complement sums do not depend on byte order (RFC 1071): the bytes are summed as native
+// 64-bit words with the carry wrapped around, folded to 16 bits, and turned to big-endian at the
+// end. A whole offloaded packet (64 KiB) takes an eighth of the additions of a 16-bit loop.
 std::uint64_t sum_words(std::span<const std::uint8_t> data) {
+  const std::uint8_t* at = data.data();
+  std::size_t left = data.size();
   std::uint64_t sum = 0;
-  std::size_t i = 0;
-  for (; i + 1 < data.size(); i += 2) sum += wire::load16(data, i);
-  if (i < data.size()) sum += std::uint64_t{data[i]} << 8;
-  return sum;
+  const auto add = [&sum](std::uint64_t word) {
+    sum += word;
+    sum += sum < word ? 1 : 0;
+  };
+  const auto take = [&]<typename Word>(Word word) {
+    std::memcpy(&word, at, sizeof word);
+    add(word);
+    at += sizeof word;
+    left -= sizeof word;
+  };
+  while (left >= 8) take(std::uint64_t{});
+  if (left >= 4) take(std::uint32_t{});
+  if (left >= 2) take(std::uint16_t{});
+  // An odd last byte is the high half of a big-endian word padded with zero.
+  if (left == 1) add(std::endian::native == std::endian::little ? std::uint64_t{*at} : std::uint64_t{*at} << 8);
+  sum = (sum & 0xFFFFFFFF) + (sum >> 32);
+  sum = (sum & 0xFFFFFFFF) + (sum >> 32);
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  auto folded = static_cast<std::uint16_t>(sum);
+  if constexpr (std::endian::native == std::endian::little)
+    folded = static_cast<std::uint16_t>((folded >> 8) | (folded << 8));
+  return folded;
 }
 
 std::uint16_t internet_checksum(std::span<const std::uint8_t> data, std::uint32_t partial_sum) {

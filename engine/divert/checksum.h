@@ -14,8 +14,8 @@ namespace tovix {
 inline constexpr std::size_t IPV4_CHECKSUM_AT = 10;
 inline constexpr std::size_t TCP_CHECKSUM_AT = 16;
 
-// The plain sum of `data` read as big-endian 16-bit words (an odd last byte padded with zero),
-// unfolded: the start of every checksum and pseudo-header sum.
+// The ones' complement sum of `data` read as big-endian 16-bit words (an odd last byte padded
+// with zero), folded to 16 bits: the start of every checksum and pseudo-header sum.
 PACKET_DIVERT_EXPORT std::uint64_t sum_words(std::span<const std::uint8_t> data);
 
 // The 16-bit ones' complement of the ones' complement sum of `data` read as big-endian

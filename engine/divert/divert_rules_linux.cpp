@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string_view>
 #include <utility>
 
 #include <fmt/format.h>
@@ -143,15 +144,28 @@ std::vector<std::string> DivertRules::jump(const std::string& table) const {
 bool DivertRules::redirect_to(std::uint16_t relay_port) noexcept {
   if (_names.kernel_path_mark == 0 || !_installed) return false;
   if (_redirected.count(relay_port) != 0) return true;
+  if (!_edit_redirect("-A", relay_port)) return false;
+  _redirected.insert(relay_port);
+  return true;
+}
+
+bool DivertRules::remove_redirect(std::uint16_t relay_port) noexcept {
+  if (_redirected.count(relay_port) == 0) return true;
+  if (!_edit_redirect("-D", relay_port)) return false;
+  _redirected.erase(relay_port);
+  return true;
+}
+
+bool DivertRules::_edit_redirect(const char* action, std::uint16_t relay_port) noexcept {
   try {
     const ToolOutcome outcome =
-        run_tool(with_prefix({"iptables", "-w", "-t", "nat", "-A", _names.chain}, redirect_rule(relay_port)));
+        run_tool(with_prefix({"iptables", "-w", "-t", "nat", action, _names.chain}, redirect_rule(relay_port)));
     if (!outcome.ok) {
-      get_logger(LOGGER_ENGINE)->warn("无法为中继端口 {} 添加内核转发规则: {}", relay_port, outcome.message);
-      return false;
+      get_logger(LOGGER_ENGINE)
+          ->warn("无法{}中继端口 {} 的内核转发规则: {}", action == std::string_view("-A") ? "添加" : "删除", relay_port,
+                 outcome.message);
     }
-    _redirected.insert(relay_port);
-    return true;
+    return outcome.ok;
   } catch (...) {
     return false;
   }

@@ -17,8 +17,9 @@
 //
 // With a kernel-path mark, a chain of the nat table's OUTPUT path redirects each new connection
 // whose SYN the reader marked to the relay port the mark names (127.0.0.1); one rule per relay
-// port, added the first time a connection goes to it. Connection tracking keeps the redirect
-// for the connection's later packets, which never reach the queue.
+// port, added the first time a connection goes to it and removed once that relay is gone.
+// Connection tracking keeps the redirect for the connection's later packets, which never reach
+// the queue.
 //
 // The rules live in a chain of their own, so removing them never touches anyone else's rules.
 // They are installed only while a reader is bound to the queue and never with a bypass: with
@@ -62,6 +63,11 @@ class DivertRules {
   // Makes sure marked SYNs naming `relay_port` are redirected to it; false (logged) when the
   // rule could not be added. Never throws.
   bool redirect_to(std::uint16_t relay_port) noexcept;
+  // Removes the redirect to a relay port that no relay listens on any more (a later
+  // redirect_to adds it anew); false (logged) when it could not be removed. Never throws.
+  bool remove_redirect(std::uint16_t relay_port) noexcept;
+  // The relay ports that have a redirect rule.
+  const std::set<std::uint16_t>& redirected() const { return _redirected; }
   // The nat rule for a relay port, as iptables arguments.
   std::vector<std::string> redirect_rule(std::uint16_t relay_port) const;
 
@@ -76,6 +82,8 @@ class DivertRules {
 
  private:
   bool _remove_all() noexcept;
+  // Appends ("-A") or deletes ("-D") a relay port's nat rule; false (logged) on failure.
+  bool _edit_redirect(const char* action, std::uint16_t relay_port) noexcept;
 
   DivertRuleNames _names;
   bool _installed = false;

@@ -198,6 +198,16 @@ bool FakeDiverter::carry_to_relay(const Packet&, int relay_port) {
   return true;
 }
 
+std::vector<int> FakeDiverter::released() const {
+  std::lock_guard lock(_record_lock);
+  return _released;
+}
+
+void FakeDiverter::release_relay(int relay_port) noexcept {
+  std::lock_guard lock(_record_lock);
+  _released.push_back(relay_port);
+}
+
 void FakeDiverter::inject(const Packet& packet) {
   if (!_open) throw handle_not_open_error();
   std::lock_guard lock(_record_lock);

@@ -43,6 +43,8 @@ class FakeDiverter final : public PacketDiverter {
   int dropped() const;
   // The relay ports of the SYNs carry_to_relay took, in order.
   std::vector<int> carried() const;
+  // The relay ports release_relay was told of, in order.
+  std::vector<int> released() const;
   bool wait_for_injected(std::size_t count, std::chrono::milliseconds timeout) const;
   std::vector<std::string> opened_filters() const;
   std::vector<std::pair<DivertParam, std::uint64_t>> params() const;
@@ -63,6 +65,7 @@ class FakeDiverter final : public PacketDiverter {
   void drop(const Packet& packet) override;
   void inject(const Packet& packet) override;
   bool carry_to_relay(const Packet& syn, int relay_port) override;
+  void release_relay(int relay_port) noexcept override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -124,6 +127,7 @@ class FakeDiverter final : public PacketDiverter {
   std::deque<DivertOsError> _send_failures;
   bool _carries = false;
   std::vector<int> _carried;
+  std::vector<int> _released;
 
   std::shared_ptr<Holds> _holds = std::make_shared<Holds>();
 };

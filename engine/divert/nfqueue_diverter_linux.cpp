@@ -3,15 +3,19 @@
 #include <arpa/inet.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_queue.h>
+#include <linux/netlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -30,6 +34,8 @@ namespace {
 
 // A whole segmentation-offload packet (64 KiB) with its netlink framing.
 constexpr std::size_t kReceiveBufferSize = 0x10000 + 0x2000;
+// Messages taken from the socket in one call while a bulk transfer keeps the queue busy.
+constexpr std::size_t kReceiveBatch = 8;
 constexpr std::uint32_t kCopyRange = 0xFFFF;
 constexpr std::uint32_t kQueueLength = 4096;
 // Room for a full queue of small packets and a good part of one of large ones; the kernel
@@ -64,6 +70,54 @@ int open_raw_socket(int family, std::uint32_t mark) {
     throw open_error("marking a raw socket", error);
   }
   return fd;
+}
+
+// The verdict of a rewritten packet, with its new bytes and mark, sent straight from the packet's
+// own buffer: the library's call needs a copy of the packet padded to four bytes.
+int send_verdict_with_payload(int fd, std::uint16_t queue_number, std::uint32_t id, std::uint32_t verdict,
+                              std::uint32_t mark, std::span<const std::uint8_t> bytes) {
+  struct Head {
+    nlmsghdr message;
+    nfgenmsg family;
+    nlattr verdict_attribute;
+    nfqnl_msg_verdict_hdr verdict;
+    nlattr mark_attribute;
+    std::uint32_t mark;
+    nlattr payload_attribute;
+  };
+  static_assert(sizeof(Head) == NLMSG_HDRLEN + sizeof(nfgenmsg) + NLA_HDRLEN + sizeof(nfqnl_msg_verdict_hdr) +
+                                    NLA_HDRLEN + sizeof(std::uint32_t) + NLA_HDRLEN,
+                "the verdict's attributes follow each other without padding");
+  static constexpr std::uint8_t kPadding[NLA_ALIGNTO] = {};
+  // An attribute's length has 16 bits.
+  if (bytes.size() > 0xFFFF - NLA_HDRLEN) {
+    errno = EMSGSIZE;
+    return -1;
+  }
+  const std::size_t padding = NLA_ALIGN(bytes.size()) - bytes.size();
+  Head head{};
+  head.message.nlmsg_len = static_cast<std::uint32_t>(sizeof head + bytes.size() + padding);
+  head.message.nlmsg_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT;
+  head.message.nlmsg_flags = NLM_F_REQUEST;
+  head.family.nfgen_family = AF_UNSPEC;
+  head.family.version = NFNETLINK_V0;
+  head.family.res_id = htons(queue_number);
+  head.verdict_attribute = {static_cast<std::uint16_t>(NLA_HDRLEN + sizeof head.verdict), NFQA_VERDICT_HDR};
+  head.verdict = {htonl(verdict), htonl(id)};
+  head.mark_attribute = {static_cast<std::uint16_t>(NLA_HDRLEN + sizeof head.mark), NFQA_MARK};
+  head.mark = htonl(mark);
+  head.payload_attribute = {static_cast<std::uint16_t>(NLA_HDRLEN + bytes.size()), NFQA_PAYLOAD};
+  iovec parts[3] = {{&head, sizeof head},
+                    {const_cast<std::uint8_t*>(bytes.data()), bytes.size()},
+                    {const_cast<std::uint8_t*>(kPadding), padding}};
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  msghdr message{};
+  message.msg_name = &kernel;
+  message.msg_namelen = sizeof kernel;
+  message.msg_iov = parts;
+  message.msg_iovlen = padding > 0 ? 3 : 2;
+  return sendmsg(fd, &message, 0) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -106,7 +160,7 @@ NfqueueDiverter::NfqueueDiverter(std::uint16_t queue_number, DataPath path)
     : _queue_number(queue_number),
       _path(path),
       _wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      _buffer(kReceiveBufferSize) {
+      _buffer(kReceiveBufferSize * kReceiveBatch) {
   if (_wake_fd < 0) throw std::runtime_error(fmt::format("eventfd: {}", std::strerror(errno)));
 }
 
@@ -168,7 +222,10 @@ void NfqueueDiverter::open(const std::string& filter) {
   _received.clear();
   _pending.reset();
   _queue = std::move(queue);
-  _rules = std::move(rules);
+  {
+    std::lock_guard guard(_rules_lock);
+    _rules = std::move(rules);
+  }
   _port_set = std::move(port_set);
   _packets_received = 0;
   eventfd_t ignored = 0;
@@ -211,7 +268,14 @@ std::optional<Packet> NfqueueDiverter::recv() {
 }
 
 void NfqueueDiverter::_read_socket() {
-  const ssize_t got = ::recv(_queue->fd, _buffer.data(), _buffer.size(), MSG_DONTWAIT);
+  std::array<mmsghdr, kReceiveBatch> messages{};
+  std::array<iovec, kReceiveBatch> parts{};
+  for (std::size_t i = 0; i < kReceiveBatch; ++i) {
+    parts[i] = {_buffer.data() + i * kReceiveBufferSize, kReceiveBufferSize};
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int got = recvmmsg(_queue->fd, messages.data(), kReceiveBatch, MSG_DONTWAIT, nullptr);
   if (got < 0) {
     if (errno == EAGAIN || errno == EINTR) return;
     // The reader fell behind and the kernel dropped packets (never passed them): go on.
@@ -221,7 +285,8 @@ void NfqueueDiverter::_read_socket() {
     }
     throw DivertOsError(DIVERT_ERROR_NO_DATA, fmt::format("reading netfilter queue: {}", std::strerror(errno)));
   }
-  nfq_handle_packet(_queue->handle, _buffer.data(), static_cast<int>(got));
+  for (int i = 0; i < got; ++i)
+    nfq_handle_packet(_queue->handle, static_cast<char*>(parts[i].iov_base), static_cast<int>(messages[i].msg_len));
 }
 
 void NfqueueDiverter::send(const Packet& packet) {
@@ -250,13 +315,8 @@ void NfqueueDiverter::send(const Packet& packet) {
   if (changed) {
     // Through the hook once more: the mark takes it out of connection tracking and past the
     // queue, and the kernel routes it anew for its new addresses.
-    // The library pads the payload attribute to four bytes and reads that padding from our
-    // buffer, so the copy it is given extends past the packet.
-    const std::span<const std::uint8_t> bytes = packet.bytes();
-    _verdict_buffer.assign(bytes.size() + 4, 0);
-    std::copy(bytes.begin(), bytes.end(), _verdict_buffer.begin());
-    result = nfq_set_verdict2(_queue->queue, captured.id, NF_REPEAT, captured.mark | REINJECT_MARK,
-                              static_cast<std::uint32_t>(bytes.size()), _verdict_buffer.data());
+    result = send_verdict_with_payload(_queue->fd, _queue_number, captured.id, NF_REPEAT, captured.mark | REINJECT_MARK,
+                                       packet.bytes());
   } else {
     result = nfq_set_verdict(_queue->queue, captured.id, NF_ACCEPT, 0, nullptr);
   }
@@ -269,6 +329,7 @@ bool NfqueueDiverter::carry_to_relay(const Packet& syn, int relay_port) {
   if (!_queue) throw handle_not_open_error();
   if (_path != DataPath::kernel || !_pending || syn.ip_version() != 4 || relay_port <= 0 || relay_port > 0xFFFF)
     return false;
+  std::lock_guard guard(_rules_lock);
   // Without its redirect in place the marked SYN would leave as it is: the user-space path
   // carries the connection instead.
   if (!_rules->redirect_to(static_cast<std::uint16_t>(relay_port))) return false;
@@ -276,10 +337,17 @@ bool NfqueueDiverter::carry_to_relay(const Packet& syn, int relay_port) {
   _pending.reset();
   const std::uint32_t mark =
       (captured.mark & 0xFFFFu & ~KERNEL_PATH_MARK) | KERNEL_PATH_MARK | (static_cast<std::uint32_t>(relay_port) << 16);
+  // The SYN passes the nat table within this call, so the rule it needs is still there.
   if (nfq_set_verdict2(_queue->queue, captured.id, NF_ACCEPT, mark, 0, nullptr) < 0) {
     throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, fmt::format("verdict: {}", std::strerror(errno)));
   }
   return true;
+}
+
+void NfqueueDiverter::release_relay(int relay_port) noexcept {
+  if (relay_port <= 0 || relay_port > 0xFFFF) return;
+  std::lock_guard guard(_rules_lock);
+  if (_rules) _rules->remove_redirect(static_cast<std::uint16_t>(relay_port));
 }
 
 void NfqueueDiverter::drop(const Packet&) {
@@ -342,8 +410,11 @@ void NfqueueDiverter::close() noexcept {
   if (!_queue) return;
   _open = false;
   // Rules first: with the queue gone, packets still matching them would have no reader.
-  if (_rules) _rules->remove();
-  _rules.reset();
+  {
+    std::lock_guard guard(_rules_lock);
+    if (_rules) _rules->remove();
+    _rules.reset();
+  }
   _port_set.reset();
   _close_raw_sockets();
   _received.clear();

@@ -6,9 +6,10 @@
 // out of connection tracking), and one the engine never sends back (it drops packets that are
 // not IPv4) is dropped when the next packet is received or the handle closes.
 //
-// Large packets arrive whole (the kernel's segmentation offload is kept), so one receive and
-// one verdict cover up to 64 KiB of a bulk transfer. Sockets marked OWN_CONNECTION_MARK (the
-// engine's own) never reach the queue. Connections held at close are answered by firewall
+// Large packets arrive whole (the kernel's segmentation offload is kept), so one verdict covers
+// up to 64 KiB of a bulk transfer; one receive takes what the socket holds, up to a few such
+// packets, and a rewritten packet's verdict carries its bytes straight from the packet. Sockets marked
+// OWN_CONNECTION_MARK (the engine's own) never reach the queue. Connections held at close are answered by firewall
 // rules of their own (held_rules_linux.h) once the queue is gone.
 //
 // Two data paths. On the kernel path (the default) a diverted connection's SYN is accepted
@@ -63,6 +64,8 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   // Through a raw socket, under the reinject mark: out of connection tracking and the queue.
   void inject(const Packet& packet) override;
   bool carry_to_relay(const Packet& syn, int relay_port) override;
+  // Removes the relay port's redirect rule.
+  void release_relay(int relay_port) noexcept override;
   void recalculate_checksums(Packet& packet) override;
   void shutdown() noexcept override;
   void close() noexcept override;
@@ -88,13 +91,15 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   const DataPath _path;
   const int _wake_fd;  // eventfd: shutdown() wakes a blocked recv through it
   std::unique_ptr<Queue> _queue;
+  // release_relay comes from other threads; the lock also keeps a rule from going between
+  // the check in carry_to_relay and the verdict of the SYN it redirects.
+  std::mutex _rules_lock;
   std::unique_ptr<DivertRules> _rules;
   std::unique_ptr<IpsetPortSet> _port_set;
   DivertedPorts _ports;
   std::deque<Captured> _received;
   std::optional<Captured> _pending;  // handed out, no verdict yet
-  std::vector<char> _buffer;
-  std::vector<std::uint8_t> _verdict_buffer;
+  std::vector<char> _buffer;         // room for a batch of messages
   unsigned _loopback_index = 0;
   std::mutex _raw_lock;  // inject() comes from other threads
   int _raw4 = -1;

@@ -60,6 +60,12 @@ class PACKET_DIVERT_EXPORT PacketDiverter {
     return false;
   }
 
+  // The relay on 127.0.0.1:`relay_port` has stopped and no other listens there: what
+  // carry_to_relay set up for it may go (a later carry_to_relay to that port sets it up anew).
+  // Connections the system already carries there keep their way. Safe from any thread while
+  // the handle is open; never throws.
+  virtual void release_relay(int relay_port) noexcept { (void)relay_port; }
+
   // Recomputes the IPv4 header and TCP checksums and marks them valid in the capture info.
   virtual void recalculate_checksums(Packet& packet) = 0;
 

@@ -57,6 +57,7 @@ class SharedDiverter final : public PacketDiverter {
   std::optional<Packet> recv() override { return _fake->recv(); }
   void send(const Packet& packet) override { _fake->send(packet); }
   void recalculate_checksums(Packet& packet) override { _fake->recalculate_checksums(packet); }
+  void release_relay(int relay_port) noexcept override { _fake->release_relay(relay_port); }
   void shutdown() noexcept override { _fake->shutdown(); }
   void close() noexcept override { _fake->close(); }
   bool is_open() const noexcept override { return _fake->is_open(); }

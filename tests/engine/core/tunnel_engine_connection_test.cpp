@@ -312,6 +312,8 @@ TEST_F(ConnectionTest, HotUpdateKeepsATransferInFlightAndTotalsNeverDrop) {
   // Once its last connection ends the old relay stops; its counts stay in the totals.
   conn.socket->close();
   ASSERT_TRUE(eventually([&] { return inspect(*engine).retiring_relay_count() == 0; }, WAIT));
+  // The diverter lets go of the stopped relay's port alone, not of the running relays' ports.
+  EXPECT_TRUE(eventually([&] { return fake->released() == std::vector<int>{old_port}; }, WAIT));
   const auto after = engine->get_traffic_stats();
   EXPECT_EQ(after.first, 2 * HALF + 3);
   EXPECT_EQ(after.second, 2 * HALF + 3);

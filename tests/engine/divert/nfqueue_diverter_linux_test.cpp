@@ -146,7 +146,8 @@ TEST_F(NfqueueDiverterTest, OnlyTheSynOfAConnectionThatIsPassedLeavesTheKernel) 
 }
 
 // The kernel path: after its SYN the connection goes to the local listener by itself, which
-// reads where it was going; nothing reaches the destination, and closing takes the redirect away.
+// reads where it was going; nothing reaches the destination, and releasing the relay or closing
+// takes the redirect away.
 TEST_F(NfqueueDiverterTest, ACarriedSynTakesItsWholeConnectionToTheRelayWithItsDestination) {
   NetnsScope client(_pair->client());
   auto relay = Socket::create_tcp();
@@ -155,6 +156,8 @@ TEST_F(NfqueueDiverterTest, ACarriedSynTakesItsWholeConnectionToTheRelayWithItsD
   const int relay_port = relay->local_address().second;
   NfqueueDiverter diverter;
   diverter.open(FILTER);
+  const std::string redirect = "--to-ports " + std::to_string(relay_port);
+  const auto nat_rules = [&] { return NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "nat"}); };
   {
     PassingReader reader(diverter, relay_port);
     auto download = std::async(std::launch::async, [&] { return curl({}, data_url()); });
@@ -172,10 +175,21 @@ TEST_F(NfqueueDiverterTest, ACarriedSynTakesItsWholeConnectionToTheRelayWithItsD
     EXPECT_EQ(download.get(), 0);
     EXPECT_EQ(reader.carried(), 1);
     EXPECT_LE(reader.ipv4(), 2) << "only the SYN (and at most a retransmission) is queued";
+    EXPECT_NE(nat_rules().find(redirect), std::string::npos) << nat_rules();
+
+    // A relay that is gone takes its redirect with it; a later connection to a relay on that
+    // port gets it anew rather than leaving with its mark alone.
+    diverter.release_relay(relay_port);
+    EXPECT_EQ(nat_rules().find(redirect), std::string::npos) << nat_rules();
+    auto again = std::async(std::launch::async, [&] { return curl({"--max-time", "10"}, data_url()); });
+    // Had the SYN left unredirected, curl would fetch from the destination and nobody call here.
+    const bool called = wait_readable({relay.get()}, std::chrono::seconds(10)).front().readable;
+    EXPECT_TRUE(called) << "the second connection did not reach the relay";
+    if (called) relay->accept(peer)->close();
+    again.get();
+    EXPECT_EQ(reader.carried(), 2);
   }
   EXPECT_TRUE(_destination->peers().empty());
-  const std::string nat = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "nat"});
-  EXPECT_NE(nat.find("--to-ports " + std::to_string(relay_port)), std::string::npos) << nat;
   diverter.close();
   const std::string left = NetnsPair::run_ok(_pair->client(), {"iptables-save", "-t", "nat"});
   EXPECT_EQ(left.find("TOVIX"), std::string::npos) << left;

@@ -174,6 +174,32 @@ TEST(ChecksumTest, KnownHeaderChecksum) {
   EXPECT_EQ(testing::reference_checksum(header), 0xb861);
 }
 
+// Every length from empty to a few words past the widest step, and a whole offloaded packet,
+// in patterns whose sums carry out of every word (0xFF) and whose bytes differ in each position.
+TEST(ChecksumTest, SumsOfEveryLengthMatchAByteWiseComputation) {
+  const auto patterns = [](std::size_t length) {
+    std::vector<std::vector<std::uint8_t>> out(3, std::vector<std::uint8_t>(length));
+    for (std::size_t i = 0; i < length; ++i) {
+      out[0][i] = 0xFF;
+      out[1][i] = static_cast<std::uint8_t>(i * 37 + 11);
+      out[2][i] = static_cast<std::uint8_t>(i % 3 == 0 ? 0xFF : i);
+    }
+    return out;
+  };
+  std::vector<std::size_t> lengths;
+  for (std::size_t length = 0; length <= 40; ++length) lengths.push_back(length);
+  lengths.insert(lengths.end(), {65535, 65536});
+  for (std::size_t length : lengths) {
+    for (const auto& data : patterns(length)) {
+      EXPECT_EQ(internet_checksum(data), testing::reference_checksum(data)) << "length " << length;
+      // A partial sum carried in (a pseudo-header) lands the same.
+      std::vector<std::uint8_t> with_prefix{0xAB, 0xCD};
+      with_prefix.insert(with_prefix.end(), data.begin(), data.end());
+      EXPECT_EQ(internet_checksum(data, 0xABCD), testing::reference_checksum(with_prefix)) << "length " << length;
+    }
+  }
+}
+
 TEST(ChecksumTest, ComputedChecksumsMatchAnIndependentComputation) {
   for (TcpFields fields : {TcpFields{}, fields_with_options()}) {
     for (std::size_t payload = 0; payload < 6; ++payload) {
