@@ -14,9 +14,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/socket.h"
+#include "engine/relay/event_poller.h"
 #include "engine/relay/nat_table.h"
 #include "engine/relay/relay_hub.h"
 #include "engine/relay/socks5_handler.h"
@@ -125,53 +127,65 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Echoes on every connection from one thread. A destination with a thread per connection would
-// weigh on the relayed path more than on the other: the relay holds a client's end back for a
-// second while the destination might still answer, so its connections, and their threads, live
-// longer.
+// Echoes on every connection from one thread, with the relay's own readiness poller so that
+// each report costs the same however many connections it holds. A destination with a thread per
+// connection, or one that polls all its connections every time, would weigh on the relayed path
+// more than on the other: the relay holds a client's end back for a second while the destination
+// might still answer, so its connections live longer, and more of them are open at once.
 class EventEcho {
  public:
   EventEcho() {
     _listener->bind("127.0.0.1", 0);
     _listener->listen(1024);
     _listener->set_non_blocking(true);
+    _poller.watch(_listener->native_handle(), LISTENER, 0, EventPoller::READ);
     _thread = std::thread([this] { _run(); });
   }
   ~EventEcho() {
     _running = false;
+    _poller.wake();
     _thread.join();
   }
   int port() const { return _listener->local_address().second; }
 
  private:
+  static constexpr std::uint64_t LISTENER = 0;
+
   void _run() {
-    std::vector<std::shared_ptr<Socket>> connections;
+    std::unordered_map<std::uint64_t, std::shared_ptr<Socket>> connections;
+    std::uint64_t next_token = LISTENER;
+    std::vector<EventPoller::Event> events;
     char buffer[4096];
     while (_running) {
-      std::vector<Socket*> waited{_listener.get()};
-      for (auto& connection : connections) waited.push_back(connection.get());
-      const std::vector<Readiness> ready = wait_readable(waited, std::chrono::milliseconds(50));
-      std::vector<std::shared_ptr<Socket>> kept;
-      for (std::size_t i = 0; i < connections.size(); ++i) {
-        if (ready[i + 1].readable) {
-          try {
-            const std::size_t n = connections[i]->receive(buffer, sizeof buffer);
-            if (n == 0) continue;
-            connections[i]->send_all(buffer, n);
-          } catch (const SocketError&) {
-            continue;
+      _poller.wait(events, std::chrono::milliseconds(-1));
+      for (const EventPoller::Event& event : events) {
+        if (event.token == LISTENER) {
+          SocketAddress peer;
+          while (auto accepted = _listener->accept_non_blocking(peer)) {
+            _poller.watch(accepted->native_handle(), ++next_token, 0, EventPoller::READ);
+            connections.emplace(next_token, std::move(accepted));
           }
+          continue;
         }
-        kept.push_back(connections[i]);
+        const auto found = connections.find(event.token);
+        if (found == connections.end()) continue;
+        Socket& connection = *found->second;
+        bool done = true;
+        try {
+          const std::optional<std::size_t> n = connection.receive_available(buffer, sizeof buffer);
+          done = n && *n == 0;
+          if (n && *n > 0) connection.send_available(buffer, *n);  // one byte: the buffer takes it
+        } catch (const SocketError&) {
+        }
+        if (!done) continue;
+        _poller.watch(connection.native_handle(), event.token, EventPoller::READ, 0);
+        connections.erase(found);
       }
-      connections.swap(kept);
-      if (!ready[0].readable) continue;
-      SocketAddress peer;
-      while (auto accepted = _listener->accept(peer)) connections.push_back(accepted);
     }
   }
 
   std::shared_ptr<Socket> _listener = Socket::create_tcp();
+  EventPoller _poller;
   std::atomic<bool> _running{true};
   std::thread _thread;
 };
