@@ -1,6 +1,9 @@
 #include "engine/relay/relay_connection.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "engine/relay/application_socket.h"
 
 namespace tovix {
 namespace {
@@ -8,6 +11,10 @@ namespace {
 // Receives per readiness report and direction, so that one busy connection cannot keep the loop
 // from the others for long.
 constexpr int RECEIVES_PER_REPORT = 8;
+// A program that closes its socket sends its end before the system lets go of the socket, so the
+// first look, right at the end, may come too early; one more look a moment later settles it.
+constexpr int CLIENT_CHECKS = 2;
+constexpr std::chrono::milliseconds CLIENT_RECHECK{10};
 
 Side other(Side side) { return side == Side::client ? Side::upstream : Side::client; }
 
@@ -148,8 +155,8 @@ void RelayConnection::pass_on_ends(RelayClock::time_point now) {
   }
   if (_up.source_ended && !_up.holds() && !_up.sink_told) {
     // The upstream hears of the client's end once it has nothing more to say, or has been quiet
-    // for the hold.
-    if (_down.source_ended || now - _upstream_quiet_since >= RelayHub::HALF_CLOSE_HOLD) {
+    // for the hold, or at once when the client's program closed its socket for good.
+    if (_down.source_ended || now - _upstream_quiet_since >= RelayHub::HALF_CLOSE_HOLD || _client_closed(now)) {
       upstream->shutdown_send();
       _up.sink_told = true;
       _client_end_held = false;
@@ -159,9 +166,34 @@ void RelayConnection::pass_on_ends(RelayClock::time_point now) {
   }
 }
 
+bool RelayConnection::_client_closed(RelayClock::time_point now) {
+  if (_client_closed_for_good || _client_checks == CLIENT_CHECKS) return _client_closed_for_good;
+  if (_client_checks > 0 && now < _client_checked_at + CLIENT_RECHECK) return false;
+  ++_client_checks;
+  _client_checked_at = now;
+  _client_closed_for_good = application_socket_closed();
+  return _client_closed_for_good;
+}
+
+bool RelayConnection::application_socket_closed() const {
+  try {
+    // The program's socket as the relay sees it (a client of the relay's own address), else as
+    // the program made it, towards its original destination.
+    if (const std::optional<bool> closed = application_closed(client_addr, client->local_address())) return *closed;
+    if (!entry) return false;
+    return application_closed({entry->original_src_ip, client_addr.second},
+                              {entry->original_dst_ip, entry->original_dst_port})
+        .value_or(false);
+  } catch (const SocketError&) {
+    return false;
+  }
+}
+
 std::optional<RelayClock::time_point> RelayConnection::hold_due() const {
   if (!_client_end_held) return std::nullopt;
-  return _upstream_quiet_since + RelayHub::HALF_CLOSE_HOLD;
+  const RelayClock::time_point quiet_enough = _upstream_quiet_since + RelayHub::HALF_CLOSE_HOLD;
+  if (_client_checks == 0 || _client_checks == CLIENT_CHECKS) return quiet_enough;
+  return std::min(quiet_enough, _client_checked_at + CLIENT_RECHECK);
 }
 
 }  // namespace tovix

@@ -2,7 +2,8 @@
 // One relayed connection as its relay's event loop holds it, and the copy step. Each direction
 // moves on its own: a side that does not take what it is sent holds up only the bytes meant for
 // it, while the other direction goes on. A half close is passed on, the client's end held back
-// while the upstream is still answering (common proxies end both directions at once).
+// while the upstream is still answering (common proxies end both directions at once), unless the
+// client's program has closed its socket for good and waits for nothing more.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -75,6 +76,9 @@ class RelayConnection {
   // When the held client end must be looked at again; nothing while no end is held.
   std::optional<RelayClock::time_point> hold_due() const;
   bool copy_done() const { return _up.done() && _down.done(); }
+  // Whether the client's program has closed its socket for good; false when it may still read,
+  // or when the system cannot tell.
+  bool application_socket_closed() const;
   // What each side is waited on for right now.
   unsigned wanted(Side side) const;
 
@@ -122,7 +126,13 @@ class RelayConnection {
 
   Direction _up;    // client → upstream
   Direction _down;  // upstream → client
+  // application_socket_closed(), asked at most twice while the client's end is held.
+  bool _client_closed(RelayClock::time_point now);
+
   bool _client_end_held = false;
+  int _client_checks = 0;
+  RelayClock::time_point _client_checked_at{};
+  bool _client_closed_for_good = false;
   RelayClock::time_point _upstream_quiet_since{};
 };
 

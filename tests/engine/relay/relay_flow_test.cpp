@@ -132,6 +132,41 @@ TEST_P(HalfCloseTest, ClientThatEndsItsSideStillGetsTheAnswer) {
   EXPECT_FALSE(nat->contains(client->port));
 }
 
+// A client that closed its socket for good waits for nothing: its end goes on at once, so the
+// proxy's connection is not kept for the hold. One that only ended its side is still held, even
+// for an answer that comes late.
+TEST_P(HalfCloseTest, ClientThatClosesForGoodIsNotHeldOneThatEndsItsSideIs) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the system does not tell whether a program still holds its socket";
+#endif
+  using std::chrono::steady_clock;
+  std::promise<steady_clock::duration> ended_after;
+  LoopbackServer prompt([&](Socket& connection) {
+    EXPECT_EQ(testing::receive_up_to(connection, 4), "ping");
+    connection.send_all("pong", 4);
+    const auto answered = steady_clock::now();
+    EXPECT_TRUE(testing::sees_end_of_stream(connection, END_TIMEOUT));
+    ended_after.set_value(steady_clock::now() - answered);
+  });
+  auto closing = relayed_client(prompt.port());
+  closing->send("ping");
+  EXPECT_EQ(closing->receive(4), "pong");
+  closing->socket->close();
+  EXPECT_LT(ended_after.get_future().get(), RelayHub::HALF_CLOSE_HOLD / 2);
+
+  LoopbackServer late([&](Socket& connection) {
+    EXPECT_EQ(testing::receive_up_to(connection, 4), "ping");
+    std::this_thread::sleep_for(300ms);  // an answer that takes its time, not a synchronisation
+    connection.send_all("pong", 4);
+    EXPECT_TRUE(testing::sees_end_of_stream(connection, END_TIMEOUT));
+  });
+  auto ending = relayed_client(late.port());
+  ending->send("ping");
+  ending->socket->shutdown_send();
+  EXPECT_EQ(ending->receive(4), "pong") << "the answer of a client that only ended its side";
+  ASSERT_TRUE(hub->wait_until_idle(END_TIMEOUT));
+}
+
 TEST_P(HalfCloseTest, DestinationThatEndsFirstLeavesTheClientsSideOpenUntilItEnds) {
   LoopbackServer destination([](Socket& connection) {
     connection.send_all("bye", 3);
