@@ -132,13 +132,12 @@ TEST_P(HalfCloseTest, ClientThatEndsItsSideStillGetsTheAnswer) {
   EXPECT_FALSE(nat->contains(client->port));
 }
 
+#ifndef _WIN32
 // A client that closed its socket for good waits for nothing: its end goes on at once, so the
 // proxy's connection is not kept for the hold. One that only ended its side is still held, even
-// for an answer that comes late.
+// for an answer that comes late. (Windows does not tell whether a program still holds a socket,
+// so there the hold stays for every client.)
 TEST_P(HalfCloseTest, ClientThatClosesForGoodIsNotHeldOneThatEndsItsSideIs) {
-#ifdef _WIN32
-  GTEST_SKIP() << "the system does not tell whether a program still holds its socket";
-#endif
   using std::chrono::steady_clock;
   std::promise<steady_clock::duration> ended_after;
   LoopbackServer prompt([&](Socket& connection) {
@@ -166,6 +165,7 @@ TEST_P(HalfCloseTest, ClientThatClosesForGoodIsNotHeldOneThatEndsItsSideIs) {
   EXPECT_EQ(ending->receive(4), "pong") << "the answer of a client that only ended its side";
   ASSERT_TRUE(hub->wait_until_idle(END_TIMEOUT));
 }
+#endif
 
 TEST_P(HalfCloseTest, DestinationThatEndsFirstLeavesTheClientsSideOpenUntilItEnds) {
   LoopbackServer destination([](Socket& connection) {
