@@ -17,12 +17,17 @@ constexpr int kPipeSize = 1 << 20;
 // splice has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE, which ends the process.
 // The signal is held back on each thread that drains a pipe (the relays' loops) for the
 // thread's life, which costs no system call per drain; a peer's end stays an error code.
-void hold_back_broken_pipe() {
-  thread_local bool held = false;
-  if (held) return;
+sigset_t broken_pipe_signal() {
   sigset_t broken_pipe;
   sigemptyset(&broken_pipe);
   sigaddset(&broken_pipe, SIGPIPE);
+  return broken_pipe;
+}
+
+void hold_back_broken_pipe() {
+  thread_local bool held = false;
+  if (held) return;
+  const sigset_t broken_pipe = broken_pipe_signal();
   pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr);
   held = true;
 }
@@ -59,9 +64,7 @@ class SplicePipe final : public SocketPipe {
     const std::size_t moved = _drain_into(sink.native_handle(), error);
     if (error == EPIPE) {
       // Taken at once, so a later unblocking of the signal on this thread cannot deliver it.
-      sigset_t broken_pipe;
-      sigemptyset(&broken_pipe);
-      sigaddset(&broken_pipe, SIGPIPE);
+      const sigset_t broken_pipe = broken_pipe_signal();
       const timespec no_wait{};
       sigtimedwait(&broken_pipe, nullptr, &no_wait);
     }
