@@ -377,7 +377,10 @@ void TunnelEngine::_packet_loop(PacketDiverter& w) {
     try {
       std::optional<Packet> packet = w.recv();
       if (!packet) break;
-      if (packet->ip_version() == 0) continue;  // neither IPv4 nor IPv6: dropped
+      if (packet->ip_version() == 0) {  // neither IPv4 nor IPv6: dropped
+        w.recycle(std::move(*packet));
+        continue;
+      }
       try {
         _handle_packet(*packet, w);
       } catch (const std::exception& error) {
@@ -388,6 +391,7 @@ void TunnelEngine::_packet_loop(PacketDiverter& w) {
         } catch (...) {
         }
       }
+      w.recycle(std::move(*packet));
     } catch (const DivertOsError& error) {
       log->error("WinDivert 读取错误: {}", error.what());
       std::this_thread::sleep_for(RECV_ERROR_PAUSE);

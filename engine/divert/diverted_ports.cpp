@@ -16,11 +16,30 @@ bool is_loopback(std::uint32_t address) { return (address >> 24) == 127; }
 
 }  // namespace
 
-bool rewritten(std::span<const std::uint8_t> captured, const Packet& sent) {
+CapturedHeaders::CapturedHeaders(const Packet& packet) : _length(packet.bytes().size()) {
+  std::size_t keep = std::min(_length, CAPACITY);
+  const auto ip = packet.ipv4();
+  const auto tcp = packet.tcp();
+  if (ip && tcp) {
+    _tcp_at = ip->header_length();
+    _tcp_length = tcp->header_length();
+    keep = _tcp_at + _tcp_length;
+  }
+  _head_length = keep;
+  std::copy_n(packet.bytes().begin(), keep, _head.begin());
+}
+
+std::optional<ConstTcpHeader> CapturedHeaders::ipv4_tcp() const {
+  if (_tcp_at == 0) return std::nullopt;
+  return ConstTcpHeader(head().subspan(_tcp_at, _tcp_length));
+}
+
+bool rewritten(const CapturedHeaders& captured_headers, const Packet& sent) {
   const std::span<const std::uint8_t> bytes = sent.bytes();
-  if (bytes.size() != captured.size()) return true;
+  const std::span<const std::uint8_t> captured = captured_headers.head();
+  if (bytes.size() != captured_headers.length()) return true;
   const auto differs = [&](std::size_t from, std::size_t to) {
-    to = std::min(to, bytes.size());
+    to = std::min(to, captured.size());
     return from < to && !std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                                     bytes.begin() + static_cast<std::ptrdiff_t>(to),
                                     captured.begin() + static_cast<std::ptrdiff_t>(from));
@@ -48,13 +67,12 @@ bool DivertedPorts::_all_ended(std::uint16_t port) const {
   return std::all_of(it->second.begin(), it->second.end(), [](const Connection& c) { return c.ended(); });
 }
 
-std::optional<DivertedPorts::PortChange> DivertedPorts::on_send(const Packet& captured, const Packet& sent) {
-  const auto ip = captured.ipv4();
-  const auto tcp = captured.tcp();
-  if (!ip || !tcp) return std::nullopt;
-  const bool changed = rewritten(captured.bytes(), sent);
-  const std::uint32_t src = wire::load32(captured.bytes(), IPV4_SRC_AT);
-  const std::uint32_t dst = wire::load32(captured.bytes(), IPV4_DST_AT);
+std::optional<DivertedPorts::PortChange> DivertedPorts::on_send(const CapturedHeaders& captured, const Packet& sent) {
+  const auto tcp = captured.ipv4_tcp();
+  if (!tcp) return std::nullopt;
+  const bool changed = rewritten(captured, sent);
+  const std::uint32_t src = wire::load32(captured.head(), IPV4_SRC_AT);
+  const std::uint32_t dst = wire::load32(captured.head(), IPV4_DST_AT);
   const bool opens = tcp->syn() && !tcp->ack();
 
   if (!is_loopback(src)) {

@@ -17,6 +17,30 @@
 
 namespace tovix {
 
+// What a capture layer keeps of a packet it handed out: its length and its first bytes, through
+// the end of its TCP header. The engine rewrites headers only, so these tell whether the packet
+// sent back was rewritten, without a copy of its payload.
+class PACKET_DIVERT_EXPORT CapturedHeaders {
+ public:
+  static constexpr std::size_t CAPACITY = 128;  // the longest IPv4 and TCP headers, with options
+
+  // Implicit: a packet as captured stands for its headers.
+  CapturedHeaders(const Packet& packet);  // NOLINT(google-explicit-constructor)
+
+  // The bytes kept: the whole packet when it is short.
+  std::span<const std::uint8_t> head() const { return std::span(_head).first(_head_length); }
+  std::size_t length() const { return _length; }
+  // The TCP header of an IPv4 TCP packet.
+  std::optional<ConstTcpHeader> ipv4_tcp() const;
+
+ private:
+  std::array<std::uint8_t, CAPACITY> _head{};
+  std::size_t _head_length = 0;
+  std::size_t _length = 0;
+  std::size_t _tcp_at = 0;      // 0: not an IPv4 TCP packet
+  std::size_t _tcp_length = 0;
+};
+
 class PACKET_DIVERT_EXPORT DivertedPorts {
  public:
   enum class Change { add, remove };
@@ -27,7 +51,7 @@ class PACKET_DIVERT_EXPORT DivertedPorts {
 
   // For a packet the engine sends back: `captured` as the kernel handed it over, `sent` as
   // the engine re-injects it. Returns the set update to make before the packet is released.
-  std::optional<PortChange> on_send(const Packet& captured, const Packet& sent);
+  std::optional<PortChange> on_send(const CapturedHeaders& captured, const Packet& sent);
 
   bool contains(std::uint16_t port) const { return _in_set[port]; }
 
@@ -53,8 +77,9 @@ class PACKET_DIVERT_EXPORT DivertedPorts {
   std::unordered_map<std::uint16_t, std::vector<Connection>> _connections;
 };
 
-// Whether two datagrams differ anywhere but in their IPv4 header and TCP checksum fields
-// (which the engine recomputes also for packets it passes unchanged).
-PACKET_DIVERT_EXPORT bool rewritten(std::span<const std::uint8_t> captured, const Packet& sent);
+// Whether the packet sent back differs from the captured one in its length or anywhere in the
+// bytes kept but the IPv4 header and TCP checksum fields (which the engine recomputes also for
+// packets it passes unchanged).
+PACKET_DIVERT_EXPORT bool rewritten(const CapturedHeaders& captured, const Packet& sent);
 
 }  // namespace tovix

@@ -36,6 +36,8 @@ namespace {
 constexpr std::size_t kReceiveBufferSize = 0x10000 + 0x2000;
 // Messages taken from the socket in one call while a bulk transfer keeps the queue busy.
 constexpr std::size_t kReceiveBatch = 8;
+// Receive buffers kept for reuse beyond those the engine holds: enough for two batches.
+constexpr std::size_t kSpareBuffers = 2 * kReceiveBatch;
 constexpr std::uint32_t kCopyRange = 0xFFFF;
 constexpr std::uint32_t kQueueLength = 4096;
 // Room for a full queue of small packets and a good part of one of large ones; the kernel
@@ -148,7 +150,7 @@ struct NfqueueDiverter::Queue {
     info.ip_checksum_valid = true;
     // Offloaded packets carry only the pseudo-header sum until the device completes it.
     info.tcp_checksum_valid = (nfq_get_skbinfo(data) & NFQA_SKB_CSUMNOTREADY) == 0;
-    Packet packet(std::vector<std::uint8_t>(payload, payload + length), info);
+    Packet packet = self._packet_at(payload, static_cast<std::size_t>(length), info);
     if (!info.loopback) packet.info().loopback = is_loopback_address(packet);
     self._received.push_back({ntohl(header->packet_id), nfq_get_nfmark(data), std::move(packet)});
     self._packets_received.fetch_add(1, std::memory_order_relaxed);
@@ -159,9 +161,10 @@ struct NfqueueDiverter::Queue {
 NfqueueDiverter::NfqueueDiverter(std::uint16_t queue_number, DataPath path)
     : _queue_number(queue_number),
       _path(path),
-      _wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      _buffer(kReceiveBufferSize * kReceiveBatch) {
+      _wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (_wake_fd < 0) throw std::runtime_error(fmt::format("eventfd: {}", std::strerror(errno)));
+  // Never more: a receive returns what it did not use, recycle keeps at most the spares.
+  _spare_buffers.reserve(kSpareBuffers + kReceiveBatch);
 }
 
 NfqueueDiverter::~NfqueueDiverter() {
@@ -262,19 +265,57 @@ std::optional<Packet> NfqueueDiverter::recv() {
     }
     _read_socket();
   }
-  _pending = std::move(_received.front());
+  Captured& next = _received.front();
+  _pending = Pending{next.id, next.mark, CapturedHeaders(next.packet)};
+  std::optional<Packet> packet(std::move(next.packet));
   _received.pop_front();
-  return _pending->packet;
+  return packet;
+}
+
+void NfqueueDiverter::recycle(Packet&& packet) noexcept {
+  std::vector<std::uint8_t> storage = std::move(packet).take_storage();
+  if (storage.capacity() < kReceiveBufferSize || _spare_buffers.size() >= kSpareBuffers) return;
+  storage.resize(kReceiveBufferSize);
+  _spare_buffers.push_back(std::move(storage));
+}
+
+Packet NfqueueDiverter::_packet_at(const unsigned char* payload, std::size_t length, const CaptureInfo& info) {
+  std::vector<std::uint8_t>* storage = _receiving;
+  if (storage != nullptr && !storage->empty()) {
+    const auto offset = static_cast<std::size_t>(payload - storage->data());
+    if (payload >= storage->data() && offset + length <= storage->size()) {
+      return Packet(std::move(*storage), offset, length, info);
+    }
+  }
+  // A second packet in one message: its buffer already went with the first.
+  return Packet(std::vector<std::uint8_t>(payload, payload + length), info);
 }
 
 void NfqueueDiverter::_read_socket() {
+  std::array<std::vector<std::uint8_t>, kReceiveBatch> buffers;
   std::array<mmsghdr, kReceiveBatch> messages{};
   std::array<iovec, kReceiveBatch> parts{};
   for (std::size_t i = 0; i < kReceiveBatch; ++i) {
-    parts[i] = {_buffer.data() + i * kReceiveBufferSize, kReceiveBufferSize};
+    if (_spare_buffers.empty()) {
+      buffers[i].resize(kReceiveBufferSize);
+    } else {
+      buffers[i] = std::move(_spare_buffers.back());
+      _spare_buffers.pop_back();
+    }
+    parts[i] = {buffers[i].data(), kReceiveBufferSize};
     messages[i].msg_hdr.msg_iov = &parts[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
+  // Buffers no packet took (the packets keep theirs) wait for the next receive.
+  struct KeepUnused {
+    NfqueueDiverter& self;
+    std::array<std::vector<std::uint8_t>, kReceiveBatch>& buffers;
+    ~KeepUnused() {
+      self._receiving = nullptr;
+      for (auto& buffer : buffers)
+        if (!buffer.empty()) self._spare_buffers.push_back(std::move(buffer));
+    }
+  } keep_unused{*this, buffers};
   const int got = recvmmsg(_queue->fd, messages.data(), kReceiveBatch, MSG_DONTWAIT, nullptr);
   if (got < 0) {
     if (errno == EAGAIN || errno == EINTR) return;
@@ -285,8 +326,10 @@ void NfqueueDiverter::_read_socket() {
     }
     throw DivertOsError(DIVERT_ERROR_NO_DATA, fmt::format("reading netfilter queue: {}", std::strerror(errno)));
   }
-  for (int i = 0; i < got; ++i)
+  for (int i = 0; i < got; ++i) {
+    _receiving = &buffers[static_cast<std::size_t>(i)];
     nfq_handle_packet(_queue->handle, static_cast<char*>(parts[i].iov_base), static_cast<int>(messages[i].msg_len));
+  }
 }
 
 void NfqueueDiverter::send(const Packet& packet) {
@@ -294,11 +337,11 @@ void NfqueueDiverter::send(const Packet& packet) {
   if (!_pending) {
     throw DivertOsError(DIVERT_ERROR_INVALID_PARAMETER, "no captured packet is waiting to be sent back");
   }
-  const Captured captured = std::move(*_pending);
+  const Pending captured = *_pending;
   _pending.reset();
-  const bool changed = rewritten(captured.packet.bytes(), packet);
+  const bool changed = rewritten(captured.headers, packet);
   try {
-    if (const auto update = _ports.on_send(captured.packet, packet)) {
+    if (const auto update = _ports.on_send(captured.headers, packet)) {
       if (update->change == DivertedPorts::Change::add) {
         _port_set->add(update->port);
       } else {
@@ -333,7 +376,7 @@ bool NfqueueDiverter::carry_to_relay(const Packet& syn, int relay_port) {
   // Without its redirect in place the marked SYN would leave as it is: the user-space path
   // carries the connection instead.
   if (!_rules->redirect_to(static_cast<std::uint16_t>(relay_port))) return false;
-  const Captured captured = std::move(*_pending);
+  const Pending captured = *_pending;
   _pending.reset();
   const std::uint32_t mark =
       (captured.mark & 0xFFFFu & ~KERNEL_PATH_MARK) | KERNEL_PATH_MARK | (static_cast<std::uint32_t>(relay_port) << 16);

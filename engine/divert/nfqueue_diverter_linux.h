@@ -60,6 +60,9 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   void set_param(DivertParam param, std::uint64_t value) override;
   std::optional<Packet> recv() override;
   void send(const Packet& packet) override;
+  // Keeps the packet's buffer for a later receive: the kernel's messages land in buffers the
+  // packets then own, so a packet costs no copy or allocation of its own.
+  void recycle(Packet&& packet) noexcept override;
   void drop(const Packet& packet) override;
   // Through a raw socket, under the reinject mark: out of connection tracking and the queue.
   void inject(const Packet& packet) override;
@@ -83,9 +86,16 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
     std::uint32_t mark = 0;
     Packet packet;
   };
+  // Handed out, no verdict yet.
+  struct Pending {
+    std::uint32_t id = 0;
+    std::uint32_t mark = 0;
+    CapturedHeaders headers;
+  };
   void _drop_unsent() noexcept;
   void _close_raw_sockets() noexcept;
   void _read_socket();
+  Packet _packet_at(const unsigned char* payload, std::size_t length, const CaptureInfo& info);
 
   const std::uint16_t _queue_number;
   const DataPath _path;
@@ -98,8 +108,9 @@ class PACKET_DIVERT_EXPORT NfqueueDiverter final : public PacketDiverter {
   std::unique_ptr<IpsetPortSet> _port_set;
   DivertedPorts _ports;
   std::deque<Captured> _received;
-  std::optional<Captured> _pending;  // handed out, no verdict yet
-  std::vector<char> _buffer;         // room for a batch of messages
+  std::optional<Pending> _pending;
+  std::vector<std::vector<std::uint8_t>> _spare_buffers;  // each room for one message
+  std::vector<std::uint8_t>* _receiving = nullptr;         // the message being parsed
   unsigned _loopback_index = 0;
   std::mutex _raw_lock;  // inject() comes from other threads
   int _raw4 = -1;

@@ -38,12 +38,27 @@ std::uint32_t parse_ipv4(std::string_view text) {
   return address;
 }
 
-Packet::Packet(std::vector<std::uint8_t> bytes, CaptureInfo info) : _bytes(std::move(bytes)), _info(info) {
+Packet::Packet(std::vector<std::uint8_t> bytes, CaptureInfo info)
+    : _bytes(std::move(bytes)), _length(_bytes.size()), _info(info) {
   read_layout();
 }
 
+Packet::Packet(std::vector<std::uint8_t> storage, std::size_t offset, std::size_t length, CaptureInfo info)
+    : _bytes(std::move(storage)), _offset(offset), _length(length), _info(info) {
+  if (offset > _bytes.size() || length > _bytes.size() - offset) {
+    throw std::out_of_range("packet bytes beyond their storage");
+  }
+  read_layout();
+}
+
+std::vector<std::uint8_t> Packet::take_storage() && {
+  std::vector<std::uint8_t> storage = std::move(_bytes);
+  *this = Packet({});
+  return storage;
+}
+
 void Packet::read_layout() {
-  const std::span<const std::uint8_t> bytes = _bytes;
+  const std::span<const std::uint8_t> bytes = this->bytes();
   if (bytes.empty()) return;
   const int version = bytes[0] >> 4;
   if (version == 6) {
@@ -68,7 +83,7 @@ void Packet::read_layout() {
 }
 
 void Packet::read_ipv6_layout() {
-  const std::span<const std::uint8_t> bytes = _bytes;
+  const std::span<const std::uint8_t> bytes = this->bytes();
   if (bytes.size() < IPV6_HEADER_LENGTH) return;
   _ip_version = 6;
   // Extension headers (fragments among them) are left alone: such a packet has no TCP view.
@@ -78,7 +93,7 @@ void Packet::read_ipv6_layout() {
 }
 
 void Packet::read_tcp_layout(std::size_t ip_length, std::size_t datagram_end) {
-  const std::span<const std::uint8_t> bytes = _bytes;
+  const std::span<const std::uint8_t> bytes = this->bytes();
   if (datagram_end - ip_length < TcpHeader::MIN_LENGTH) return;
   const std::size_t tcp_length = static_cast<std::size_t>(bytes[ip_length + 12] >> 4) * 4;
   if (tcp_length < TcpHeader::MIN_LENGTH || tcp_length > datagram_end - ip_length) return;
@@ -89,7 +104,7 @@ void Packet::read_tcp_layout(std::size_t ip_length, std::size_t datagram_end) {
 
 std::optional<Ipv4Header> Packet::ipv4() {
   if (_ipv4_header_length == 0) return std::nullopt;
-  return Ipv4Header(std::span(_bytes).first(_ipv4_header_length));
+  return Ipv4Header(mutable_bytes().first(_ipv4_header_length));
 }
 
 std::optional<ConstIpv4Header> Packet::ipv4() const {
@@ -114,7 +129,7 @@ std::span<const std::uint8_t> Packet::tcp_segment() const {
 
 std::span<std::uint8_t> Packet::mutable_tcp_segment() {
   if (_tcp_header_length == 0) return {};
-  return std::span(_bytes).subspan(_ip_header_length, _datagram_end - _ip_header_length);
+  return mutable_bytes().subspan(_ip_header_length, _datagram_end - _ip_header_length);
 }
 
 }  // namespace tovix

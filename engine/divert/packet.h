@@ -121,11 +121,19 @@ class PACKET_DIVERT_EXPORT Packet {
   static constexpr std::uint8_t PROTOCOL_TCP = 6;
 
   explicit Packet(std::vector<std::uint8_t> bytes, CaptureInfo info = {});
+  // The packet is `length` bytes of `storage` from `offset` on: a capture layer hands over the
+  // buffer it received into, with whatever framing surrounds the packet, instead of a copy.
+  // Throws std::out_of_range when they lie beyond the storage.
+  Packet(std::vector<std::uint8_t> storage, std::size_t offset, std::size_t length, CaptureInfo info = {});
 
-  std::span<const std::uint8_t> bytes() const { return _bytes; }
+  std::span<const std::uint8_t> bytes() const { return std::span(_bytes).subspan(_offset, _length); }
   // The header layout is read once, here in the constructor: writing a length or protocol
   // field through these bytes does not change which views the packet offers.
-  std::span<std::uint8_t> mutable_bytes() { return _bytes; }
+  std::span<std::uint8_t> mutable_bytes() { return std::span(_bytes).subspan(_offset, _length); }
+
+  // The storage the bytes live in, for the capture layer to receive into again; the packet is
+  // left empty.
+  std::vector<std::uint8_t> take_storage() &&;
 
   const CaptureInfo& info() const { return _info; }
   CaptureInfo& info() { return _info; }
@@ -151,7 +159,9 @@ class PACKET_DIVERT_EXPORT Packet {
   void read_ipv6_layout();
   void read_tcp_layout(std::size_t ip_length, std::size_t datagram_end);
 
-  std::vector<std::uint8_t> _bytes;
+  std::vector<std::uint8_t> _bytes;  // the storage; the packet is [_offset, _offset + _length)
+  std::size_t _offset = 0;
+  std::size_t _length = 0;
   CaptureInfo _info;
   int _ip_version = 0;
   std::size_t _ipv4_header_length = 0;  // 0: no IPv4 view

@@ -37,8 +37,14 @@ class PACKET_DIVERT_EXPORT PacketDiverter {
   // the packets already captured have been handed out. Throws DivertOsError.
   virtual std::optional<Packet> recv() = 0;
 
-  // Re-injects the packet, as modified, in the direction its capture info names.
+  // Re-injects the packet, as modified, in the direction its capture info names. The engine
+  // rewrites headers only: a packet whose length and headers are as captured goes back as it
+  // came.
   virtual void send(const Packet& packet) = 0;
+
+  // Takes back a packet recv handed out, once the engine is done with it: a later receive
+  // reuses its buffer instead of allocating one. Any packet may come back, or none.
+  virtual void recycle(Packet&& packet) noexcept { (void)packet; }
 
   // Withholds the captured packet for good (the last one recv handed out); the engine carries
   // or answers it some other way.

@@ -32,6 +32,7 @@ std::optional<std::size_t> stated_packet_length(std::span<const std::uint8_t> by
 
 ReceivedBatch::ReceivedBatch() : _buffer(BATCH_PACKETS * MTU_MAX), _addresses(BATCH_PACKETS) {
   _spans.reserve(BATCH_PACKETS);
+  _spare.reserve(BATCH_PACKETS);
 }
 
 void ReceivedBatch::fill(std::size_t length, std::size_t address_count) {
@@ -55,8 +56,19 @@ Packet ReceivedBatch::take() {
   const Address& address = _addresses[_next];
   ++_next;
   const auto begin = _buffer.begin() + static_cast<std::ptrdiff_t>(span.offset);
-  return Packet(std::vector<std::uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(span.length)),
-                capture_info_from(address));
+  std::vector<std::uint8_t> storage;
+  if (!_spare.empty()) {
+    storage = std::move(_spare.back());
+    _spare.pop_back();
+  }
+  storage.assign(begin, begin + static_cast<std::ptrdiff_t>(span.length));
+  return Packet(std::move(storage), capture_info_from(address));
+}
+
+void ReceivedBatch::recycle(std::vector<std::uint8_t> storage) {
+  // One batch's worth: the engine hands back each packet before it takes the next.
+  if (storage.capacity() == 0 || _spare.size() >= BATCH_PACKETS) return;
+  _spare.push_back(std::move(storage));
 }
 
 SendQueue::SendQueue() {

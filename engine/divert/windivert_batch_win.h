@@ -35,7 +35,10 @@ class PACKET_DIVERT_EXPORT ReceivedBatch {
   // rewrites nothing in it and the driver refuses to send it.
   void fill(std::size_t length, std::size_t address_count);
   bool empty() const { return _next == _spans.size(); }
+  // The next packet, copied into the storage of a packet handed back, when there is one.
   Packet take();
+  // Keeps a handed-back packet's storage for a later take.
+  void recycle(std::vector<std::uint8_t> storage);
 
  private:
   struct Span {
@@ -46,6 +49,7 @@ class PACKET_DIVERT_EXPORT ReceivedBatch {
   std::vector<Address> _addresses;
   std::vector<Span> _spans;
   std::size_t _next = 0;
+  std::vector<std::vector<std::uint8_t>> _spare;
 };
 
 // Packets waiting to be sent together.

@@ -295,6 +295,10 @@ void WinDivertDiverter::send(const Packet& packet) {
   if (_sending->full()) flush_sends(handle);
 }
 
+void WinDivertDiverter::recycle(Packet&& packet) noexcept {
+  if (_received) _received->recycle(std::move(packet).take_storage());
+}
+
 void WinDivertDiverter::inject(const Packet& packet) {
   void* handle = _handle.load();
   if (handle == nullptr) throw handle_not_open_error();

@@ -40,6 +40,8 @@ class PACKET_DIVERT_EXPORT WinDivertDiverter final : public PacketDiverter {
   void set_param(DivertParam param, std::uint64_t value) override;
   std::optional<Packet> recv() override;
   void send(const Packet& packet) override;
+  // The packet's storage takes a later packet of a batched receive.
+  void recycle(Packet&& packet) noexcept override;
   // Straight to the driver, past the send batch the packet thread fills.
   void inject(const Packet& packet) override;
   void recalculate_checksums(Packet& packet) override;

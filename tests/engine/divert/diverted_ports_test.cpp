@@ -62,12 +62,12 @@ TEST(RewrittenTest, OnlyChangesOutsideTheChecksumFieldsCount) {
   Packet recomputed = captured;
   recomputed.mutable_bytes()[testing::IP_CHECKSUM] ^= 0xFF;
   recomputed.mutable_bytes()[20 + 16] ^= 0xFF;  // the TCP checksum
-  EXPECT_FALSE(rewritten(captured.bytes(), captured));
-  EXPECT_FALSE(rewritten(captured.bytes(), recomputed));
-  EXPECT_TRUE(rewritten(captured.bytes(), to_relay(captured)));
+  EXPECT_FALSE(rewritten(captured, captured));
+  EXPECT_FALSE(rewritten(captured, recomputed));
+  EXPECT_TRUE(rewritten(captured, to_relay(captured)));
   Packet identification_changed = captured;
   identification_changed.mutable_bytes()[4] ^= 0x01;
-  EXPECT_TRUE(rewritten(captured.bytes(), identification_changed));
+  EXPECT_TRUE(rewritten(captured, identification_changed));
 }
 
 TEST(DivertedPortsTest, ARewrittenSynAddsItsPortOnce) {

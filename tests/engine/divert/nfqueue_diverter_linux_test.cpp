@@ -31,7 +31,8 @@ using testing::NetnsScope;
 constexpr const char* FILTER = NfqueueDiverter::SUPPORTED_FILTER;
 
 // Passes every IPv4 packet unchanged and drops the rest; with a relay port, hands every new
-// connection's SYN to the kernel path towards it instead.
+// connection's SYN to the kernel path towards it instead. Hands every packet back as the engine
+// does, and counts those that arrived in the storage of one handed back before.
 class PassingReader {
  public:
   explicit PassingReader(PacketDiverter& diverter, int relay_port = 0)
@@ -43,12 +44,14 @@ class PassingReader {
   int ipv4() const { return _ipv4.load(); }
   int others() const { return _others.load(); }
   int carried() const { return _carried.load(); }
+  int in_reused_storage() const { return _in_reused_storage.load(); }
 
  private:
   void _loop() {
     while (auto packet = _diverter.recv()) {
       if (!packet->ipv4()) {
         ++_others;
+        _recycle(std::move(*packet));
         continue;
       }
       ++_ipv4;
@@ -59,11 +62,22 @@ class PassingReader {
       }
       _diverter.recalculate_checksums(*packet);
       _diverter.send(*packet);
+      _recycle(std::move(*packet));
     }
+  }
+  // The storage's last byte, past any message, marks it as handed back: the kernel writes
+  // messages from the start, and a new buffer starts zeroed.
+  void _recycle(Packet&& packet) {
+    static constexpr std::uint8_t kHandedBack = 0xA5;
+    std::vector<std::uint8_t> storage = std::move(packet).take_storage();
+    if (storage.empty()) return;
+    if (storage.back() == kHandedBack) ++_in_reused_storage;
+    storage.back() = kHandedBack;
+    _diverter.recycle(Packet(std::move(storage), 0, 0));
   }
   PacketDiverter& _diverter;
   const int _relay_port;
-  std::atomic<int> _ipv4{0}, _others{0}, _carried{0};
+  std::atomic<int> _ipv4{0}, _others{0}, _carried{0}, _in_reused_storage{0};
   std::thread _thread;
 };
 
@@ -143,6 +157,18 @@ TEST_F(NfqueueDiverterTest, OnlyTheSynOfAConnectionThatIsPassedLeavesTheKernel) 
   EXPECT_GE(reader.ipv4(), 1);
   EXPECT_LE(reader.ipv4(), 3);
   EXPECT_EQ(_destination->peers(), std::vector<std::string>{NetnsPair::CLIENT_IP});
+}
+
+TEST_F(NfqueueDiverterTest, PacketsArriveInTheBuffersOfPacketsHandedBack) {
+  NetnsScope client(_pair->client());
+  NfqueueDiverter diverter(NfqueueDiverter::DEFAULT_QUEUE_NUMBER, NfqueueDiverter::DataPath::user_space);
+  diverter.open(FILTER);
+  PassingReader reader(diverter);
+  constexpr int kConnections = 12;
+  for (int i = 0; i < kConnections; ++i) ASSERT_EQ(curl({}, data_url()), 0);
+  // One SYN per connection, one at a time: after the first receive's buffers, none is new.
+  EXPECT_GE(reader.ipv4(), kConnections);
+  EXPECT_GE(reader.in_reused_storage(), reader.ipv4() + reader.others() - 1);
 }
 
 // The kernel path: after its SYN the connection goes to the local listener by itself, which

@@ -166,6 +166,29 @@ TEST(PacketTest, TrailingBytesAfterTheDatagramAreNotPartOfTheSegment) {
   EXPECT_EQ(read16(out, 20 + 16), expected_tcp_checksum(without_padding));
 }
 
+TEST(PacketTest, APacketInsideReceivedFramingSeesOnlyItsOwnBytes) {
+  const std::vector<std::uint8_t> datagram = build_ipv4_tcp(fields_with_options());
+  std::vector<std::uint8_t> storage(7, 0xEE);  // framing before, and after the packet
+  storage.insert(storage.end(), datagram.begin(), datagram.end());
+  storage.insert(storage.end(), 5, 0xEE);
+  const std::uint8_t* const memory = storage.data();
+  Packet packet(std::move(storage), 7, datagram.size());
+  EXPECT_TRUE(std::ranges::equal(packet.bytes(), datagram));
+  ASSERT_TRUE(packet.tcp());
+  EXPECT_EQ(packet.tcp()->src_port(), Packet(datagram).tcp()->src_port());
+  compute_checksums(packet);
+  EXPECT_EQ(read16({packet.bytes().begin(), packet.bytes().end()}, 24 + 16), expected_tcp_checksum(datagram));
+  std::vector<std::uint8_t> back = std::move(packet).take_storage();
+  EXPECT_EQ(back.data(), memory) << "the storage itself comes back, no copy";
+  EXPECT_EQ(back.front(), 0xEE);
+  EXPECT_EQ(back.back(), 0xEE) << "the framing is never written";
+  EXPECT_TRUE(packet.bytes().empty());  // NOLINT(bugprone-use-after-move): left empty on purpose
+
+  EXPECT_THROW(Packet(std::vector<std::uint8_t>(10), 4, 7), std::out_of_range);
+  EXPECT_THROW(Packet(std::vector<std::uint8_t>(10), 11, 0), std::out_of_range);
+  EXPECT_EQ(Packet(std::vector<std::uint8_t>(10), 10, 0).ip_version(), 0);
+}
+
 TEST(ChecksumTest, KnownHeaderChecksum) {
   // A textbook IPv4 header whose correct checksum is 0xb861.
   const std::vector<std::uint8_t> header = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
