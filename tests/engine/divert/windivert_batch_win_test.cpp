@@ -102,6 +102,20 @@ TEST(WinDivertBatchTest, ABatchIsCutAtEachStatedLengthAndAnUnreadableRestStaysTo
   EXPECT_TRUE(batch.empty());
 }
 
+TEST(WinDivertBatchTest, APacketHandedBackLendsItsStorageToTheNextOneTaken) {
+  windivert::ReceivedBatch batch;
+  const std::vector<Bytes> packets{ipv4_with_payload(1400), ipv4_with_payload(10, 50001)};
+  fill_batch(batch, packets);
+  Packet first = batch.take();
+  const std::uint8_t* const storage = first.bytes().data();
+  batch.recycle(std::move(first).take_storage());
+  const Packet second = batch.take();
+  EXPECT_EQ(second.bytes().data(), storage) << "no allocation of its own";
+  EXPECT_TRUE(std::ranges::equal(second.bytes(), packets[1])) << "only its own bytes";
+  ASSERT_TRUE(second.tcp());
+  EXPECT_EQ(second.tcp()->src_port(), 50001);
+}
+
 class WinDivertBatchedStubTest : public testing::WinDivertStubFixture {
  protected:
   WinDivertDiverter diverter{testing::stub_library()};
