@@ -4,7 +4,8 @@
 // - one bulk download through the whole path (client → NFQUEUE → relay → microsocks →
 //   destination) against the same download through microsocks with curl's own SOCKS5 support,
 //   and the same through tinyproxy against curl's own tunnel through it;
-// - a bulk download of a program that is not chosen, with the engine running against without;
+// - a bulk download of a program that is not chosen, with the engine running against without,
+//   and against without but with connection tracking on (as a stateful firewall has it);
 // - the queue reader's packets per second during each of those downloads;
 // - the fast-proxy case: dante in front of a plain sender, where the proxy outruns the client,
 //   so the client's own cost shows: the diverted download against curl's own SOCKS5 through the
@@ -329,11 +330,22 @@ int main(int argc, char** argv) {
     fast_proxy_case(site, engine, user_space, self.c_str());
     return 0;
   }
-  Figures curl_socks, socks_path, curl_http, http_path, direct, not_chosen;
+  Figures curl_socks, socks_path, curl_http, http_path, direct, tracked, not_chosen;
+  // What a stateful firewall costs: a rule that matches nothing but turns connection tracking
+  // on, which the engine's own rules also need.
+  const std::vector<std::string> tracking_rule{"OUTPUT", "-m", "conntrack", "--ctstate", "INVALID", "-j", "RETURN"};
+  const auto tracking = [&](const char* action) {
+    std::vector<std::string> argv{"iptables", "-w", action};
+    argv.insert(argv.end(), tracking_rule.begin(), tracking_rule.end());
+    NetnsPair::run_ok(site.client(), argv);
+  };
   for (int round = 0; round < kRounds; ++round) {
     curl_socks.add(download(site, site.other_curl(), {"--socks5", socks}), 0);
     curl_http.add(download(site, site.other_curl(), {"--proxytunnel", "-x", http}), 0);
     for (int i = 0; i < kFastRepeats; ++i) direct.add(download(site, site.other_curl(), {}), 0);
+    tracking("-A");
+    for (int i = 0; i < kFastRepeats; ++i) tracked.add(download(site, site.other_curl(), {}), 0);
+    tracking("-D");
     engine.start(site.client(), site.settings("socks5"));
     measured(engine, socks_path, [&] { return download(site, site.other_curl(), {}); });
     engine.stop();
@@ -349,6 +361,8 @@ int main(int argc, char** argv) {
   print_ratio("whole path through microsocks", socks_path, "curl --socks5", curl_socks, 0.8);
   print_ratio("whole path through tinyproxy", http_path, "curl --proxytunnel", curl_http, 0.8);
   print_ratio("program not chosen, engine running", not_chosen, "no engine", direct, 0.95);
+  print_ratio("  the same, against", not_chosen, "no engine, tracked", tracked, 0.0);
+  print_ratio("  connection tracking alone", tracked, "no engine", direct, 0.0);
   std::printf("queue reader during the diverted download   %9.0f packets/s, %6.1f KiB per packet (median)\n",
               median(socks_path.packet_rates), median(socks_path.bytes_per_packet) / 1024);
   std::printf("queue reader during the not-chosen download %9.0f packets/s (%zu of %d downloads queued any)\n",
