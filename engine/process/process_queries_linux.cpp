@@ -236,22 +236,26 @@ class LinuxProcessQueries final : public ProcessQueries {
 
   explicit LinuxProcessQueries(LinuxSocketTable table) : _table(table) {}
 
-  std::vector<TcpConnection> tcp_connections() override { return _listing(std::chrono::milliseconds(0)); }
+  std::vector<TcpConnection> tcp_connections() override { return _listing(std::nullopt); }
 
   std::vector<TcpConnection> recent_tcp_connections(std::chrono::milliseconds max_age) override {
     return _listing(max_age);
   }
 
-  std::vector<TcpConnection> _listing(std::chrono::milliseconds max_age) {
+  // Without `max_age`, a listing taken now: the kernel counts a connection as opened only once
+  // its SYN has left, so a look-up for a SYN held in the queue would find the count unchanged.
+  std::vector<TcpConnection> _listing(std::optional<std::chrono::milliseconds> max_age) {
     if (_table.load() == LinuxSocketTable::sock_diag) {
       std::lock_guard guard(_cache_lock);
       // Walking the kernel's connection table costs milliseconds however few sockets there are
       // (the walk covers the whole hash table); while no connection was opened since the last
       // walk, that answer still holds (closed ones linger in it for at most kUnchangedReuse).
       const auto now = std::chrono::steady_clock::now();
-      if (_cache_opened && now - _cache_taken < max_age) return _cache;
       const auto opened = tcp_connections_opened();
-      if (opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
+      if (max_age && _cache_opened) {
+        if (now - _cache_taken < *max_age) return _cache;
+        if (opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
+      }
       try {
         _cache = _with_owners(dump_tcp_sockets(), _tracer);
         _cache_opened = opened;

@@ -175,7 +175,10 @@ std::optional<std::uint64_t> parse_tcp_opens(std::string_view snmp) {
 }
 
 std::optional<std::uint64_t> tcp_connections_opened() {
-  const int fd = open("/proc/net/snmp", O_RDONLY | O_CLOEXEC);
+  // The calling thread's network namespace, as its socket table walk sees it; /proc/net is the
+  // main thread's.
+  int fd = open("/proc/thread-self/net/snmp", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fd = open("/proc/net/snmp", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   static thread_local char text[16384];
   std::size_t length = 0;

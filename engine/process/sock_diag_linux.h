@@ -21,9 +21,10 @@ PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_tcp_sockets();
 // ProcessQueryError as above.
 PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_udp_sockets();
 
-// How many TCP connections this namespace has opened so far, actively and passively (the
-// ActiveOpens and PassiveOpens counters of /proc/net/snmp): reading it costs no walk of the
-// connection table, and it changes whenever a connection appears. Absent when unreadable.
+// How many TCP connections the calling thread's network namespace has opened so far, actively
+// and passively (the ActiveOpens and PassiveOpens counters of its snmp table): reading it costs
+// no walk of the connection table, and it changes whenever a connection appears, though only
+// once its SYN has left. Absent when unreadable.
 PROC_WATCH_EXPORT std::optional<std::uint64_t> tcp_connections_opened();
 // The same sum from the text of /proc/net/snmp.
 PROC_WATCH_EXPORT std::optional<std::uint64_t> parse_tcp_opens(std::string_view snmp);

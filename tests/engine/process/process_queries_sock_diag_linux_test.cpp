@@ -1,11 +1,16 @@
 // Both Linux connection tables, sock_diag and /proc/net/tcp{,6}, against sockets this test
 // owns: each must list them with the same local endpoint, state and owner.
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -112,6 +117,13 @@ TEST(SockDiagTest, OpenedConnectionsAreCountedFromTheSnmpTable) {
   EXPECT_GT(*after, *before);
 }
 
+bool lists_port(const std::vector<TcpConnection>& connections, int port) {
+  return std::any_of(connections.begin(), connections.end(), [&](const TcpConnection& connection) {
+    return connection.local && connection.local->port == port &&
+           connection.pid == static_cast<std::uint32_t>(getpid());
+  });
+}
+
 // A periodic refresh may accept an answer up to some age; a SYN's own refresh never does.
 TEST(SockDiagTest, ANewConnectionIsListedAtOnceUnlessTheCallerAcceptsARecentListing) {
   auto queries = make_linux_process_queries(LinuxSocketTable::sock_diag);
@@ -119,18 +131,46 @@ TEST(SockDiagTest, ANewConnectionIsListedAtOnceUnlessTheCallerAcceptsARecentList
   auto listener = Socket::create_tcp();
   listener->bind("127.0.0.1", 0);
   listener->listen(1);
+  // A listener opens no connection: the count of opened ones stays as it was, as it does while
+  // a new connection's SYN waits in the queue (the kernel counts it once the SYN has left).
+  EXPECT_TRUE(lists_port(queries->tcp_connections(), listener->local_address().second))
+      << "a listing of now, though the count is unchanged";
   auto client = connect_tcp("127.0.0.1", listener->local_address().second, std::chrono::seconds(10));
   const int port = client->local_address().second;
-  const auto lists_it = [&](const std::vector<TcpConnection>& connections) {
-    return std::any_of(connections.begin(), connections.end(), [&](const TcpConnection& connection) {
-      return connection.local && connection.local->port == port &&
-             connection.pid == static_cast<std::uint32_t>(getpid());
-    });
-  };
-  EXPECT_FALSE(lists_it(queries->recent_tcp_connections(std::chrono::hours(1))))
+  EXPECT_FALSE(lists_port(queries->recent_tcp_connections(std::chrono::hours(1)), port))
       << "a listing younger than the age accepted is answered again";
-  EXPECT_TRUE(lists_it(queries->tcp_connections())) << "right after an earlier listing";
-  EXPECT_TRUE(lists_it(queries->recent_tcp_connections(std::chrono::milliseconds(0))));
+  EXPECT_TRUE(lists_port(queries->tcp_connections(), port)) << "right after an earlier listing";
+  EXPECT_TRUE(lists_port(queries->recent_tcp_connections(std::chrono::milliseconds(0)), port));
+}
+
+// A thread in a network namespace of its own (as the engine's threads are when it runs in one)
+// counts and lists that namespace's connections, not those of the process's main thread.
+TEST(SockDiagTest, AThreadInAnotherNetworkNamespaceSeesItsOwnConnections) {
+  std::string failure;
+  std::thread([&] {
+    if (unshare(CLONE_NEWNET) != 0) {
+      failure = "skip";
+      return;
+    }
+    const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strncpy(loopback.ifr_name, "lo", IFNAMSIZ - 1);
+    loopback.ifr_flags = IFF_UP;
+    if (ioctl(control, SIOCSIFFLAGS, &loopback) != 0) failure = "loopback not up";
+    close(control);
+    auto queries = make_linux_process_queries(LinuxSocketTable::sock_diag);
+    (void)queries->recent_tcp_connections(std::chrono::milliseconds(0));
+    const auto before = tcp_connections_opened();
+    auto listener = Socket::create_tcp();
+    listener->bind("127.0.0.1", 0);
+    listener->listen(1);
+    auto client = connect_tcp("127.0.0.1", listener->local_address().second, std::chrono::seconds(10));
+    if (!before || tcp_connections_opened() <= before) failure += " count unchanged;";
+    if (!lists_port(queries->recent_tcp_connections(std::chrono::milliseconds(0)), client->local_address().second))
+      failure += " the new connection is not listed;";
+  }).join();
+  if (failure == "skip") GTEST_SKIP() << "no new network namespace here (needs root)";
+  EXPECT_EQ(failure, "");
 }
 
 int udp_socket_on(int family, const void* address, socklen_t length, bool connect_to_self) {
