@@ -8,7 +8,9 @@
 //
 // Large packets arrive whole (the kernel's segmentation offload is kept), so one verdict covers
 // up to 64 KiB of a bulk transfer; one receive takes what the socket holds, up to a few such
-// packets, and a rewritten packet's verdict carries its bytes straight from the packet. Sockets marked
+// packets, each message into a buffer of its own that its packet keeps (no copy) until the engine
+// hands it back for a later receive, and a rewritten packet's verdict carries its bytes straight
+// from the packet. Sockets marked
 // OWN_CONNECTION_MARK (the engine's own) never reach the queue. Connections held at close are answered by firewall
 // rules of their own (held_rules_linux.h) once the queue is gone.
 //
