@@ -4,6 +4,7 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,16 +45,17 @@ class NetlinkSocket {
   int _fd;
 };
 
-// Sends one dump request: a netlink header of `type` followed by `request`.
+// Sends one request: a netlink header of `type` followed by `request`; a dump unless `dump` is
+// false (one socket, named by the request).
 template <typename Request>
-void send_dump_request(int fd, std::uint32_t sequence, std::uint16_t type, const Request& request) {
+void send_request(int fd, std::uint32_t sequence, std::uint16_t type, const Request& request, bool dump = true) {
   struct {
     nlmsghdr header;
     Request request;
   } message{};
   message.header.nlmsg_len = sizeof message;
   message.header.nlmsg_type = type;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.header.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | (dump ? NLM_F_DUMP : 0));
   message.header.nlmsg_seq = sequence;
   message.request = request;
   sockaddr_nl kernel{};
@@ -70,7 +72,7 @@ void request_dump(int fd, std::uint32_t sequence) {
   inet_diag_req request{};
   request.idiag_family = AF_INET;
   request.idiag_states = kHeldStates;
-  send_dump_request(fd, sequence, TCPDIAG_GETSOCK, request);
+  send_request(fd, sequence, TCPDIAG_GETSOCK, request);
 }
 
 // UDP has no combined request: one per address family, every state (an unconnected socket is
@@ -80,7 +82,7 @@ void request_udp_dump(int fd, std::uint32_t sequence, std::uint8_t family) {
   request.sdiag_family = family;
   request.sdiag_protocol = IPPROTO_UDP;
   request.idiag_states = ~0u;
-  send_dump_request(fd, sequence, SOCK_DIAG_BY_FAMILY, request);
+  send_request(fd, sequence, SOCK_DIAG_BY_FAMILY, request);
 }
 
 void append_row(const inet_diag_msg& record, std::vector<ProcNetTcpRow>& rows) {
@@ -128,6 +130,39 @@ std::vector<ProcNetTcpRow> dump_tcp_sockets() {
   request_dump(netlink.fd(), sequence);
   read_dump(netlink.fd(), sequence, TCPDIAG_GETSOCK, rows);
   return rows;
+}
+
+std::optional<ProcNetTcpRow> find_tcp4_socket(std::uint32_t local_address, std::uint16_t local_port,
+                                             std::uint32_t remote_address, std::uint16_t remote_port) {
+  inet_diag_req_v2 request{};
+  request.sdiag_family = AF_INET;
+  request.sdiag_protocol = IPPROTO_TCP;
+  request.idiag_states = ~0u;
+  request.id.idiag_src[0] = local_address;
+  request.id.idiag_sport = htons(local_port);
+  request.id.idiag_dst[0] = remote_address;
+  request.id.idiag_dport = htons(remote_port);
+  request.id.idiag_cookie[0] = request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  NetlinkSocket netlink;
+  constexpr std::uint32_t sequence = 1;
+  send_request(netlink.fd(), sequence, SOCK_DIAG_BY_FAMILY, request, false);
+  alignas(nlmsghdr) std::uint8_t answer[8192];
+  const ssize_t got = recv(netlink.fd(), answer, sizeof answer, 0);
+  if (got < 0) throw ProcessQueryError(fmt::format("sock_diag answer: {}", std::strerror(errno)));
+  const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+  // No such socket comes back as an error message.
+  if (!NLMSG_OK(header, static_cast<unsigned>(got)) || header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+      header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+    return std::nullopt;
+  const auto& found = *static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+  // The look-up may fall back to a listener on the port: only the very connection counts.
+  if (found.idiag_state == TCP_LISTEN || found.id.idiag_sport != request.id.idiag_sport ||
+      found.id.idiag_dport != request.id.idiag_dport || found.id.idiag_src[0] != request.id.idiag_src[0] ||
+      found.id.idiag_dst[0] != request.id.idiag_dst[0])
+    return std::nullopt;
+  std::vector<ProcNetTcpRow> rows;
+  append_row(found, rows);
+  return std::move(rows.front());
 }
 
 std::vector<ProcNetTcpRow> dump_udp_sockets() {

@@ -16,6 +16,14 @@ namespace tovix {
 // the kernel offers no sock_diag or the dump fails.
 PROC_WATCH_EXPORT std::vector<ProcNetTcpRow> dump_tcp_sockets();
 
+// The one IPv4 TCP socket whose own endpoint and peer are these (addresses in network byte
+// order), asked of the kernel by name instead of a walk of the table: its state and inode (0
+// once no descriptor holds it). Nothing when there is no such socket; a listener on the port
+// does not stand in for it. Throws ProcessQueryError as above.
+PROC_WATCH_EXPORT std::optional<ProcNetTcpRow> find_tcp4_socket(std::uint32_t local_address, std::uint16_t local_port,
+                                                                std::uint32_t remote_address,
+                                                                std::uint16_t remote_port);
+
 // Every UDP socket of this network namespace (IPv4 and IPv6, connected or not) with its local
 // endpoint and socket inode; the state says "CLOSE" for an unconnected socket. Throws
 // ProcessQueryError as above.
