@@ -137,9 +137,13 @@ TEST_F(Socks5UdpForwarderTest, ARefusingProxyIsRememberedAndHeldDatagramsAreRepo
   FakeSocks5UdpServer server(7);
   auto forwarder = forwarder_for(server);
   EXPECT_EQ(forwarder->send(kProgram, kRemote, Bytes{1}), UdpSendResult::held);
-  EXPECT_EQ(forwarder->send(kProgram, kRemote, Bytes{2}), UdpSendResult::held);
-  ASSERT_TRUE(seen.wait([](Seen& s) { return s.undeliverable.size() == 2; }));
-  EXPECT_EQ(seen.undeliverable, (std::vector<bool>{true, true}));
+  // The refusal may already be in when the second datagram comes (a slow run): then it is
+  // refused at once instead of held.
+  const UdpSendResult second = forwarder->send(kProgram, kRemote, Bytes{2});
+  ASSERT_TRUE(second == UdpSendResult::held || second == UdpSendResult::refused);
+  const std::size_t held = second == UdpSendResult::held ? 2 : 1;
+  ASSERT_TRUE(seen.wait([held](Seen& s) { return s.undeliverable.size() == held; }));
+  EXPECT_EQ(seen.undeliverable, std::vector<bool>(held, true));
   EXPECT_TRUE(forwarder->refuses_udp());
   EXPECT_EQ(forwarder->send({kProgram.address, 40001}, kRemote, Bytes{3}), UdpSendResult::refused);
 }
