@@ -54,11 +54,13 @@ class ScriptedResolver {
   void _serve() {
     std::deque<std::pair<Connection*, Bytes>> unanswered;
     while (!_stop) {
+      // Taken once per round: a drop asked for while the round runs is done whole in the next.
+      const bool drop = _drop.exchange(false);
       std::vector<Socket*> sockets{_listener.get()};
       std::vector<Connection*> watched;
       for (auto& connection : _connections) {
         if (!connection->open) continue;
-        if (_drop) {
+        if (drop) {
           connection->socket->close();
           connection->open = false;
           continue;
@@ -66,7 +68,7 @@ class ScriptedResolver {
         sockets.push_back(connection->socket.get());
         watched.push_back(connection.get());
       }
-      if (_drop.exchange(false)) unanswered.clear();
+      if (drop) unanswered.clear();
       // Short waits so that releases and the stop are seen.
       const auto ready = wait_readable(sockets, 10ms);
       std::lock_guard guard(_lock);
