@@ -12,7 +12,8 @@
 //   same dante, and the CPU time this process (engine and relays) spends per MiB carried, on
 //   the kernel path and on the user-space path (where the engine rewrites every packet, as on
 //   Windows) from the same rounds.
-// `bench_divert_linux fast-proxy` runs the fast-proxy case alone.
+// `bench_divert_linux fast-proxy` runs the fast-proxy case alone, `bench_divert_linux not-chosen`
+// the downloads of a program the engine does not carry.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,17 +55,19 @@ constexpr int kFastRepeats = 3;
 struct Download {
   double bytes_per_second = 0;
   double seconds = 0;
+  double connect_seconds = 0;  // until the TCP connection was up
 };
 
 Download download(const DivertSite& site, const std::filesystem::path& curl, std::vector<std::string> options,
                   const std::string& url = {}) {
-  std::vector<std::string> argv{curl.string(), "-sS", "-o", "/dev/null", "-w", "%{speed_download} %{time_total}"};
+  std::vector<std::string> argv{curl.string(), "-sS", "-o",
+                                "/dev/null",   "-w",  "%{speed_download} %{time_total} %{time_connect}"};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url.empty() ? site.url("/data") : url);
   const CommandResult result = NetnsPair::run(site.client(), argv, std::chrono::minutes(5));
   Download out;
-  if (result.exit_code != 0 ||
-      std::sscanf(result.standard_output.c_str(), "%lf %lf", &out.bytes_per_second, &out.seconds) != 2) {
+  if (result.exit_code != 0 || std::sscanf(result.standard_output.c_str(), "%lf %lf %lf", &out.bytes_per_second,
+                                           &out.seconds, &out.connect_seconds) != 3) {
     throw std::runtime_error("download failed: " + result.standard_error);
   }
   return out;
@@ -128,8 +131,10 @@ struct Figures {
   std::vector<double> rates;
   std::vector<double> packet_rates;
   std::vector<double> bytes_per_packet;
+  std::vector<double> connect_seconds;
   void add(const Download& d, std::uint64_t packets) {
     rates.push_back(d.bytes_per_second);
+    connect_seconds.push_back(d.connect_seconds);
     if (packets > 0) {
       packet_rates.push_back(static_cast<double>(packets) / d.seconds);
       bytes_per_packet.push_back(static_cast<double>(kBody) / static_cast<double>(packets));
@@ -312,7 +317,7 @@ void fast_proxy_case(const DivertSite& site, Engine& kernel, Engine& user_space,
 int main(int argc, char** argv) {
   using namespace tovix;
   if (argc == 3 && std::string(argv[1]) == "--serve") return serve(std::stoi(argv[2]), kBody);
-  const bool fast_proxy_only = argc == 2 && std::string(argv[1]) == "fast-proxy";
+  const std::string only = argc == 2 ? argv[1] : "";
   if (const std::string reason = NetnsPair::unavailable_reason(); !reason.empty()) {
     std::printf("skipped: %s\n", reason.c_str());
     return 0;
@@ -326,7 +331,7 @@ int main(int argc, char** argv) {
   Engine engine;
   Engine user_space(NfqueueDiverter::DataPath::user_space);
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  if (fast_proxy_only) {
+  if (only == "fast-proxy") {
     fast_proxy_case(site, engine, user_space, self.c_str());
     return 0;
   }
@@ -339,30 +344,39 @@ int main(int argc, char** argv) {
     argv.insert(argv.end(), tracking_rule.begin(), tracking_rule.end());
     NetnsPair::run_ok(site.client(), argv);
   };
+  const bool not_chosen_only = only == "not-chosen";
   for (int round = 0; round < kRounds; ++round) {
-    curl_socks.add(download(site, site.other_curl(), {"--socks5", socks}), 0);
-    curl_http.add(download(site, site.other_curl(), {"--proxytunnel", "-x", http}), 0);
     for (int i = 0; i < kFastRepeats; ++i) direct.add(download(site, site.other_curl(), {}), 0);
     tracking("-A");
     for (int i = 0; i < kFastRepeats; ++i) tracked.add(download(site, site.other_curl(), {}), 0);
     tracking("-D");
-    engine.start(site.client(), site.settings("socks5"));
-    measured(engine, socks_path, [&] { return download(site, site.other_curl(), {}); });
-    engine.stop();
-    engine.start(site.client(), site.settings("http"));
-    measured(engine, http_path, [&] { return download(site, site.other_curl(), {}); });
-    engine.stop();
+    if (!not_chosen_only) {
+      curl_socks.add(download(site, site.other_curl(), {"--socks5", socks}), 0);
+      curl_http.add(download(site, site.other_curl(), {"--proxytunnel", "-x", http}), 0);
+      engine.start(site.client(), site.settings("socks5"));
+      measured(engine, socks_path, [&] { return download(site, site.other_curl(), {}); });
+      engine.stop();
+      engine.start(site.client(), site.settings("http"));
+      measured(engine, http_path, [&] { return download(site, site.other_curl(), {}); });
+      engine.stop();
+    }
     engine.start(site.client(), site.settings("socks5", {DivertSite::CHOSEN_NAME}));
     for (int i = 0; i < kFastRepeats; ++i)
       measured(engine, not_chosen, [&] { return download(site, site.other_curl(), {}); });
     engine.stop();
   }
   std::printf("bulk download of %zu MiB, best of %d rounds\n", kBody >> 20, kRounds);
-  print_ratio("whole path through microsocks", socks_path, "curl --socks5", curl_socks, 0.8);
-  print_ratio("whole path through tinyproxy", http_path, "curl --proxytunnel", curl_http, 0.8);
+  if (!not_chosen_only) {
+    print_ratio("whole path through microsocks", socks_path, "curl --socks5", curl_socks, 0.8);
+    print_ratio("whole path through tinyproxy", http_path, "curl --proxytunnel", curl_http, 0.8);
+  }
   print_ratio("program not chosen, engine running", not_chosen, "no engine", direct, 0.95);
   print_ratio("  the same, against", not_chosen, "no engine, tracked", tracked, 0.0);
   print_ratio("  connection tracking alone", tracked, "no engine", direct, 0.0);
+  std::printf("connecting (median): not chosen %.2f ms, no engine %.2f ms, no engine tracked %.2f ms\n",
+              1e3 * median(not_chosen.connect_seconds), 1e3 * median(direct.connect_seconds),
+              1e3 * median(tracked.connect_seconds));
+  if (not_chosen_only) return 0;
   std::printf("queue reader during the diverted download   %9.0f packets/s, %6.1f KiB per packet (median)\n",
               median(socks_path.packet_rates), median(socks_path.bytes_per_packet) / 1024);
   std::printf("queue reader during the not-chosen download %9.0f packets/s (%zu of %d downloads queued any)\n",

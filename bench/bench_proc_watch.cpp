@@ -2,13 +2,15 @@
 // this machine, against the budgets they must meet: a map look-up under a lock per packet, and
 // the 50 ms refresh period. Then the port monitor's share of one core with 200 processes
 // holding 1,000 sockets, reading the connection table from sock_diag against /proc/net/tcp,
-// quiet and while connections are opened all the time. Where it can, it runs in a network
-// namespace of its own, so that other programs' connections do not blur the figures.
+// quiet and while connections are opened all the time, and what finding a new connection's
+// owner costs among them. Where it can, it runs in a network namespace of its own, so that
+// other programs' connections do not blur the figures.
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -176,6 +178,99 @@ double refresh_ms(tovix::LinuxSocketTable table, std::size_t& ports) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count() / kRefreshes;
 }
 
+// The system's queries without the look-up of one socket: a new connection's owner then comes
+// from a fresh listing of every connection.
+class ListingOnly final : public tovix::ProcessQueries {
+ public:
+  explicit ListingOnly(std::shared_ptr<tovix::ProcessQueries> inner) : _inner(std::move(inner)) {}
+  void for_each_process(tovix::ProcessDetail detail,
+                        const std::function<void(const tovix::ProcessEntry&)>& visit) override {
+    _inner->for_each_process(detail, visit);
+  }
+  std::optional<std::string> image_name(std::uint32_t pid) override { return _inner->image_name(pid); }
+  std::optional<std::uint64_t> process_start_time(std::uint32_t pid) override {
+    return _inner->process_start_time(pid);
+  }
+  std::vector<tovix::TcpConnection> tcp_connections() override { return _inner->tcp_connections(); }
+
+ private:
+  std::shared_ptr<tovix::ProcessQueries> _inner;
+};
+
+// A process forked after the holders (so the last one a search of /proc comes to, as a program
+// just started is) that opens one connection to `port` whenever asked, and keeps them all.
+class Connector {
+ public:
+  explicit Connector(int port) {
+    if (pipe(_ask) != 0 || pipe(_told) != 0) throw std::runtime_error("pipe");
+    _pid = fork();
+    if (_pid == 0) {
+      std::vector<std::shared_ptr<tovix::Socket>> held;
+      char byte;
+      while (read(_ask[0], &byte, 1) == 1) {
+        held.push_back(tovix::connect_tcp("127.0.0.1", port, std::chrono::seconds(10)));
+        const auto own = static_cast<std::uint16_t>(held.back()->local_address().second);
+        (void)!write(_told[1], &own, sizeof own);
+      }
+      _exit(0);
+    }
+  }
+  ~Connector() {
+    kill(_pid, SIGKILL);
+    waitpid(_pid, nullptr, 0);
+    for (int fd : {_ask[0], _ask[1], _told[0], _told[1]}) close(fd);
+  }
+  std::uint16_t connect() {
+    std::uint16_t port = 0;
+    if (write(_ask[1], "x", 1) != 1 || read(_told[0], &port, sizeof port) != sizeof port)
+      throw std::runtime_error("connector");
+    return port;
+  }
+
+ private:
+  int _ask[2]{};
+  int _told[2]{};
+  pid_t _pid = 0;
+};
+
+// Median milliseconds to judge a new connection of the connector, by its own socket and by a
+// fresh listing, taking turns.
+constexpr int kNewConnections = 40;
+std::pair<double, double> new_connection_ms() {
+  auto exact_queries = tovix::make_linux_process_queries(tovix::LinuxSocketTable::sock_diag);
+  ProcWatch exact(exact_queries);
+  ProcWatch listing(
+      std::make_shared<ListingOnly>(tovix::make_linux_process_queries(tovix::LinuxSocketTable::sock_diag)));
+  for (ProcWatch* watch : {&exact, &listing}) {
+    watch->build_filter_expression({});
+    watch->refresh_now();  // the monitor has traced the sockets that were there before
+  }
+  auto listener = tovix::Socket::create_tcp();
+  listener->bind("127.0.0.1", 0);
+  listener->listen(kNewConnections);
+  const auto server_port = static_cast<std::uint16_t>(listener->local_address().second);
+  Connector connector(server_port);
+  std::vector<double> exact_ms, listing_ms;
+  std::vector<std::shared_ptr<tovix::Socket>> accepted;
+  constexpr std::uint32_t loopback = 0x7F000001;
+  for (int i = 0; i < kNewConnections; ++i) {
+    const std::uint16_t port = connector.connect();
+    tovix::SocketAddress peer;
+    accepted.push_back(listener->accept(peer));
+    ProcWatch& watch = i % 2 == 0 ? exact : listing;
+    const auto start = Clock::now();
+    const auto judged = watch.judge_new_connection(0, loopback, port, loopback, server_port);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    if (judged.owner == 0) throw std::runtime_error("a new connection without its owner");
+    (i % 2 == 0 ? exact_ms : listing_ms).push_back(ms);
+  }
+  const auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  return {median(exact_ms), median(listing_ms)};
+}
+
 template <typename Call>
 double ns_per_call(Call&& call) {
   volatile std::size_t sink = 0;
@@ -235,6 +330,9 @@ int main() {
       "_do_refresh  /proc/net/tcp %.3f ms, sock_diag %.3f ms (%zu processes, %zu / %zu mapped ports)  "
       "ratio %.2f\n",
       text_ms, diag_ms, processes, text_ports, diag_ports, diag_ms / text_ms);
+  const auto [exact_ms, listing_ms] = new_connection_ms();
+  std::printf("a new connection's owner  by its own socket %.3f ms, by a fresh listing %.3f ms (median)  ratio %.2f\n",
+              exact_ms, listing_ms, exact_ms / listing_ms);
   for (const bool churn : {false, true}) {
     const double text_share = monitor_share(LinuxSocketTable::proc_net_tcp, churn);
     const double diag_share = monitor_share(LinuxSocketTable::sock_diag, churn);

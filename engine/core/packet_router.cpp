@@ -137,23 +137,21 @@ void PacketRouter::handle(Packet& packet, PacketDiverter& w) {
   if (!segment.opens() && _known_segment(segment, w)) return;
 
   const std::uint32_t pid = packet.process_id();
-  std::uint32_t owner = 0;
   if (segment.opens()) {
-    owner = _owner(pid, segment.src_port);
-    if (owner != 0 && owner == _own_pid.load()) {
+    const ProcWatch::NewConnection judged =
+        _proc_watch.judge_new_connection(pid, segment.src, segment.src_port, segment.dst, segment.dst_port);
+    if ((judged.owner != 0 && judged.owner == _own_pid.load()) || !judged.chosen || relays->current->ports.empty()) {
       pass_packet(packet, w);
       return;
     }
+    _new_connection(segment, pid, judged.owner, w);
+    return;
   }
-  if (!_proc_watch.is_packet_allowed(pid, segment.src_port, segment.opens()) || relays->current->ports.empty()) {
+  if (!_proc_watch.is_packet_allowed(pid, segment.src_port) || relays->current->ports.empty()) {
     pass_packet(packet, w);
     return;
   }
-  if (segment.opens()) {
-    _new_connection(segment, pid, owner, w);
-  } else {
-    _unknown_segment(segment, *relays, w);
-  }
+  _unknown_segment(segment, *relays, w);
 }
 
 // A relay's segment, back to the application as if from the destination it called. Ended

@@ -161,6 +161,24 @@ bool ProcWatch::is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_po
   return fresh != mapped && _is_target(fresh, true);
 }
 
+ProcWatch::NewConnection ProcWatch::judge_new_connection(std::uint32_t packet_pid, std::uint32_t local_address,
+                                                         std::uint16_t local_port, std::uint32_t remote_address,
+                                                         std::uint16_t remote_port) {
+  if (packet_pid != 0) return {packet_pid, is_packet_allowed(packet_pid, local_port, true)};
+  std::optional<std::uint32_t> exact;
+  try {
+    exact = _queries->tcp4_socket_owner(local_address, local_port, remote_address, remote_port);
+  } catch (const std::exception& error) {
+    get_logger(LOGGER_ENGINE)->debug("按连接查找进程异常: {}", error.what());
+  }
+  // A socket without a visible owner gets the slower look-up with its retries, as before.
+  if (exact && *exact != 0) {
+    return {*exact, !_filtering.load(std::memory_order_acquire) || _is_target(*exact, true)};
+  }
+  const std::uint32_t owner = get_pid_by_src_port(local_port, true);
+  return {owner, is_packet_allowed(0, local_port, true)};
+}
+
 bool ProcWatch::_is_target(std::uint32_t pid, bool verify) {
   if (pid == 0) return false;
   std::optional<std::optional<std::uint64_t>> chosen;

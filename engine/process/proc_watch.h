@@ -29,8 +29,7 @@ namespace tovix {
 using Json = nlohmann::ordered_json;
 
 // The diversion filter handed out for every process choice.
-inline constexpr const char* PROC_WATCH_FILTER =
-    "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)";
+inline constexpr const char* PROC_WATCH_FILTER = "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)";
 // Marks a chosen name without a running process in the lookup details.
 inline constexpr const char* NOT_RUNNING = "未运行";
 // Connection states whose local port is attributed to its owner.
@@ -87,6 +86,19 @@ class PROC_WATCH_EXPORT ProcWatch {
   // set with its first packet.
   bool is_packet_allowed(std::uint32_t packet_pid, std::uint16_t src_port = 0, bool spin = false);
   std::uint32_t get_pid_by_src_port(std::uint16_t src_port, bool spin = false);
+
+  // A new IPv4 connection, judged on its SYN from `local_address`:`local_port` to
+  // `remote_address`:`remote_port` (addresses as numbers): the process behind it (0: unknown)
+  // and whether it is chosen. The owner is the PID the diversion layer gave; else the owner of
+  // exactly the SYN's socket, where the system can look one socket up (two sockets sharing the
+  // port are no question then); else the port's owner in a fresh listing, as for
+  // is_packet_allowed(0, local_port, true).
+  struct NewConnection {
+    std::uint32_t owner = 0;
+    bool chosen = false;
+  };
+  NewConnection judge_new_connection(std::uint32_t packet_pid, std::uint32_t local_address, std::uint16_t local_port,
+                                     std::uint32_t remote_address, std::uint16_t remote_port);
 
   // The same decision for a UDP datagram sent from local port `src_port`. `first_datagram`
   // (a new flow) looks the port up in a fresh listing when the map does not name a chosen

@@ -71,6 +71,16 @@ class PROC_WATCH_EXPORT ProcessQueries {
 
   // All TCP connections of both address families, listeners included. Throws ProcessQueryError.
   virtual std::vector<TcpConnection> tcp_connections() = 0;
+  // The owner of the one IPv4 TCP socket bound to `local_address`:`local_port` and connected to
+  // `remote_address`:`remote_port` (addresses as numbers, 10.0.0.1 being 0x0A000001), found
+  // without listing every connection: for a new connection's SYN, whose socket the system
+  // already holds. 0 when there is no such socket or no process visible to us holds it; absent
+  // where the system cannot look up one socket (callers then list). Throws ProcessQueryError.
+  virtual std::optional<std::uint32_t> tcp4_socket_owner(std::uint32_t local_address, std::uint16_t local_port,
+                                                         std::uint32_t remote_address, std::uint16_t remote_port) {
+    (void)local_address, (void)local_port, (void)remote_address, (void)remote_port;
+    return std::nullopt;
+  }
   // The same, but a listing taken at most `max_age` ago may be answered again even when
   // connections were opened since: for a periodic refresh that need not see each new
   // connection at once, where a listing costs a walk of the system's whole connection table.

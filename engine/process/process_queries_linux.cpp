@@ -1,6 +1,7 @@
 // Process queries from /proc: image names from the executable link (or comm for kernel threads
 // and unreadable links), connections from sock_diag (or /proc/net/tcp{,6}) with their socket
 // inodes traced to the processes holding them through /proc/<pid>/fd.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -151,6 +152,28 @@ class SocketOwnerTracer {
   // socket shared across a fork the first process found (lowest PID) wins.
   void trace(std::unordered_map<std::uint64_t, std::uint32_t>& owners) {
     std::lock_guard guard(_lock);
+    _resolve(owners);
+    // Forget sockets that are gone from the table.
+    std::erase_if(_known, [&](const auto& item) { return !owners.contains(item.first); });
+    std::erase_if(_unowned, [&](const auto& item) { return !owners.contains(item.first); });
+  }
+
+  // The owner of one socket (0: none visible), without forgetting the others.
+  std::uint32_t owner_of(std::uint64_t inode) {
+    std::unordered_map<std::uint64_t, std::uint32_t> owners{{inode, 0}};
+    std::lock_guard guard(_lock);
+    _resolve(owners);
+    return owners.begin()->second;
+  }
+
+ private:
+  struct Owner {
+    std::uint32_t pid = 0;
+    std::string fd;
+    std::chrono::steady_clock::time_point verified_at;
+  };
+
+  void _resolve(std::unordered_map<std::uint64_t, std::uint32_t>& owners) {
     const auto now = std::chrono::steady_clock::now();
     std::unordered_map<std::uint32_t, bool> alive;
     const auto process_alive = [&](std::uint32_t pid) {
@@ -178,17 +201,7 @@ class SocketOwnerTracer {
       wanted.emplace(inode, &pid);
     }
     if (!wanted.empty()) search(wanted, now);
-    // Forget sockets that are gone from the table.
-    std::erase_if(_known, [&](const auto& item) { return !owners.contains(item.first); });
-    std::erase_if(_unowned, [&](const auto& item) { return !owners.contains(item.first); });
   }
-
- private:
-  struct Owner {
-    std::uint32_t pid = 0;
-    std::string fd;
-    std::chrono::steady_clock::time_point verified_at;
-  };
 
   void search(std::unordered_map<std::uint64_t, std::uint32_t*>& wanted, std::chrono::steady_clock::time_point now) {
     std::size_t unresolved = wanted.size();
@@ -240,6 +253,14 @@ class LinuxProcessQueries final : public ProcessQueries {
 
   std::vector<TcpConnection> recent_tcp_connections(std::chrono::milliseconds max_age) override {
     return _listing(max_age);
+  }
+
+  std::optional<std::uint32_t> tcp4_socket_owner(std::uint32_t local_address, std::uint16_t local_port,
+                                                 std::uint32_t remote_address, std::uint16_t remote_port) override {
+    if (_table.load() != LinuxSocketTable::sock_diag) return std::nullopt;
+    const auto row = find_tcp4_socket(htonl(local_address), local_port, htonl(remote_address), remote_port);
+    if (!row || row->inode == 0) return 0;
+    return _tracer.owner_of(row->inode);
   }
 
   // Without `max_age`, a listing taken now: the kernel counts a connection as opened only once

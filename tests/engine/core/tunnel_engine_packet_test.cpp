@@ -351,6 +351,18 @@ TEST_F(PacketTest, PacketsOfOtherProcessesPassWhileTargetsExist) {
   auto chosen = handle(tcp_packet(CLIENT, 50124, DEST, 443, SYN, {}, 4242));
   ASSERT_TRUE(chosen);
   EXPECT_EQ(chosen->dst_port, 40001);
+
+  // Without a process id (Linux), by the owner of the socket with the packet's own addresses
+  // and ports, with no listing of the port map behind it.
+  queries->set_socket_owner({0x0A000005, 50125, 0x5DB8D822, 443}, 777);
+  queries->set_socket_owner({0x0A000005, 50126, 0x5DB8D822, 443}, 4242);
+  other = handle(tcp_packet(CLIENT, 50125, DEST, 443, SYN));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->dst, DEST);
+  chosen = handle(tcp_packet(CLIENT, 50126, DEST, 443, SYN));
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(chosen->dst_port, 40001);
+  EXPECT_EQ(queries->tcp_calls(), 0u);
 }
 
 TEST_F(PacketTest, NoRelaysMeansPassing) {

@@ -46,7 +46,7 @@ TEST_F(ProcWatchFilterTest, NamesMatchWholeImageNamesIgnoringCase) {
   queries->add_process(10, "chrome.exe");
   queries->add_process(11, "CHROME.EXE");
   queries->add_process(12, "chrome_proxy.exe");
-  queries->add_process(13, "chrome");  // a Linux program's image name has no suffix
+  queries->add_process(13, "chrome");      // a Linux program's image name has no suffix
   queries->add_process(14, std::nullopt);  // access denied
   queries->add_process(15, "xchrome.exe");
   EXPECT_THAT(ProcWatch::get_pid_by_name("Chrome", *queries), ElementsAre(10, 11, 13));
@@ -65,7 +65,8 @@ TEST_F(ProcWatchFilterTest, EnumerationFailureKeepsThePidsFoundSoFar) {
 }
 
 TEST_F(ProcWatchFilterTest, NothingRunningFallsBackToGlobalProxy) {
-  EXPECT_EQ(watch.build_filter_expression({"ghost", "Phantom.exe"}), "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)");
+  EXPECT_EQ(watch.build_filter_expression({"ghost", "Phantom.exe"}),
+            "(tcp and (outbound or loopback)) or (udp and outbound and !loopback)");
   EXPECT_EQ(watch.pid_lookup_details(), Json::parse(R"({"ghost":"未运行","Phantom.exe":"未运行"})"));
   EXPECT_TRUE(log.contains(spdlog::level::warn,
                            R"(所有指定进程均未在运行，降级为全局代理: {"ghost":"未运行","Phantom.exe":"未运行"})"));
@@ -141,6 +142,54 @@ TEST_F(ProcWatchFilterTest, ASharedLocalPortIsJudgedByTheSocketThatIsConnecting)
   watch.refresh_now();
   EXPECT_FALSE(watch.is_packet_allowed(0, 4500, true)) << "looked at again, still the other program";
   EXPECT_EQ(queries->tcp_calls(), calls + 3);
+}
+
+TEST_F(ProcWatchFilterTest, ANewConnectionIsJudgedByItsOwnSocketWhereTheSystemCanLookItUp) {
+  queries->add_process(10, "chrome.exe");
+  queries->add_process(20, "other.exe");
+  watch.build_filter_expression({"chrome"});
+  // Another program's older connection holds the port the chosen one now connects from.
+  queries->set_connections({connection(4400, 20)});
+  watch.refresh_now();
+  constexpr std::uint32_t local = 0x0A000005, server = 0x5DB8D822;
+  queries->set_socket_owner({local, 4400, server, 443}, 10);
+  queries->set_socket_owner({local, 4401, server, 443}, 20);
+  const auto calls = queries->tcp_calls();
+
+  auto judged = watch.judge_new_connection(0, local, 4400, server, 443);
+  EXPECT_EQ(judged.owner, 10u);
+  EXPECT_TRUE(judged.chosen);
+  judged = watch.judge_new_connection(0, local, 4401, server, 443);
+  EXPECT_EQ(judged.owner, 20u);
+  EXPECT_FALSE(judged.chosen);
+  EXPECT_EQ(queries->tcp_calls(), calls) << "no listing of every connection";
+
+  // A PID the diversion layer gave is taken as it is.
+  const auto lookups = queries->socket_lookups();
+  judged = watch.judge_new_connection(20, local, 4400, server, 443);
+  EXPECT_EQ(judged.owner, 20u);
+  EXPECT_FALSE(judged.chosen);
+  EXPECT_EQ(queries->socket_lookups(), lookups);
+}
+
+TEST_F(ProcWatchFilterTest, ANewConnectionWhoseSocketTellsNoOwnerIsLookedUpByItsPort) {
+  queries->add_process(10, "chrome.exe");
+  watch.build_filter_expression({"chrome"});
+  constexpr std::uint32_t local = 0x0A000005, server = 0x5DB8D822;
+
+  // The system cannot look one socket up, the socket has no owner we can see, the look-up fails:
+  // each time the port's owner in a fresh listing decides, as it did before there was a look-up.
+  for (std::uint16_t round = 0; round < 3; ++round) {
+    if (round == 1) queries->set_socket_owner({local, 9999, server, 443}, 10);
+    if (round == 2) queries->fail_socket_lookup("sock_diag: permission denied");
+    const auto port = static_cast<std::uint16_t>(4600 + round);
+    queries->set_connections({connection(port, 10, "SYN_SENT")});
+    const auto calls = queries->tcp_calls();
+    const auto judged = watch.judge_new_connection(0, local, port, server, 443);
+    EXPECT_EQ(judged.owner, 10u) << round;
+    EXPECT_TRUE(judged.chosen) << round;
+    EXPECT_GT(queries->tcp_calls(), calls) << round;
+  }
 }
 
 TEST_F(ProcWatchFilterTest, LateStartedChosenProcessJoinsTheTargets) {

@@ -157,6 +157,34 @@ std::vector<TcpConnection> FakeProcessQueries::tcp_connections() {
   return _connections;
 }
 
+void FakeProcessQueries::set_socket_owner(SocketKey socket, std::uint32_t pid) {
+  std::lock_guard guard(_lock);
+  if (!_socket_owners) _socket_owners.emplace();
+  (*_socket_owners)[socket] = pid;
+}
+
+void FakeProcessQueries::fail_socket_lookup(std::string message) {
+  std::lock_guard guard(_lock);
+  _socket_lookup_failure = std::move(message);
+}
+
+std::size_t FakeProcessQueries::socket_lookups() const {
+  std::lock_guard guard(_lock);
+  return _socket_lookups;
+}
+
+std::optional<std::uint32_t> FakeProcessQueries::tcp4_socket_owner(std::uint32_t local_address,
+                                                                   std::uint16_t local_port,
+                                                                   std::uint32_t remote_address,
+                                                                   std::uint16_t remote_port) {
+  std::lock_guard guard(_lock);
+  ++_socket_lookups;
+  if (_socket_lookup_failure) throw ProcessQueryError(*_socket_lookup_failure);
+  if (!_socket_owners) return std::nullopt;
+  const auto found = _socket_owners->find({local_address, local_port, remote_address, remote_port});
+  return found == _socket_owners->end() ? 0 : found->second;
+}
+
 UdpSocketEntry udp_socket(std::uint16_t port, std::uint32_t pid, std::string address) {
   return UdpSocketEntry{TcpEndpoint{std::move(address), port}, pid};
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "engine/process/process_queries.h"
 
@@ -33,6 +34,13 @@ class FakeProcessQueries : public ProcessQueries {
   // a moment late); later listings have them.
   void list_udp_late(std::size_t count);
 
+  // One socket's owner by its addresses and ports: unanswered (as where the system cannot look
+  // one socket up) until the first call; a socket not given has no owner.
+  using SocketKey = std::tuple<std::uint32_t, std::uint16_t, std::uint32_t, std::uint16_t>;
+  void set_socket_owner(SocketKey socket, std::uint32_t pid);
+  void fail_socket_lookup(std::string message);
+  std::size_t socket_lookups() const;
+
   // While closed, tcp_connections waits inside the call.
   void close_gate();
   void open_gate();
@@ -49,6 +57,8 @@ class FakeProcessQueries : public ProcessQueries {
   void for_each_process(ProcessDetail detail, const std::function<void(const ProcessEntry&)>& visit) override;
   std::optional<std::string> image_name(std::uint32_t pid) override;
   std::vector<TcpConnection> tcp_connections() override;
+  std::optional<std::uint32_t> tcp4_socket_owner(std::uint32_t local_address, std::uint16_t local_port,
+                                                 std::uint32_t remote_address, std::uint16_t remote_port) override;
   std::vector<UdpSocketEntry> udp_sockets() override;
   std::optional<std::uint64_t> process_start_time(std::uint32_t pid) override;
 
@@ -65,6 +75,9 @@ class FakeProcessQueries : public ProcessQueries {
   std::optional<std::pair<std::size_t, std::string>> _enumeration_failure;
   std::vector<TcpConnection> _connections;
   std::optional<std::string> _connection_failure;
+  std::optional<std::map<SocketKey, std::uint32_t>> _socket_owners;
+  std::optional<std::string> _socket_lookup_failure;
+  std::size_t _socket_lookups = 0;
   bool _gate_closed = false;
   bool _held = false;
   std::size_t _tcp_calls = 0;

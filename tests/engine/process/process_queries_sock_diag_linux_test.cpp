@@ -119,8 +119,7 @@ TEST(SockDiagTest, OpenedConnectionsAreCountedFromTheSnmpTable) {
 
 bool lists_port(const std::vector<TcpConnection>& connections, int port) {
   return std::any_of(connections.begin(), connections.end(), [&](const TcpConnection& connection) {
-    return connection.local && connection.local->port == port &&
-           connection.pid == static_cast<std::uint32_t>(getpid());
+    return connection.local && connection.local->port == port && connection.pid == static_cast<std::uint32_t>(getpid());
   });
 }
 
@@ -141,6 +140,46 @@ TEST(SockDiagTest, ANewConnectionIsListedAtOnceUnlessTheCallerAcceptsARecentList
       << "a listing younger than the age accepted is answered again";
   EXPECT_TRUE(lists_port(queries->tcp_connections(), port)) << "right after an earlier listing";
   EXPECT_TRUE(lists_port(queries->recent_tcp_connections(std::chrono::milliseconds(0)), port));
+}
+
+// A new connection is judged while its SYN waits: its socket is found by its own addresses and
+// ports, and only that socket counts.
+TEST(SockDiagTest, AConnectingSocketsOwnerIsFoundByItsAddressesAndPorts) {
+  auto queries = make_linux_process_queries(LinuxSocketTable::sock_diag);
+  auto listener = Socket::create_tcp();
+  listener->bind("127.0.0.1", 0);
+  listener->listen(0);
+  const auto server_port = static_cast<std::uint16_t>(listener->local_address().second);
+  // The first connection fills the accept queue, so the second one's SYN goes unanswered.
+  auto first = connect_tcp("127.0.0.1", server_port, std::chrono::seconds(10));
+  const int connecting = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(connecting, 0);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(server_port);
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_NE(connect(connecting, reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
+  sockaddr_in own{};
+  socklen_t own_length = sizeof own;
+  ASSERT_EQ(getsockname(connecting, reinterpret_cast<sockaddr*>(&own), &own_length), 0);
+  const auto port = ntohs(own.sin_port);
+  constexpr std::uint32_t loopback = INADDR_LOOPBACK;
+  const auto self = static_cast<std::uint32_t>(getpid());
+
+  EXPECT_EQ(queries->tcp4_socket_owner(loopback, port, loopback, server_port), self);
+  EXPECT_EQ(queries->tcp4_socket_owner(loopback, static_cast<std::uint16_t>(first->local_address().second), loopback,
+                                       server_port),
+            self);
+  EXPECT_EQ(queries->tcp4_socket_owner(loopback, port, loopback, static_cast<std::uint16_t>(server_port + 1)), 0u)
+      << "another peer is another socket";
+  EXPECT_EQ(queries->tcp4_socket_owner(loopback, server_port, loopback, 9), 0u) << "the listener does not stand in";
+  EXPECT_TRUE(lists_port(queries->tcp_connections(), port)) << "listings still trace owners";
+  EXPECT_EQ(queries->tcp4_socket_owner(loopback, port, loopback, server_port), self);
+  close(connecting);
+  EXPECT_EQ(make_linux_process_queries(LinuxSocketTable::proc_net_tcp)
+                ->tcp4_socket_owner(loopback, port, loopback, server_port),
+            std::nullopt)
+      << "from the text tables: no look-up of one socket";
 }
 
 // A thread in a network namespace of its own (as the engine's threads are when it runs in one)
