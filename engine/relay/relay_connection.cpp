@@ -54,7 +54,11 @@ bool RelayConnection::on_ready(Side side, const EventPoller::Event& event, char*
   if (event.exceptional) return false;
   try {
     const Direction& incoming = side == Side::client ? _down : _up;
-    if (event.writable && incoming.holds()) _flush(side, context);
+    if (event.writable && incoming.holds()) {
+      _flush(side, context);
+      // The upstream's bytes still move on to the client: it is held back, not quiet.
+      if (side == Side::client) _upstream_quiet_since = now;
+    }
     if (event.readable && _from(side).reading()) _pump(side, scratch, scratch_size, context, now);
   } catch (const SocketError&) {
     // A reset or a failed send ends the connection without a log line.
@@ -156,7 +160,7 @@ void RelayConnection::pass_on_ends(RelayClock::time_point now) {
   if (_up.source_ended && !_up.holds() && !_up.sink_told) {
     // The upstream hears of the client's end once it has nothing more to say, or has been quiet
     // for the hold, or at once when the client's program closed its socket for good.
-    if (_down.source_ended || now - _upstream_quiet_since >= RelayHub::HALF_CLOSE_HOLD || _client_closed(now)) {
+    if (_down.source_ended || _upstream_quiet(now) || _client_closed(now)) {
       upstream->shutdown_send();
       _up.sink_told = true;
       _client_end_held = false;
@@ -189,11 +193,21 @@ bool RelayConnection::application_socket_closed() const {
   }
 }
 
+// Whether the upstream has sent nothing for the hold. While its bytes wait for a client that
+// does not read, the relay reads nothing more from it: that is no quiet, and the upstream may
+// have much more to say.
+bool RelayConnection::_upstream_quiet(RelayClock::time_point now) const {
+  return !_down.holds() && now - _upstream_quiet_since >= RelayHub::HALF_CLOSE_HOLD;
+}
+
 std::optional<RelayClock::time_point> RelayConnection::hold_due() const {
   if (!_client_end_held) return std::nullopt;
-  const RelayClock::time_point quiet_enough = _upstream_quiet_since + RelayHub::HALF_CLOSE_HOLD;
+  // While bytes wait for the client, the flush that moves them on looks again.
+  const std::optional<RelayClock::time_point> quiet_enough =
+      _down.holds() ? std::nullopt : std::optional(_upstream_quiet_since + RelayHub::HALF_CLOSE_HOLD);
   if (_client_checks == 0 || _client_checks == CLIENT_CHECKS) return quiet_enough;
-  return std::min(quiet_enough, _client_checked_at + CLIENT_RECHECK);
+  const RelayClock::time_point recheck = _client_checked_at + CLIENT_RECHECK;
+  return quiet_enough ? std::min(*quiet_enough, recheck) : recheck;
 }
 
 }  // namespace tovix

@@ -128,6 +128,7 @@ class RelayConnection {
   Direction _down;  // upstream → client
   // application_socket_closed(), asked at most twice while the client's end is held.
   bool _client_closed(RelayClock::time_point now);
+  bool _upstream_quiet(RelayClock::time_point now) const;
 
   bool _client_end_held = false;
   int _client_checks = 0;

@@ -132,6 +132,28 @@ TEST_P(HalfCloseTest, ClientThatEndsItsSideStillGetsTheAnswer) {
   EXPECT_FALSE(nat->contains(client->port));
 }
 
+// A client that ended its side and then reads slowly holds the relay back from reading the
+// upstream; the upstream is then held back, not quiet, and the client's end must wait for it.
+TEST_P(HalfCloseTest, ClientThatEndsItsSideAndReadsLateStillGetsTheWholeAnswer) {
+  // More than every buffer between the destination and the client holds.
+  constexpr std::uint64_t kSize = 48ull << 20;
+  LoopbackServer destination([&](Socket& connection) {
+    EXPECT_EQ(testing::receive_up_to(connection, 4), "ping");
+    try {
+      testing::send_pattern(connection, 3, kSize);
+    } catch (const SocketError&) {
+    }
+    testing::sees_end_of_stream(connection, END_TIMEOUT);
+  });
+  auto client = relayed_client(destination.port());
+  client->send("ping");
+  client->socket->shutdown_send();
+  std::this_thread::sleep_for(RelayHub::HALF_CLOSE_HOLD * 2);  // a reader busy elsewhere
+  EXPECT_EQ(testing::receive_digest(*client->socket, kSize), testing::pattern_digest(3, kSize));
+  EXPECT_TRUE(client->sees_end());
+  ASSERT_TRUE(hub->wait_until_idle(END_TIMEOUT));
+}
+
 #ifndef _WIN32
 // A client that closed its socket for good waits for nothing: its end goes on at once, so the
 // proxy's connection is not kept for the hold. One that only ended its side is still held, even
