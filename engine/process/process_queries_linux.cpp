@@ -272,11 +272,10 @@ class LinuxProcessQueries final : public ProcessQueries {
       // (the walk covers the whole hash table); while no connection was opened since the last
       // walk, that answer still holds (closed ones linger in it for at most kUnchangedReuse).
       const auto now = std::chrono::steady_clock::now();
+      const bool reusable = max_age && _cache_opened;
+      if (reusable && now - _cache_taken < *max_age) return _cache;  // without reading the count
       const auto opened = tcp_connections_opened();
-      if (max_age && _cache_opened) {
-        if (now - _cache_taken < *max_age) return _cache;
-        if (opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
-      }
+      if (reusable && opened && _cache_opened == opened && now - _cache_taken < kUnchangedReuse) return _cache;
       try {
         _cache = _with_owners(dump_tcp_sockets(), _tracer);
         _cache_opened = opened;
